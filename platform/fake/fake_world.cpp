@@ -1,0 +1,61 @@
+#include "fake_state.h"
+
+namespace platform::fake {
+
+FakeWorld& World() {
+  static FakeWorld world;
+  return world;
+}
+
+bool RecordCall(FakeWorld& world, const std::string& operation, const std::string& argument,
+                uint32_t* error_code) {
+  world.journal.push_back(argument.empty() ? operation : operation + " " + argument);
+  const auto pending = world.pending_failures.find(operation);
+  if (pending == world.pending_failures.end()) return false;
+  *error_code = pending->second;
+  world.pending_failures.erase(pending);
+  return true;
+}
+
+std::wstring LowerAscii(const std::wstring& text) {
+  std::wstring lower = text;
+  for (wchar_t& c : lower) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return lower;
+}
+
+// Journal lines are for reading in test failures; non-ASCII shows as '?'.
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  narrow.reserve(text.size());
+  for (wchar_t c : text) narrow.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+  return narrow;
+}
+
+void Reset() {
+  FakeWorld& world = World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  world.pending_failures.clear();
+  world.journal.clear();
+  world.stdout_text.clear();
+  world.stderr_text.clear();
+  world.console_handler = nullptr;
+  world.module_path = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
+  world.environment.clear();
+  world.registry_values.clear();
+}
+
+void FailNextCall(const std::string& operation, uint32_t error_code) {
+  FakeWorld& world = World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  world.pending_failures[operation] = error_code;
+}
+
+std::vector<std::string> Journal() {
+  FakeWorld& world = World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  return world.journal;
+}
+
+}  // namespace platform::fake

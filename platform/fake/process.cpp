@@ -1,0 +1,79 @@
+#include "platform/process.h"
+
+#include "fake_state.h"
+
+namespace platform {
+
+bool WriteStdout(const std::wstring& text) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  uint32_t error_code = 0;
+  if (fake::RecordCall(world, "WriteStdout", "", &error_code)) return false;
+  world.stdout_text += text;
+  return true;
+}
+
+bool WriteStderr(const std::wstring& text) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  uint32_t error_code = 0;
+  if (fake::RecordCall(world, "WriteStderr", "", &error_code)) return false;
+  world.stderr_text += text;
+  return true;
+}
+
+bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  if (fake::RecordCall(world, "InstallConsoleControlHandler", "", error_code)) return false;
+  world.console_handler = handler;
+  return true;
+}
+
+bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  if (fake::RecordCall(world, "GetOwnModulePath", "", error_code)) return false;
+  if (world.module_path.size() >= buffer_chars) {
+    *error_code = fake::kErrorInsufficientBuffer;
+    return false;
+  }
+  *path = world.module_path;
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform::fake {
+
+std::wstring StdoutText() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().stdout_text;
+}
+
+std::wstring StderrText() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().stderr_text;
+}
+
+bool HasConsoleControlHandler() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().console_handler != nullptr;
+}
+
+bool RaiseConsoleEvent(uint32_t event) {
+  ConsoleControlHandler handler = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(World().lock);
+    handler = World().console_handler;
+  }
+  // Called without the lock, as the handler may itself use the platform.
+  return handler != nullptr && handler(event);
+}
+
+void SetOwnModulePath(const std::wstring& path) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  World().module_path = path;
+}
+
+}  // namespace platform::fake

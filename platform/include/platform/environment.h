@@ -1,0 +1,26 @@
+// Environment and registry: the process environment and string values stored in
+// the registry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Reads an environment variable of this process the way GetEnvironmentVariableW
+// does with a buffer of |buffer_chars| characters: returns 0 when the variable is
+// unset or empty, a number of |buffer_chars| or more when the value does not fit
+// (|value| is then left empty), otherwise the value's length with |value| filled.
+size_t ReadProcessEnvironment(const std::wstring& name, size_t buffer_chars, std::wstring* value);
+
+enum class RegistryRoot { kLocalMachine, kCurrentUser };
+
+// Reads a REG_SZ or REG_EXPAND_SZ value into a buffer of |buffer_bytes| bytes
+// (terminating NUL included). An expandable value comes back unexpanded, as it
+// is stored. Returns false with the system error code when the key or value is
+// absent, of another type, larger than the buffer, or unreadable.
+bool ReadRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                        size_t buffer_bytes, std::wstring* value, uint32_t* error_code);
+
+}  // namespace platform

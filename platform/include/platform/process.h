@@ -1,0 +1,30 @@
+// Console and process: the program's own console streams, its console control
+// handler and the path of its own executable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Writes wide text to standard output or standard error. A console gets the
+// text as UTF-16; a file or pipe gets it as UTF-8 bytes, with no line-ending
+// translation. Returns false when the text could not be written in full.
+bool WriteStdout(const std::wstring& text);
+bool WriteStderr(const std::wstring& text);
+
+// Called on the console's control thread with the event number (0 Ctrl+C,
+// 1 Ctrl+Break, 2 close, ...). Returns whether the event was handled.
+using ConsoleControlHandler = bool (*)(uint32_t event);
+
+// Installs |handler| as the process's console control handler (one at a time;
+// a later call replaces it). Returns false and sets |error_code| on failure.
+bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error_code);
+
+// Full path of the running executable, read into a buffer of |buffer_chars|
+// characters. Returns false (with the system error code) when it fails or the
+// path does not fit.
+bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code);
+
+}  // namespace platform
