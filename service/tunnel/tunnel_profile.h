@@ -1,0 +1,43 @@
+// The VPN profile received with a connect request, and the WireGuard
+// configuration text made from it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+
+// Text fields hold exactly what the request carried: no trimming, no case change.
+struct TunnelProfile {
+  std::string node_id;
+  std::string device_id;
+  std::string address_cidr;
+  std::string endpoint_host;
+  int32_t endpoint_port = 51820;
+  std::string server_public_key;
+  std::string client_private_key;
+  std::string client_public_key;
+  std::string pre_shared_key;
+  std::string dns_csv;
+  std::string allowed_ips_csv;
+  int32_t persistent_keepalive = 25;
+  int32_t mtu = 0;  // 0: no MTU line; never set from a request.
+  std::string display_name;
+};
+
+// Fills |profile| from a request text and checks that it can make a usable
+// configuration. The profile is filled in full either way. On failure |message|
+// is the "invalid_profile" reply message, checked in this order: a required
+// field ("node_id", "client_private_key") empty, an "endpoint_port" that is not
+// a UDP port, a configuration value holding a control character.
+bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::string* message);
+
+// The name of the first field whose text goes into the configuration and holds
+// a byte below 0x20 or 0x7F (a line break there would add lines to the file
+// that the tunnel service executes), or nullptr when all are safe.
+const char* FindUnsafeProfileField(const TunnelProfile& profile);
+
+// The WireGuard configuration text: LF line ends, optional lines only when set.
+std::string RenderWireGuardConfig(const TunnelProfile& profile);
+
+}  // namespace quorvane

@@ -1,0 +1,179 @@
+#include "tunnel/tunnel_profile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace quorvane {
+namespace {
+
+// A connect request as the client writes it, with the required fields.
+std::string ConnectRequest(const std::string& extra_members) {
+  return R"({"v":1,"op":"connect","session_nonce":"s1","node_id":"node-1","address_cidr":"10.8.0.2/32",)"
+         R"("endpoint_host":"vpn.example.test","server_public_key":"SERVERPUB=","client_private_key":"CLIENTPRIV=")" +
+         extra_members + "}";
+}
+
+TEST(ReadTunnelProfile, ClientRequest_FillsEveryFieldAsReceived) {
+  const std::string request = R"({"v":1,"op":"connect","session_nonce":"s","node_id":"n1","device_id":"d1",)"
+                              R"("address_cidr":"10.8.0.2/32","endpoint_host":"h.test","server_public_key":"SP",)"
+                              R"("client_private_key":"CP","client_public_key":"CPub","pre_shared_key":"PSK",)"
+                              R"("display_name":" Home VPN ","endpoint_port":"443","dns_csv":"1.1.1.1, 8.8.8.8",)"
+                              R"("allowed_ips_csv":"10.0.0.0/8, 192.168.1.0/24"})";
+  TunnelProfile profile;
+  std::string message;
+  ASSERT_TRUE(ReadTunnelProfile(request, &profile, &message)) << message;
+  EXPECT_EQ(profile.node_id, "n1");
+  EXPECT_EQ(profile.device_id, "d1");
+  EXPECT_EQ(profile.address_cidr, "10.8.0.2/32");
+  EXPECT_EQ(profile.endpoint_host, "h.test");
+  EXPECT_EQ(profile.endpoint_port, 443);
+  EXPECT_EQ(profile.server_public_key, "SP");
+  EXPECT_EQ(profile.client_private_key, "CP");
+  EXPECT_EQ(profile.client_public_key, "CPub");
+  EXPECT_EQ(profile.pre_shared_key, "PSK");
+  EXPECT_EQ(profile.dns_csv, "1.1.1.1, 8.8.8.8");
+  EXPECT_EQ(profile.allowed_ips_csv, "10.0.0.0/8, 192.168.1.0/24");
+  EXPECT_EQ(profile.display_name, " Home VPN ");  // untrimmed
+  EXPECT_EQ(profile.persistent_keepalive, 25);
+  EXPECT_EQ(profile.mtu, 0);
+}
+
+TEST(ReadTunnelProfile, MissingRequiredField_IsReportedFirst) {
+  TunnelProfile profile;
+  std::string message;
+  EXPECT_FALSE(ReadTunnelProfile(R"({"op":"connect","node_id":"n1","endpoint_port":"x"})", &profile, &message));
+  EXPECT_EQ(message, "missing required fields");
+  EXPECT_FALSE(ReadTunnelProfile(R"({"op":"connect","client_private_key":"k"})", &profile, &message));
+  EXPECT_EQ(message, "missing required fields");
+  EXPECT_FALSE(ReadTunnelProfile(R"({"node_id":"","client_private_key":"k"})", &profile, &message));
+  EXPECT_EQ(message, "missing required fields");
+}
+
+TEST(ReadTunnelProfile, UnusablePort_IsInvalidButPartialDigitsAreNot) {
+  TunnelProfile profile;
+  std::string message;
+  for (const char* port : {"abc", "0", "65536", "-1", "4294967297"}) {
+    EXPECT_FALSE(ReadTunnelProfile(ConnectRequest(std::string(R"(,"endpoint_port":")") + port + "\""), &profile,
+                                   &message))
+        << port;
+    EXPECT_EQ(message, "invalid endpoint_port") << port;
+  }
+  ASSERT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"endpoint_port":"443abc")"), &profile, &message));
+  EXPECT_EQ(profile.endpoint_port, 443);
+  ASSERT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"endpoint_port":"")"), &profile, &message));
+  EXPECT_EQ(profile.endpoint_port, 51820);
+  ASSERT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"endpoint_port":51000)"), &profile, &message));
+  EXPECT_EQ(profile.endpoint_port, 51820);  // a JSON number reads as absent
+}
+
+TEST(ReadTunnelProfile, ControlCharacterInAConfigurationValue_IsRefused) {
+  // "\n" in the request unescapes to a line feed: an injected [Peer] line.
+  const struct {
+    const char* key;
+    const char* raw_value;
+  } cases[] = {
+      {"dns_csv", R"(1.1.1.1\n[Peer]\nPublicKey = X)"}, {"allowed_ips_csv", R"(0.0.0.0/0\r)"},
+      {"pre_shared_key", "a\tb"},                        {"endpoint_host", "h\x7f"},
+  };
+  for (const auto& c : cases) {
+    TunnelProfile profile;
+    std::string message;
+    const std::string request =
+        std::string(R"({"node_id":"n","client_private_key":"K",")") + c.key + "\":\"" + c.raw_value + "\"}";
+    EXPECT_FALSE(ReadTunnelProfile(request, &profile, &message))
+        << c.key;
+    EXPECT_EQ(message, "profile field contains a control character") << c.key;
+    EXPECT_STREQ(FindUnsafeProfileField(profile), c.key);
+  }
+  // The required fields come from the request too: a line break there is caught.
+  TunnelProfile profile;
+  std::string message;
+  EXPECT_FALSE(ReadTunnelProfile(R"({"node_id":"n","client_private_key":"K\nPostUp = calc.exe"})", &profile,
+                                 &message));
+  EXPECT_STREQ(FindUnsafeProfileField(profile), "client_private_key");
+}
+
+TEST(ReadTunnelProfile, ControlCharacterOutsideTheConfiguration_IsAccepted) {
+  TunnelProfile profile;
+  std::string message;
+  EXPECT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"display_name":"two\nlines","client_public_key":"a\tb")"),
+                                &profile, &message))
+      << message;
+  EXPECT_EQ(FindUnsafeProfileField(profile), nullptr);
+  // Bytes from 0x80 up (UTF-8 text) are not control characters.
+  profile.endpoint_host = "h\xC3\xA9.test";
+  EXPECT_EQ(FindUnsafeProfileField(profile), nullptr);
+}
+
+TunnelProfile MinimalProfile() {
+  TunnelProfile profile;
+  profile.client_private_key = "PRIV";
+  profile.address_cidr = "10.8.0.2/32";
+  profile.server_public_key = "PUB";
+  profile.allowed_ips_csv = "10.0.0.0/8";
+  profile.endpoint_host = "vpn.test";
+  return profile;
+}
+
+TEST(RenderWireGuardConfig, MinimalProfile_IsExactlyNineLines) {
+  EXPECT_EQ(RenderWireGuardConfig(MinimalProfile()),
+            "[Interface]\n"
+            "PrivateKey = PRIV\n"
+            "Address = 10.8.0.2/32\n"
+            "\n"
+            "[Peer]\n"
+            "PublicKey = PUB\n"
+            "AllowedIPs = 10.0.0.0/8\n"
+            "Endpoint = vpn.test:51820\n"
+            "PersistentKeepalive = 25\n");
+}
+
+TEST(RenderWireGuardConfig, OptionalLines_AppearInPlaceWhenSet) {
+  TunnelProfile profile = MinimalProfile();
+  profile.dns_csv = "1.1.1.1,8.8.8.8";
+  profile.mtu = 1380;
+  profile.pre_shared_key = "PSK";
+  profile.endpoint_port = 443;
+  profile.endpoint_host = "2001:db8::1";
+  EXPECT_EQ(RenderWireGuardConfig(profile),
+            "[Interface]\n"
+            "PrivateKey = PRIV\n"
+            "Address = 10.8.0.2/32\n"
+            "DNS = 1.1.1.1,8.8.8.8\n"
+            "MTU = 1380\n"
+            "\n"
+            "[Peer]\n"
+            "PublicKey = PUB\n"
+            "PresharedKey = PSK\n"
+            "AllowedIPs = 10.0.0.0/8\n"
+            "Endpoint = 2001:db8::1:443\n"
+            "PersistentKeepalive = 25\n");
+}
+
+TEST(RenderWireGuardConfig, EmptyAllowedIpsAndNegativeNumbers_AreWrittenVerbatim) {
+  TunnelProfile profile = MinimalProfile();
+  profile.allowed_ips_csv.clear();
+  profile.persistent_keepalive = -5;
+  profile.mtu = -1;  // not greater than 0: no MTU line
+  const std::string text = RenderWireGuardConfig(profile);
+  EXPECT_NE(text.find("\nAllowedIPs = \n"), std::string::npos);
+  EXPECT_NE(text.find("\nPersistentKeepalive = -5\n"), std::string::npos);
+  EXPECT_EQ(text.find("MTU"), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+TEST(RenderWireGuardConfig, ProfileReadFromRequest_RendersWithoutMtuOrCarriageReturn) {
+  TunnelProfile profile;
+  std::string message;
+  ASSERT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"dns_csv":"1.1.1.1, 9.9.9.9","allowed_ips_csv":"0.0.0.0/0")"),
+                                &profile, &message));
+  const std::string text = RenderWireGuardConfig(profile);
+  EXPECT_NE(text.find("\nDNS = 1.1.1.1, 9.9.9.9\n"), std::string::npos);
+  EXPECT_NE(text.find("\nEndpoint = vpn.example.test:51820\n"), std::string::npos);
+  EXPECT_EQ(text.find("MTU"), std::string::npos);
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvane
