@@ -1,0 +1,64 @@
+#include "routes/safe_mode_settings.h"
+
+#include "common/decimal_text.h"
+#include "common/wide_text.h"
+#include "platform/environment.h"
+
+namespace quorvane {
+namespace {
+
+constexpr size_t kProcessValueChars = 512;
+constexpr size_t kRegistryValueBytes = 2048;
+
+std::string ReadProcessValue(const std::wstring& name) {
+  std::wstring value;
+  const size_t result = platform::ReadProcessEnvironment(name, kProcessValueChars, &value);
+  // 0 is unset or empty; kProcessValueChars or more is a value too long to use.
+  if (result == 0 || result >= kProcessValueChars) return std::string();
+  return WideToUtf8(value);
+}
+
+std::string ReadRegistryValue(platform::RegistryRoot root, const wchar_t* subkey, const std::wstring& name) {
+  std::wstring value;
+  uint32_t error_code = 0;
+  if (!platform::ReadRegistryString(root, subkey, name, kRegistryValueBytes, &value, &error_code)) {
+    return std::string();
+  }
+  return WideToUtf8(value);
+}
+
+}  // namespace
+
+SettingSources ReadSettingSources(const std::wstring& name) {
+  SettingSources sources;
+  sources.process = ReadProcessValue(name);
+  sources.machine = ReadRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey, name);
+  sources.user = ReadRegistryValue(platform::RegistryRoot::kCurrentUser, kUserEnvironmentKey, name);
+  for (const std::string* source : {&sources.process, &sources.machine, &sources.user}) {
+    if (!source->empty()) {
+      sources.effective = *source;
+      break;
+    }
+  }
+  return sources;
+}
+
+std::string ReadSetting(const std::wstring& name) { return ReadSettingSources(name).effective; }
+
+bool ParseFlag(const std::string& value) {
+  std::string lower = value;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower == "1" || lower == "true" || lower == "yes" || lower == "on";
+}
+
+int32_t ParsePositiveInt(const std::string& value, int32_t default_value) {
+  int32_t parsed = 0;
+  if (value.empty() || !ParseLeadingInt32(value, &parsed) || parsed < 1) return default_value;
+  return parsed;
+}
+
+int32_t AutoStopSeconds() { return ParsePositiveInt(ReadSetting(kSettingAutoStopSeconds), 0); }
+
+}  // namespace quorvane
