@@ -1,0 +1,76 @@
+#include "command_line.h"
+
+#include "common/utc_time_text.h"
+#include "entry_modes.h"
+#include "platform/process.h"
+#include "startup_record.h"
+
+namespace quorvane {
+
+const wchar_t kUsageText[] =
+    L"QuorvaneVpnService\n"
+    L"  --dry-run-startup      Passive startup check only (no IPC)\n"
+    L"  --console              Run IPC server in foreground\n"
+    L"  --console --dry-run-startup  Same as --dry-run-startup\n"
+    L"  --run-as-service       SCM entry (used by installer)\n"
+    L"  --install              Register Windows service (admin)\n"
+    L"  --uninstall            Remove Windows service (admin)\n"
+    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n";
+
+namespace {
+
+bool EqualsIgnoringAsciiCase(const std::wstring& text, const std::wstring& expected) {
+  if (text.size() != expected.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    wchar_t a = text[i];
+    wchar_t b = expected[i];
+    if (a >= L'A' && a <= L'Z') a = static_cast<wchar_t>(a - L'A' + L'a');
+    if (b >= L'A' && b <= L'Z') b = static_cast<wchar_t>(b - L'A' + L'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+bool AnyArgumentIs(const std::vector<std::wstring>& args, const std::wstring& option) {
+  for (const std::wstring& arg : args) {
+    if (EqualsIgnoringAsciiCase(arg, option)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+EntryChoice ChooseEntryMode(const std::vector<std::wstring>& args) {
+  // The tunnel entry is decided first and alone: the service control manager
+  // starts it with exactly "/service" and the configuration path.
+  if (args.size() >= 2 && args[0] == L"/service") return EntryChoice{EntryMode::kTunnelService, args[1]};
+  // A dry-run flag anywhere wins over every other option.
+  if (AnyArgumentIs(args, L"--dry-run-startup") || AnyArgumentIs(args, L"-dry-run-startup")) {
+    return EntryChoice{EntryMode::kDryRunStartup, {}};
+  }
+  if (args.empty()) return EntryChoice{EntryMode::kUsage, {}};
+  const std::wstring& first = args[0];
+  if (first == L"--install") return EntryChoice{EntryMode::kInstall, {}};
+  if (first == L"--uninstall") return EntryChoice{EntryMode::kUninstall, {}};
+  if (first == L"--run-as-service") return EntryChoice{EntryMode::kRunAsService, {}};
+  if (first == L"--console" || first == L"-console") return EntryChoice{EntryMode::kConsole, {}};
+  return EntryChoice{EntryMode::kUsage, {}};
+}
+
+int RunCommandLine(const std::vector<std::wstring>& args) {
+  ResetStartupRecord(CurrentUtcTimeText());
+  const EntryChoice choice = ChooseEntryMode(args);
+  switch (choice.mode) {
+    case EntryMode::kTunnelService: return RunTunnelServiceEntry(choice.config_path);
+    case EntryMode::kDryRunStartup: return RunDryRunStartup();
+    case EntryMode::kInstall: return RunInstallCommand();
+    case EntryMode::kUninstall: return RunUninstallCommand();
+    case EntryMode::kRunAsService: return RunServiceDispatcher();
+    case EntryMode::kConsole: return RunConsoleMode();
+    case EntryMode::kUsage: break;
+  }
+  platform::WriteStdout(kUsageText);
+  return 1;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,98 @@
+#include "command_line.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_windows_test.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+const wchar_t kExpectedUsage[] =
+    L"QuorvaneVpnService\n"
+    L"  --dry-run-startup      Passive startup check only (no IPC)\n"
+    L"  --console              Run IPC server in foreground\n"
+    L"  --console --dry-run-startup  Same as --dry-run-startup\n"
+    L"  --run-as-service       SCM entry (used by installer)\n"
+    L"  --install              Register Windows service (admin)\n"
+    L"  --uninstall            Remove Windows service (admin)\n"
+    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n";
+
+EntryMode ModeOf(std::vector<std::wstring> args) { return ChooseEntryMode(args).mode; }
+
+TEST(ChooseEntryMode, TunnelEntry_NeedsExactSlashServiceAndAPath) {
+  const EntryChoice choice = ChooseEntryMode({L"/service", L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf"});
+  EXPECT_EQ(choice.mode, EntryMode::kTunnelService);
+  EXPECT_EQ(choice.config_path, L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf");
+  // The path is taken as it stands, even when it looks like an option.
+  EXPECT_EQ(ChooseEntryMode({L"/service", L"--dry-run-startup"}).mode, EntryMode::kTunnelService);
+  EXPECT_EQ(ModeOf({L"/service"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"/Service", L"x.conf"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"x.conf", L"/service"}), EntryMode::kUsage);
+}
+
+TEST(ChooseEntryMode, DryRunAnywhereInAnyCase_WinsOverOtherOptions) {
+  EXPECT_EQ(ModeOf({L"--dry-run-startup"}), EntryMode::kDryRunStartup);
+  EXPECT_EQ(ModeOf({L"-dry-run-startup"}), EntryMode::kDryRunStartup);
+  EXPECT_EQ(ModeOf({L"--CONSOLE", L"--DRY-RUN-STARTUP"}), EntryMode::kDryRunStartup);
+  EXPECT_EQ(ModeOf({L"--install", L"-Dry-Run-Startup"}), EntryMode::kDryRunStartup);
+  EXPECT_EQ(ModeOf({L"/service", L"-DRY-RUN-STARTUP"}), EntryMode::kTunnelService);
+  EXPECT_EQ(ModeOf({L"--dry-run-startupx"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"---dry-run-startup"}), EntryMode::kUsage);
+}
+
+TEST(ChooseEntryMode, FirstArgumentOptions_AreExactAndCaseSensitive) {
+  EXPECT_EQ(ModeOf({L"--install"}), EntryMode::kInstall);
+  EXPECT_EQ(ModeOf({L"--uninstall"}), EntryMode::kUninstall);
+  EXPECT_EQ(ModeOf({L"--run-as-service"}), EntryMode::kRunAsService);
+  EXPECT_EQ(ModeOf({L"--console"}), EntryMode::kConsole);
+  EXPECT_EQ(ModeOf({L"-console"}), EntryMode::kConsole);
+  EXPECT_EQ(ModeOf({L"--console", L"--install"}), EntryMode::kConsole);  // later arguments are ignored
+  EXPECT_EQ(ModeOf({L"--Console"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"--INSTALL"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"console"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({L"--verbose", L"--console"}), EntryMode::kUsage);
+  EXPECT_EQ(ModeOf({}), EntryMode::kUsage);
+}
+
+class RunCommandLineTest : public FakeWindowsTest {};
+
+TEST_F(RunCommandLineTest, UsageCases_PrintTheExactTextAndExit1) {
+  for (const std::vector<std::wstring>& args :
+       {std::vector<std::wstring>{}, {L"--Console"}, {L"/service"}, {L"--bogus"}}) {
+    platform::fake::Reset();
+    EXPECT_EQ(RunCommandLine(args), 1);
+    EXPECT_EQ(platform::fake::StdoutText(), kExpectedUsage);
+    EXPECT_EQ(platform::fake::StderrText(), L"");
+  }
+}
+
+TEST_F(RunCommandLineTest, ModesNotInThisBuild_SayNotAvailableAndFail) {
+  const struct {
+    std::vector<std::wstring> args;
+    const wchar_t* message;
+  } cases[] = {
+      {{L"--CONSOLE", L"--DRY-RUN-STARTUP"}, L"--dry-run-startup: not available in this build\n"},
+      {{L"--console"}, L"--console: not available in this build\n"},
+      {{L"--install"}, L"--install: not available in this build\n"},
+      {{L"--uninstall"}, L"--uninstall: not available in this build\n"},
+      {{L"--run-as-service"}, L"--run-as-service: not available in this build\n"},
+      {{L"/service", L"C:\\x.conf"}, L"/service: not available in this build\n"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    EXPECT_EQ(RunCommandLine(c.args), 1) << c.message;
+    EXPECT_EQ(platform::fake::StderrText(), c.message);
+    EXPECT_EQ(platform::fake::StdoutText(), L"");
+  }
+}
+
+TEST_F(RunCommandLineTest, EveryStart_ResetsTheStartTime) {
+  ResetStartupRecord("stale");
+  RunCommandLine({});
+  EXPECT_NE(ServiceStartTime(), "stale");
+  EXPECT_EQ(ServiceStartTime().size(), std::string("2026-12-08T01:20:00Z").size());
+}
+
+}  // namespace
+}  // namespace quorvane
