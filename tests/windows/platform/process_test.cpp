@@ -1,0 +1,66 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "unique_handle.h"
+
+namespace {
+
+using platform::win32::UniqueHandle;
+
+TEST(GetOwnModulePath, IsTheRunningTestProgram) {
+  std::wstring path;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::GetOwnModulePath(260, &path, &error_code)) << error_code;
+  const std::wstring suffix = L"\\windows_platform_tests.exe";
+  ASSERT_GT(path.size(), suffix.size());
+  EXPECT_EQ(path.substr(path.size() - suffix.size()), suffix);
+}
+
+TEST(GetOwnModulePath, BufferTooSmall_Fails) {
+  std::wstring path;
+  uint32_t error_code = 0;
+  EXPECT_FALSE(platform::GetOwnModulePath(5, &path, &error_code));
+  EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(path, L"");
+}
+
+// Standard output redirected to a pipe: what a caller capturing our output reads.
+std::string CaptureStdout(const std::wstring& text, bool* write_ok) {
+  UniqueHandle read_end, write_end;
+  if (!CreatePipe(read_end.receive(), write_end.receive(), nullptr, 1 << 16)) return "pipe failed";
+  const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, write_end.get());
+  *write_ok = platform::WriteStdout(text);
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  write_end.reset();
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  return bytes;
+}
+
+TEST(WriteStdout, PipeGetsUtf8BytesWithLineFeedsUntranslated) {
+  bool ok = false;
+  EXPECT_EQ(CaptureStdout(L"a\nb\r\n\u00e9\u20ac\n", &ok), "a\nb\r\n\xC3\xA9\xE2\x82\xAC\n");
+  EXPECT_TRUE(ok);
+}
+
+TEST(WriteStdout, EmptyText_WritesNothingAndSucceeds) {
+  bool ok = false;
+  EXPECT_EQ(CaptureStdout(L"", &ok), "");
+  EXPECT_TRUE(ok);
+}
+
+TEST(InstallConsoleControlHandler, InstallAndReplace_Succeed) {
+  uint32_t error_code = 0;
+  EXPECT_TRUE(platform::InstallConsoleControlHandler([](uint32_t) { return false; }, &error_code)) << error_code;
+  EXPECT_TRUE(platform::InstallConsoleControlHandler([](uint32_t) { return true; }, &error_code)) << error_code;
+  EXPECT_TRUE(platform::InstallConsoleControlHandler(nullptr, &error_code)) << error_code;
+}
+
+}  // namespace
