@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing need. Idempotent:
+# installs only what is missing, and touches apt only then. Run as root.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++        # native build
+  googletest                   # GoogleTest sources, built by each preset
+  g++-mingw-w64-x86-64-posix   # Windows cross build (posix threads for std::thread)
+  wine wine64                  # runs the Windows programs and their tests
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bootstrap: root is needed to install: ${missing[*]}" >&2
+  exit 1
+fi
+echo "bootstrap: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds QuorvaneVpnService.exe and runs it under Wine in the entry modes that
+# this build has, showing what each prints and its exit code.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/bootstrap.sh
+log="build/demo-build.log"
+mkdir -p build
+if ! { cmake --preset windows && cmake --build --preset windows --target QuorvaneVpnService; } >"$log" 2>&1; then
+  cat "$log" >&2
+  exit 1
+fi
+
+source scripts/wine-session.sh
+trap wine_session_stop EXIT
+wine_session_start
+
+exe="build/windows/bin/QuorvaneVpnService.exe"
+run() {
+  echo "\$ QuorvaneVpnService.exe $*"
+  local code=0
+  wine "$exe" "$@" 2>&1 || code=$?
+  echo "(exit code $code)"
+  echo
+}
+
+echo "QuorvaneVpnService under Wine ($(wine --version)); modes whose subsystems are"
+echo "not in this build say so on standard error and exit with 1."
+echo
+run
+run --Console
+run --CONSOLE --DRY-RUN-STARTUP
+run --console
+run /service 'C:\ProgramData\Quorvane\tunnels\active.conf'

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds both presets and runs every test tier: the native unit tests (plain and
+# under AddressSanitizer + UBSan), then under Wine the Windows unit tests and the
+# system tests of the real program.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+scripts/bootstrap.sh
+jobs="$(nproc)"
+
+for preset in native native-asan; do
+  echo "== $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --parallel "$jobs"
+  ctest --preset "$preset" --parallel "$jobs"
+done
+
+echo "== windows"
+source scripts/wine-session.sh
+trap wine_session_stop EXIT
+wine_session_start
+cmake --preset windows >/dev/null
+cmake --build --preset windows --parallel "$jobs"
+ctest --preset windows

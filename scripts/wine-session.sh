@@ -1,0 +1,36 @@
+# Wine session helpers; source this file. One prefix per checkout, inside build/.
+#   wine_prefix_ready   create the prefix once (crash dialog off), safe to call in parallel
+#   wine_session_start  prefix ready, plus a persistent wineserver so each program starts fast
+#   wine_session_stop   end the wineserver and everything still running in the prefix
+
+QUORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$QUORVANE_ROOT/build/wine-prefix}"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko: nothing here needs them, and their installers would prompt.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+wine_prefix_ready() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.quorvane-ready" ]; then
+      wineboot -i >/dev/null 2>&1 </dev/null
+      # A crash must end the program, not wait for a click that never comes.
+      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
+      wineserver -w
+      touch "$WINEPREFIX/.quorvane-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
+
+wine_session_start() {
+  wine_prefix_ready
+  # Detached from our streams: a leftover server holding a pipe open would
+  # keep a caller that reads our output waiting for ever.
+  wineserver -p >/dev/null 2>&1 </dev/null
+}
+
+wine_session_stop() {
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+}
