@@ -29,6 +29,11 @@ wine_session_start() {
   # Detached from our streams: a leftover server holding a pipe open would
   # keep a caller that reads our output waiting for ever.
   wineserver -p >/dev/null 2>&1 </dev/null
+  # The first program of a session also starts Wine's own services (services.exe,
+  # rpcss, plugplay, ...), which live as long as the server and inherit that
+  # program's streams. Start them here, detached, and not from a test whose
+  # output CTest reads until every holder of the pipe has gone.
+  wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
 }
 
 wine_session_stop() {
