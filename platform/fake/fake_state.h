@@ -18,6 +18,8 @@ struct RegistryValue {
   std::wstring data;
 };
 
+constexpr wchar_t kDefaultModulePath[] = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
+
 struct FakeWorld {
   std::mutex lock;
   std::map<std::string, uint32_t> pending_failures;
@@ -26,7 +28,7 @@ struct FakeWorld {
   std::wstring stdout_text;
   std::wstring stderr_text;
   ConsoleControlHandler console_handler = nullptr;
-  std::wstring module_path = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
+  std::wstring module_path = kDefaultModulePath;
 
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
   std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"

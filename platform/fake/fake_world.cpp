@@ -41,7 +41,7 @@ void Reset() {
   world.stdout_text.clear();
   world.stderr_text.clear();
   world.console_handler = nullptr;
-  world.module_path = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
+  world.module_path = kDefaultModulePath;
   world.environment.clear();
   world.registry_values.clear();
 }

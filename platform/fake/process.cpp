@@ -3,23 +3,25 @@
 #include "fake_state.h"
 
 namespace platform {
+namespace {
 
-bool WriteStdout(const std::wstring& text) {
+bool AppendToStream(const char* operation, std::wstring fake::FakeWorld::*stream, const std::wstring& text) {
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> guard(world.lock);
   uint32_t error_code = 0;
-  if (fake::RecordCall(world, "WriteStdout", "", &error_code)) return false;
-  world.stdout_text += text;
+  if (fake::RecordCall(world, operation, "", &error_code)) return false;
+  (world.*stream) += text;
   return true;
 }
 
+}  // namespace
+
+bool WriteStdout(const std::wstring& text) {
+  return AppendToStream("WriteStdout", &fake::FakeWorld::stdout_text, text);
+}
+
 bool WriteStderr(const std::wstring& text) {
-  fake::FakeWorld& world = fake::World();
-  std::lock_guard<std::mutex> guard(world.lock);
-  uint32_t error_code = 0;
-  if (fake::RecordCall(world, "WriteStderr", "", &error_code)) return false;
-  world.stderr_text += text;
-  return true;
+  return AppendToStream("WriteStderr", &fake::FakeWorld::stderr_text, text);
 }
 
 bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error_code) {

@@ -56,11 +56,4 @@ TEST(WriteStdout, EmptyText_WritesNothingAndSucceeds) {
   EXPECT_TRUE(ok);
 }
 
-TEST(InstallConsoleControlHandler, InstallAndReplace_Succeed) {
-  uint32_t error_code = 0;
-  EXPECT_TRUE(platform::InstallConsoleControlHandler([](uint32_t) { return false; }, &error_code)) << error_code;
-  EXPECT_TRUE(platform::InstallConsoleControlHandler([](uint32_t) { return true; }, &error_code)) << error_code;
-  EXPECT_TRUE(platform::InstallConsoleControlHandler(nullptr, &error_code)) << error_code;
-}
-
 }  // namespace
