@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds both presets and runs every test tier: the native unit tests (plain and
-# under AddressSanitizer + UBSan), then under Wine the Windows unit tests and the
-# system tests of the real program.
+# Builds every preset and runs every test tier: the native unit tests (plain,
+# under AddressSanitizer + UBSan, and under ThreadSanitizer), then under Wine
+# the Windows unit tests and the system tests of the real program.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/bootstrap.sh
 jobs="$(nproc)"
 
-for preset in native native-asan; do
+for preset in native native-asan native-tsan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" --parallel "$jobs"
