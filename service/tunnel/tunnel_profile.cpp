@@ -40,24 +40,25 @@ bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::
     *message = kInvalidEndpointPort.message;
     return false;
   }
-  if (FindUnsafeProfileField(*profile) != nullptr) {
+  if (!UnsafeProfileFields(*profile).empty()) {
     *message = kProfileControlCharacter.message;
     return false;
   }
   return true;
 }
 
-const char* FindUnsafeProfileField(const TunnelProfile& profile) {
+std::vector<std::string> UnsafeProfileFields(const TunnelProfile& profile) {
   const std::pair<const char*, const std::string*> fields[] = {
       {"client_private_key", &profile.client_private_key}, {"address_cidr", &profile.address_cidr},
       {"dns_csv", &profile.dns_csv},                       {"server_public_key", &profile.server_public_key},
       {"pre_shared_key", &profile.pre_shared_key},         {"allowed_ips_csv", &profile.allowed_ips_csv},
       {"endpoint_host", &profile.endpoint_host},
   };
+  std::vector<std::string> unsafe;
   for (const auto& [name, text] : fields) {
-    if (HasControlCharacter(*text)) return name;
+    if (HasControlCharacter(*text)) unsafe.emplace_back(name);
   }
-  return nullptr;
+  return unsafe;
 }
 
 std::string RenderWireGuardConfig(const TunnelProfile& profile) {

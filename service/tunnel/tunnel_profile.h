@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quorvane {
 
@@ -32,10 +33,10 @@ struct TunnelProfile {
 // a UDP port, a configuration value holding a control character.
 bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::string* message);
 
-// The name of the first field whose text goes into the configuration and holds
-// a byte below 0x20 or 0x7F (a line break there would add lines to the file
-// that the tunnel service executes), or nullptr when all are safe.
-const char* FindUnsafeProfileField(const TunnelProfile& profile);
+// The names of the fields whose text goes into the configuration and holds a
+// byte below 0x20 or 0x7F (a line break there would add lines to the file that
+// the tunnel service executes), in configuration order; empty when all are safe.
+std::vector<std::string> UnsafeProfileFields(const TunnelProfile& profile);
 
 // The WireGuard configuration text: LF line ends, optional lines only when set.
 std::string RenderWireGuardConfig(const TunnelProfile& profile);

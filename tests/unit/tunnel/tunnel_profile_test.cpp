@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace quorvane {
 namespace {
@@ -84,14 +85,23 @@ TEST(ReadTunnelProfile, ControlCharacterInAConfigurationValue_IsRefused) {
     EXPECT_FALSE(ReadTunnelProfile(request, &profile, &message))
         << c.key;
     EXPECT_EQ(message, "profile field contains a control character") << c.key;
-    EXPECT_STREQ(FindUnsafeProfileField(profile), c.key);
+    EXPECT_EQ(UnsafeProfileFields(profile), std::vector<std::string>{c.key});
   }
   // The required fields come from the request too: a line break there is caught.
   TunnelProfile profile;
   std::string message;
   EXPECT_FALSE(ReadTunnelProfile(R"({"node_id":"n","client_private_key":"K\nPostUp = calc.exe"})", &profile,
                                  &message));
-  EXPECT_STREQ(FindUnsafeProfileField(profile), "client_private_key");
+  EXPECT_EQ(UnsafeProfileFields(profile), std::vector<std::string>{"client_private_key"});
+}
+
+TEST(UnsafeProfileFields, SeveralUnsafeValues_AreAllNamedInConfigurationOrder) {
+  TunnelProfile profile;
+  profile.endpoint_host = "h\r";
+  profile.address_cidr = "10.0.0.2/32\n";
+  profile.client_private_key = "\x1b[2J";
+  EXPECT_EQ(UnsafeProfileFields(profile),
+            (std::vector<std::string>{"client_private_key", "address_cidr", "endpoint_host"}));
 }
 
 TEST(ReadTunnelProfile, ControlCharacterOutsideTheConfiguration_IsAccepted) {
@@ -100,10 +110,10 @@ TEST(ReadTunnelProfile, ControlCharacterOutsideTheConfiguration_IsAccepted) {
   EXPECT_TRUE(ReadTunnelProfile(ConnectRequest(R"(,"display_name":"two\nlines","client_public_key":"a\tb")"),
                                 &profile, &message))
       << message;
-  EXPECT_EQ(FindUnsafeProfileField(profile), nullptr);
+  EXPECT_TRUE(UnsafeProfileFields(profile).empty());
   // Bytes from 0x80 up (UTF-8 text) are not control characters.
   profile.endpoint_host = "h\xC3\xA9.test";
-  EXPECT_EQ(FindUnsafeProfileField(profile), nullptr);
+  EXPECT_TRUE(UnsafeProfileFields(profile).empty());
 }
 
 TunnelProfile MinimalProfile() {
