@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "common/ascii_case.h"
 #include "common/utc_time_text.h"
 #include "entry_modes.h"
 #include "platform/process.h"
@@ -19,21 +20,10 @@ const wchar_t kUsageText[] =
 
 namespace {
 
-bool EqualsIgnoringAsciiCase(const std::wstring& text, const std::wstring& expected) {
-  if (text.size() != expected.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    wchar_t a = text[i];
-    wchar_t b = expected[i];
-    if (a >= L'A' && a <= L'Z') a = static_cast<wchar_t>(a - L'A' + L'a');
-    if (b >= L'A' && b <= L'Z') b = static_cast<wchar_t>(b - L'A' + L'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
+// |option| is given in lower case.
 bool AnyArgumentIs(const std::vector<std::wstring>& args, const std::wstring& option) {
   for (const std::wstring& arg : args) {
-    if (EqualsIgnoringAsciiCase(arg, option)) return true;
+    if (AsciiLower(arg) == option) return true;
   }
   return false;
 }

@@ -108,10 +108,10 @@ std::string StatusReply(const std::string& phase, const std::string& node_id, bo
          ",\"tunnel_running\":" + (tunnel_running ? "true" : "false") + "}";
 }
 
-std::string WithReports(const std::string& success_reply, const std::string& admin_bypass_member,
+std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,
                         const std::string& route_guard_member) {
-  if (success_reply.empty() || success_reply.back() != '}') return success_reply;
-  return success_reply.substr(0, success_reply.size() - 1) + "," + admin_bypass_member + "," +
+  if (reply.empty() || reply.back() != '}') return reply;
+  return reply.substr(0, reply.size() - 1) + "," + admin_bypass_member + "," +
          route_guard_member + "}";
 }
 
@@ -123,8 +123,7 @@ std::string ErrorReply(const ProtocolError& error) { return ErrorReply(error.cod
 
 std::string ErrorReplyWithReports(const std::string& code, const std::string& message,
                                   const std::string& admin_bypass_member, const std::string& route_guard_member) {
-  return "{\"ok\":false,\"error\":\"" + code + "\",\"message\":\"" + message + "\"," + admin_bypass_member + "," +
-         route_guard_member + "}";
+  return WithReports(ErrorReply(code, message), admin_bypass_member, route_guard_member);
 }
 
 }  // namespace quorvane

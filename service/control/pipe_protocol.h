@@ -72,9 +72,9 @@ std::string JsonEscape(const std::string& text);
 // members ("\"admin_bypass\":{...}" and "\"poc_route_guard\":{...}").
 std::string SuccessReply(const std::string& phase, const std::string& node_id);
 std::string StatusReply(const std::string& phase, const std::string& node_id, bool tunnel_running);
-// Adds the two report members to a success or status reply; a text that does
+// Adds the two report members before a reply's closing brace; a text that does
 // not end in "}" is returned unchanged.
-std::string WithReports(const std::string& success_reply, const std::string& admin_bypass_member,
+std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,
                         const std::string& route_guard_member);
 std::string ErrorReply(const std::string& code, const std::string& message);
 std::string ErrorReply(const ProtocolError& error);

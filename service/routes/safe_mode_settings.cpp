@@ -1,5 +1,6 @@
 #include "routes/safe_mode_settings.h"
 
+#include "common/ascii_case.h"
 #include "common/decimal_text.h"
 #include "common/wide_text.h"
 #include "platform/environment.h"
@@ -46,16 +47,13 @@ SettingSources ReadSettingSources(const std::wstring& name) {
 std::string ReadSetting(const std::wstring& name) { return ReadSettingSources(name).effective; }
 
 bool ParseFlag(const std::string& value) {
-  std::string lower = value;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string lower = AsciiLower(value);
   return lower == "1" || lower == "true" || lower == "yes" || lower == "on";
 }
 
 int32_t ParsePositiveInt(const std::string& value, int32_t default_value) {
   int32_t parsed = 0;
-  if (value.empty() || !ParseLeadingInt32(value, &parsed) || parsed < 1) return default_value;
+  if (!ParseLeadingInt32(value, &parsed) || parsed < 1) return default_value;
   return parsed;
 }
 

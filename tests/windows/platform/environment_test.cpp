@@ -10,6 +10,16 @@ namespace {
 constexpr wchar_t kMachineKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr wchar_t kTestValue[] = L"QUORVANE_SEAM_TEST_VALUE";
 
+// Reads as the settings reader does: a buffer of 2048 bytes.
+bool ReadValue(platform::RegistryRoot root, const wchar_t* subkey, const wchar_t* name, std::wstring* value,
+               uint32_t* error_code) {
+  return platform::ReadRegistryString(root, subkey, name, 2048, value, error_code);
+}
+
+bool ReadMachineValue(const wchar_t* name, std::wstring* value, uint32_t* error_code) {
+  return ReadValue(platform::RegistryRoot::kLocalMachine, kMachineKey, name, value, error_code);
+}
+
 TEST(ReadProcessEnvironment, SetValue_IsReadWithItsLength) {
   ScopedEnvironmentValue env(kTestValue, L"on \u00e9");
   std::wstring value;
@@ -40,12 +50,10 @@ TEST(ReadRegistryString, PlainStringInBothHives_IsRead) {
   ASSERT_TRUE(machine.ok() && user.ok());
   std::wstring value;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, 2048,
-                                           &value, &error_code))
+  ASSERT_TRUE(ReadMachineValue(kTestValue, &value, &error_code))
       << error_code;
   EXPECT_EQ(value, L"machine-1");
-  ASSERT_TRUE(platform::ReadRegistryString(platform::RegistryRoot::kCurrentUser, L"Environment", kTestValue, 2048,
-                                           &value, &error_code))
+  ASSERT_TRUE(ReadValue(platform::RegistryRoot::kCurrentUser, L"Environment", kTestValue, &value, &error_code))
       << error_code;
   EXPECT_EQ(value, L"user-1");
 }
@@ -55,8 +63,7 @@ TEST(ReadRegistryString, ExpandableString_IsReadUnexpanded) {
   ASSERT_TRUE(machine.ok());
   std::wstring value;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, 2048,
-                                           &value, &error_code))
+  ASSERT_TRUE(ReadMachineValue(kTestValue, &value, &error_code))
       << error_code;
   EXPECT_EQ(value, L"%SystemRoot%\\x");
 }
@@ -64,27 +71,23 @@ TEST(ReadRegistryString, ExpandableString_IsReadUnexpanded) {
 TEST(ReadRegistryString, AbsentWrongTypeOrTooLarge_FailWithTheSystemCode) {
   std::wstring value;
   uint32_t error_code = 0;
-  EXPECT_FALSE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey,
-                                            L"QUORVANE_SEAM_TEST_NEVER_SET", 2048, &value, &error_code));
+  EXPECT_FALSE(ReadMachineValue(L"QUORVANE_SEAM_TEST_NEVER_SET", &value, &error_code));
   EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 
   {
     ScopedRegistryValue dword(HKEY_LOCAL_MACHINE, kMachineKey, kTestValue, DWORD{1});
     ASSERT_TRUE(dword.ok());
-    EXPECT_FALSE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, 2048,
-                                              &value, &error_code));
+    EXPECT_FALSE(ReadMachineValue(kTestValue, &value, &error_code));
     EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_UNSUPPORTED_TYPE));
   }
 
   // 1023 characters and the terminating NUL fill 2048 bytes exactly; one more does not fit.
   ScopedRegistryValue fits(HKEY_LOCAL_MACHINE, kMachineKey, kTestValue, std::wstring(1023, L'7'));
-  ASSERT_TRUE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, 2048,
-                                           &value, &error_code))
+  ASSERT_TRUE(ReadMachineValue(kTestValue, &value, &error_code))
       << error_code;
   EXPECT_EQ(value.size(), 1023u);
   ScopedRegistryValue too_large(HKEY_LOCAL_MACHINE, kMachineKey, kTestValue, std::wstring(1024, L'7'));
-  EXPECT_FALSE(platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, 2048,
-                                            &value, &error_code));
+  EXPECT_FALSE(ReadMachineValue(kTestValue, &value, &error_code));
   EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_MORE_DATA));
   EXPECT_EQ(value, L"");
 }
