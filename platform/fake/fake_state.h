@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,29 @@ struct RegistryValue {
 
 constexpr wchar_t kDefaultModulePath[] = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
 
+struct FakeScHandle {
+  std::wstring service_key;  // empty for a manager handle
+  uint32_t access = 0;
+};
+
+struct FakeFile {
+  std::string bytes;
+  bool directory = false;
+  std::optional<std::vector<AccessGrant>> dacl;
+};
+
+struct FakeLibrary {
+  std::string export_name;
+  WideTextEntry entry = nullptr;
+};
+
 struct FakeWorld {
   std::mutex lock;
-  std::map<std::string, uint32_t> pending_failures;
+  struct PendingFailure {
+    uint32_t error_code = 0;
+    int calls_to_let_through = 0;
+  };
+  std::map<std::string, PendingFailure> pending_failures;
   std::vector<std::string> journal;
 
   std::wstring stdout_text;
@@ -32,6 +53,21 @@ struct FakeWorld {
 
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
   std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"
+  uint64_t slept_ms = 0;
+
+  uintptr_t next_handle = 0x100;
+  std::map<std::wstring, FakeService> services;  // by lower-case name
+  std::map<uintptr_t, FakeScHandle> sc_handles;
+
+  std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
+  std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path
+
+  std::vector<ForwardRow> routes;
+  std::map<uint32_t, InterfaceEntry> interfaces;
+  std::optional<ForwardRow> best_route;
+
+  std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
+  std::map<uintptr_t, std::wstring> loaded_libraries;
 };
 
 FakeWorld& World();
@@ -42,6 +78,7 @@ bool RecordCall(FakeWorld& world, const std::string& operation, const std::strin
                 uint32_t* error_code);
 
 std::wstring LowerAscii(const std::wstring& text);
+uintptr_t NewHandle(FakeWorld& world);
 std::string Narrow(const std::wstring& text);
 
 }  // namespace platform::fake

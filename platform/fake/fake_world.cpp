@@ -12,10 +12,16 @@ bool RecordCall(FakeWorld& world, const std::string& operation, const std::strin
   world.journal.push_back(argument.empty() ? operation : operation + " " + argument);
   const auto pending = world.pending_failures.find(operation);
   if (pending == world.pending_failures.end()) return false;
-  *error_code = pending->second;
+  if (pending->second.calls_to_let_through > 0) {
+    --pending->second.calls_to_let_through;
+    return false;
+  }
+  *error_code = pending->second.error_code;
   world.pending_failures.erase(pending);
   return true;
 }
+
+uintptr_t NewHandle(FakeWorld& world) { return world.next_handle += 4; }
 
 std::wstring LowerAscii(const std::wstring& text) {
   std::wstring lower = text;
@@ -44,12 +50,22 @@ void Reset() {
   world.module_path = kDefaultModulePath;
   world.environment.clear();
   world.registry_values.clear();
+  world.slept_ms = 0;
+  world.services.clear();
+  world.sc_handles.clear();
+  world.files.clear();
+  world.open_files.clear();
+  world.routes.clear();
+  world.interfaces.clear();
+  world.best_route.reset();
+  world.libraries.clear();
+  world.loaded_libraries.clear();
 }
 
-void FailNextCall(const std::string& operation, uint32_t error_code) {
+void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through) {
   FakeWorld& world = World();
   std::lock_guard<std::mutex> guard(world.lock);
-  world.pending_failures[operation] = error_code;
+  world.pending_failures[operation] = FakeWorld::PendingFailure{error_code, calls_to_let_through};
 }
 
 std::vector<std::string> Journal() {

@@ -1,5 +1,8 @@
 #include "platform/process.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "fake_state.h"
 
 namespace platform {
@@ -76,6 +79,39 @@ bool RaiseConsoleEvent(uint32_t event) {
 void SetOwnModulePath(const std::wstring& path) {
   std::lock_guard<std::mutex> guard(World().lock);
   World().module_path = path;
+}
+
+}  // namespace platform::fake
+
+namespace platform {
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  uint32_t ignored = 0;
+  fake::RecordCall(world, "SleepMilliseconds", std::to_string(milliseconds), &ignored);
+  world.slept_ms += milliseconds;
+}
+
+void TerminateCurrentProcess(uint32_t exit_code) {
+  std::string printed;
+  {
+    fake::FakeWorld& world = fake::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    printed = fake::Narrow(world.stderr_text);
+  }
+  std::fprintf(stderr, "%s[fake] TerminateCurrentProcess %u\n", printed.c_str(), exit_code);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace platform
+
+namespace platform::fake {
+
+uint64_t SleptMilliseconds() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().slept_ms;
 }
 
 }  // namespace platform::fake

@@ -91,3 +91,16 @@ bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_c
 }
 
 }  // namespace platform
+
+namespace platform {
+
+void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void TerminateCurrentProcess(uint32_t exit_code) {
+  TerminateProcess(GetCurrentProcess(), exit_code);
+  // TerminateProcess on the own process does not return; this keeps the
+  // promise of [[noreturn]] should it ever fail.
+  ExitProcess(exit_code);
+}
+
+}  // namespace platform

@@ -1,5 +1,5 @@
 // Console and process: the program's own console streams, its console control
-// handler and the path of its own executable.
+// handler, the path of its own executable, sleeping and ending the process.
 #pragma once
 
 #include <cstddef>
@@ -26,5 +26,12 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error
 // characters. Returns false (with the system error code) when it fails or the
 // path does not fit.
 bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code);
+
+// Blocks the calling thread for |milliseconds|.
+void SleepMilliseconds(uint32_t milliseconds);
+
+// Ends this process at once with |exit_code|: no destructors, no exit
+// handlers, no flushing of buffered streams.
+[[noreturn]] void TerminateCurrentProcess(uint32_t exit_code);
 
 }  // namespace platform

@@ -3,27 +3,36 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/ip_routes.h"
+#include "platform/library.h"
+#include "platform/service_control.h"
 
 namespace platform::fake {
 
 // Windows error codes that the fake reports, under their Windows names.
-constexpr uint32_t kErrorFileNotFound = 2;
+using platform::kErrorFileNotFound;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorUnsupportedType = 1630;
 
 // Back to an empty world: no environment, no registry values, no console output,
-// no handler, no pending failures, an empty journal.
+// no handler, no services, no files but the drive roots, an empty route table,
+// no libraries, no pending failures, an empty journal.
 void Reset();
 
 // The next call of |operation| (the platform function's name, e.g.
 // "ReadRegistryString") fails with |error_code| without looking at the world.
-void FailNextCall(const std::string& operation, uint32_t error_code);
+// For a handle's close, the operation is "ScmCloseHandle" or "CloseFile" (the
+// handle is closed all the same, as on Windows).
+// With |calls_to_let_through|, that many calls succeed before the one that fails.
+void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through = 0);
 
 // Every platform call made since the last Reset, as "Operation argument" lines.
 std::vector<std::string> Journal();
@@ -36,11 +45,55 @@ bool HasConsoleControlHandler();
 // control thread would. Returns the handler's answer (false with none installed).
 bool RaiseConsoleEvent(uint32_t event);
 void SetOwnModulePath(const std::wstring& path);
+// Milliseconds that SleepMilliseconds was asked to wait (it returns at once).
+uint64_t SleptMilliseconds();
+// TerminateCurrentProcess writes the fake's standard error to the real one and
+// aborts, so that a death test can see what was printed before the end.
 
 // Environment and registry. Names compare without regard to case, as on Windows.
 void SetProcessEnvironment(const std::wstring& name, const std::wstring& value);
 enum class RegistryType { kString, kExpandString, kDword };
 void SetRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
                       const std::wstring& data, RegistryType type = RegistryType::kString);
+
+// Service Control Manager. Names compare without regard to case. A started
+// service is running at once; how it answers the stop control is its
+// behaviour. A service marked for deletion goes when it is stopped and its
+// last handle is closed.
+enum class StopBehaviour { kStopsAtOnce, kStopsAfterPolls, kIgnoresStop };
+struct FakeService {
+  ServiceRegistration registration;
+  uint32_t sid_type = 0;
+  uint32_t state = kServiceStopped;
+  StopBehaviour stop_behaviour = StopBehaviour::kStopsAtOnce;
+  int polls_until_stopped = 0;  // kStopsAfterPolls: status queries in stop-pending
+  bool marked_for_delete = false;
+  int start_count = 0;
+};
+void SeedService(const FakeService& service);
+std::optional<FakeService> FindService(const std::wstring& name);
+// Manager and service handles not yet closed.
+int OpenScHandleCount();
+
+// Files. Paths compare without regard to case; "C:" and the other drive roots
+// always exist.
+void SeedDirectory(const std::wstring& path);
+void SeedFile(const std::wstring& path, const std::string& bytes);
+std::optional<std::string> FileContent(const std::wstring& path);
+bool DirectoryExists(const std::wstring& path);
+// The last protected DACL applied to the path, if any.
+std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path);
+int OpenFileCount();
+
+// IPv4 routes and interfaces.
+void SeedRoutes(const std::vector<ForwardRow>& rows);
+void SeedInterface(uint32_t if_index, const InterfaceEntry& entry);
+// The row FindBestRoute answers for every destination; none: error 1168 (not found).
+void SeedBestRoute(const ForwardRow& row);
+
+// Libraries. An export is a real function of the test; a library without the
+// export answers no when it is looked up.
+void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry);
+int LoadedLibraryCount();
 
 }  // namespace platform::fake

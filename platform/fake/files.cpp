@@ -1,0 +1,224 @@
+#include "platform/files.h"
+
+#include "fake_state.h"
+
+namespace platform {
+namespace {
+
+using fake::FakeWorld;
+using Guard = std::lock_guard<std::mutex>;
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+
+std::wstring Key(const std::wstring& path) {
+  std::wstring key = fake::LowerAscii(path);
+  for (wchar_t& c : key) {
+    if (c == L'/') c = L'\\';
+  }
+  while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+std::wstring ParentKey(const std::wstring& key) {
+  const size_t slash = key.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : key.substr(0, slash);
+}
+
+bool IsDriveRoot(const std::wstring& key) { return key.size() == 2 && key[1] == L':'; }
+
+bool DirectoryExistsLocked(FakeWorld& world, const std::wstring& key) {
+  if (IsDriveRoot(key)) return true;
+  const auto found = world.files.find(key);
+  return found != world.files.end() && found->second.directory;
+}
+
+// A file may be made where its parent directory exists.
+bool CheckParent(FakeWorld& world, const std::wstring& key, uint32_t* error_code) {
+  if (DirectoryExistsLocked(world, ParentKey(key))) return true;
+  *error_code = kErrorPathNotFound;
+  return false;
+}
+
+void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key) {
+  if (key.empty() || IsDriveRoot(key)) return;
+  MakeDirectoriesLocked(world, ParentKey(key));
+  world.files[key].directory = true;
+}
+
+}  // namespace
+
+bool CreateDirectories(const std::wstring& path, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "CreateDirectories", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  for (std::wstring at = key; !at.empty() && !IsDriveRoot(at); at = ParentKey(at)) {
+    const auto found = world.files.find(at);
+    if (found != world.files.end() && !found->second.directory) {
+      *error_code = kErrorAlreadyExists;
+      return false;
+    }
+  }
+  MakeDirectoriesLocked(world, key);
+  return true;
+}
+
+bool GetPathAttributes(const std::wstring& path, uint32_t* attributes, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "GetPathAttributes", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  if (DirectoryExistsLocked(world, key)) {
+    *attributes = kFileAttributeDirectory;
+    return true;
+  }
+  if (world.files.count(key) == 0) {
+    *error_code = DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound : kErrorPathNotFound;
+    return false;
+  }
+  *attributes = kFileAttributeNormal;
+  return true;
+}
+
+bool OpenFileForWrite(const std::wstring& path, FileHandle* file, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "OpenFileForWrite", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  if (!CheckParent(world, key, error_code)) return false;
+  fake::FakeFile& target = world.files[key];
+  if (target.directory) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  target.bytes.clear();
+  const uintptr_t handle = fake::NewHandle(world);
+  world.open_files[handle] = key;
+  *file = FileHandle(handle);
+  return true;
+}
+
+bool WriteFileBytes(const FileHandle& file, const std::string& bytes, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "WriteFileBytes", std::to_string(bytes.size()), error_code)) return false;
+  const auto open = world.open_files.find(file.get());
+  if (open == world.open_files.end()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  world.files[open->second].bytes += bytes;
+  return true;
+}
+
+bool CloseFile(FileHandle* file, uint32_t* error_code) {
+  if (!file->valid()) return true;
+  const uintptr_t handle = file->Release();
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  // The handle is gone whether or not the close reports a failure.
+  const bool failed = fake::RecordCall(world, "CloseFile", "", error_code);
+  world.open_files.erase(handle);
+  return !failed;
+}
+
+bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "MoveFileWithFlags",
+                       fake::Narrow(from) + " " + fake::Narrow(to) + " " + std::to_string(flags), error_code)) {
+    return false;
+  }
+  const std::wstring from_key = Key(from);
+  const std::wstring to_key = Key(to);
+  const auto source = world.files.find(from_key);
+  if (source == world.files.end() || source->second.directory) {
+    *error_code = kErrorFileNotFound;
+    return false;
+  }
+  if (!CheckParent(world, to_key, error_code)) return false;
+  const auto target = world.files.find(to_key);
+  if (target != world.files.end() && (target->second.directory || (flags & kMoveFileReplaceExisting) == 0)) {
+    *error_code = kErrorAlreadyExists;
+    return false;
+  }
+  // The moved file keeps its own security descriptor, as on Windows.
+  fake::FakeFile moved = source->second;
+  world.files.erase(source);
+  world.files[to_key] = moved;
+  return true;
+}
+
+bool DeleteFilePath(const std::wstring& path, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "DeleteFilePath", fake::Narrow(path), error_code)) return false;
+  const auto found = world.files.find(Key(path));
+  if (found == world.files.end()) {
+    *error_code = kErrorFileNotFound;
+    return false;
+  }
+  if (found->second.directory) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  world.files.erase(found);
+  return true;
+}
+
+bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "SetProtectedDacl", fake::Narrow(path), error_code)) return false;
+  const auto found = world.files.find(Key(path));
+  if (found == world.files.end()) {
+    *error_code = kErrorFileNotFound;
+    return false;
+  }
+  found->second.dacl = grants;
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform::fake {
+
+void SeedDirectory(const std::wstring& path) {
+  Guard guard(World().lock);
+  MakeDirectoriesLocked(World(), Key(path));
+}
+
+void SeedFile(const std::wstring& path, const std::string& bytes) {
+  Guard guard(World().lock);
+  const std::wstring key = Key(path);
+  MakeDirectoriesLocked(World(), ParentKey(key));
+  World().files[key] = FakeFile{bytes, false, std::nullopt};
+}
+
+std::optional<std::string> FileContent(const std::wstring& path) {
+  Guard guard(World().lock);
+  const auto found = World().files.find(Key(path));
+  if (found == World().files.end() || found->second.directory) return std::nullopt;
+  return found->second.bytes;
+}
+
+bool DirectoryExists(const std::wstring& path) {
+  Guard guard(World().lock);
+  return DirectoryExistsLocked(World(), Key(path));
+}
+
+std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path) {
+  Guard guard(World().lock);
+  const auto found = World().files.find(Key(path));
+  if (found == World().files.end()) return std::nullopt;
+  return found->second.dacl;
+}
+
+int OpenFileCount() {
+  Guard guard(World().lock);
+  return static_cast<int>(World().open_files.size());
+}
+
+}  // namespace platform::fake

@@ -1,0 +1,64 @@
+#include "platform/library.h"
+
+#include "fake_state.h"
+
+namespace platform {
+namespace {
+
+using Guard = std::lock_guard<std::mutex>;
+
+constexpr uint32_t kErrorModNotFound = 126;
+
+}  // namespace
+
+bool LoadLibraryByName(const std::wstring& name, LibraryHandle* library, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "LoadLibraryByName", fake::Narrow(name), error_code)) return false;
+  const std::wstring key = fake::LowerAscii(name);
+  if (world.libraries.count(key) == 0) {
+    *error_code = kErrorModNotFound;
+    return false;
+  }
+  const uintptr_t handle = fake::NewHandle(world);
+  world.loaded_libraries[handle] = key;
+  *library = LibraryHandle(handle);
+  return true;
+}
+
+bool FindWideTextEntry(const LibraryHandle& library, const std::string& export_name, WideTextEntry* entry) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t error_code = 0;
+  if (fake::RecordCall(world, "FindWideTextEntry", export_name, &error_code)) return false;
+  const auto loaded = world.loaded_libraries.find(library.get());
+  if (loaded == world.loaded_libraries.end()) return false;
+  const fake::FakeLibrary& found = world.libraries.at(loaded->second);
+  if (found.export_name != export_name || found.entry == nullptr) return false;
+  *entry = found.entry;
+  return true;
+}
+
+void FreeLoadedLibrary(uintptr_t library) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t ignored = 0;
+  fake::RecordCall(world, "FreeLoadedLibrary", "", &ignored);
+  world.loaded_libraries.erase(library);
+}
+
+}  // namespace platform
+
+namespace platform::fake {
+
+void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry) {
+  Guard guard(World().lock);
+  World().libraries[LowerAscii(name)] = FakeLibrary{export_name, entry};
+}
+
+int LoadedLibraryCount() {
+  Guard guard(World().lock);
+  return static_cast<int>(World().loaded_libraries.size());
+}
+
+}  // namespace platform::fake

@@ -1,0 +1,229 @@
+#include "platform/service_control.h"
+
+#include "fake_state.h"
+
+namespace platform {
+namespace {
+
+using fake::FakeService;
+using fake::FakeWorld;
+using Guard = std::lock_guard<std::mutex>;
+
+constexpr uint32_t kErrorInvalidHandle = 6;
+
+// The handle's entry when it is open and holds |right|; otherwise false with
+// the error Windows gives.
+bool Check(FakeWorld& world, uintptr_t handle, uint32_t right, fake::FakeScHandle** entry, uint32_t* error_code) {
+  const auto found = world.sc_handles.find(handle);
+  if (found == world.sc_handles.end()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  if ((found->second.access & right) != right) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  *entry = &found->second;
+  return true;
+}
+
+// A service handle's service, which exists as long as a handle to it is open.
+FakeService& ServiceOf(FakeWorld& world, const fake::FakeScHandle& entry) {
+  return world.services.at(entry.service_key);
+}
+
+// Windows removes a service marked for deletion once it has stopped and no
+// handle to it is left open.
+void RemoveIfDeleted(FakeWorld& world, const std::wstring& key) {
+  const auto service = world.services.find(key);
+  if (service == world.services.end() || !service->second.marked_for_delete ||
+      service->second.state != kServiceStopped) {
+    return;
+  }
+  for (const auto& [handle, entry] : world.sc_handles) {
+    if (entry.service_key == key) return;
+  }
+  world.services.erase(service);
+}
+
+uintptr_t AddHandle(FakeWorld& world, const std::wstring& service_key, uint32_t access) {
+  const uintptr_t handle = fake::NewHandle(world);
+  world.sc_handles[handle] = fake::FakeScHandle{service_key, access};
+  return handle;
+}
+
+}  // namespace
+
+bool ScmOpenManager(uint32_t access, ScHandle* manager, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmOpenManager", std::to_string(access), error_code)) return false;
+  *manager = ScHandle(AddHandle(world, L"", access));
+  return true;
+}
+
+bool ScmOpenService(const ScHandle& manager, const std::wstring& name, uint32_t access, ScHandle* service,
+                    uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmOpenService", fake::Narrow(name) + " " + std::to_string(access), error_code)) {
+    return false;
+  }
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, manager.get(), kScManagerConnect, &entry, error_code)) return false;
+  const std::wstring key = fake::LowerAscii(name);
+  if (world.services.count(key) == 0) {
+    *error_code = kErrorServiceDoesNotExist;
+    return false;
+  }
+  *service = ScHandle(AddHandle(world, key, access));
+  return true;
+}
+
+bool ScmCreateService(const ScHandle& manager, const ServiceRegistration& registration, uint32_t access,
+                      ScHandle* service, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmCreateService", fake::Narrow(registration.name), error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, manager.get(), kScManagerCreateService, &entry, error_code)) return false;
+  const std::wstring key = fake::LowerAscii(registration.name);
+  const auto existing = world.services.find(key);
+  if (existing != world.services.end()) {
+    *error_code = existing->second.marked_for_delete ? kErrorServiceMarkedForDelete : kErrorServiceExists;
+    return false;
+  }
+  FakeService created;
+  created.registration = registration;
+  world.services[key] = created;
+  *service = ScHandle(AddHandle(world, key, access));
+  return true;
+}
+
+bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_path, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmChangeBinaryPath", fake::Narrow(binary_path), error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceChangeConfig, &entry, error_code)) return false;
+  FakeService& target = ServiceOf(world, *entry);
+  if (target.marked_for_delete) {
+    *error_code = kErrorServiceMarkedForDelete;
+    return false;
+  }
+  target.registration.binary_path = binary_path;
+  return true;
+}
+
+bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmSetServiceSidType", std::to_string(sid_type), error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceChangeConfig, &entry, error_code)) return false;
+  ServiceOf(world, *entry).sid_type = sid_type;
+  return true;
+}
+
+bool ScmStartService(const ScHandle& service, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmStartService", "", error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceStart, &entry, error_code)) return false;
+  FakeService& target = ServiceOf(world, *entry);
+  if (target.state != kServiceStopped) {
+    *error_code = kErrorServiceAlreadyRunning;
+    return false;
+  }
+  if (target.marked_for_delete) {
+    *error_code = kErrorServiceMarkedForDelete;
+    return false;
+  }
+  target.state = kServiceRunning;
+  ++target.start_count;
+  return true;
+}
+
+bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmControlStop", "", error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceStop, &entry, error_code)) return false;
+  FakeService& target = ServiceOf(world, *entry);
+  if (target.state == kServiceStopped) {
+    *error_code = kErrorServiceNotActive;
+    return false;
+  }
+  switch (target.stop_behaviour) {
+    case fake::StopBehaviour::kStopsAtOnce: target.state = kServiceStopped; break;
+    case fake::StopBehaviour::kStopsAfterPolls: target.state = kServiceStopPending; break;
+    case fake::StopBehaviour::kIgnoresStop: break;
+  }
+  status->state = target.state;
+  return true;
+}
+
+bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmQueryStatus", "", error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceQueryStatus, &entry, error_code)) return false;
+  FakeService& target = ServiceOf(world, *entry);
+  if (target.state == kServiceStopPending && --target.polls_until_stopped <= 0) target.state = kServiceStopped;
+  status->state = target.state;
+  status->process_id = target.state == kServiceStopped ? 0 : 4242;
+  return true;
+}
+
+bool ScmDeleteService(const ScHandle& service, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmDeleteService", "", error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceDelete, &entry, error_code)) return false;
+  FakeService& target = ServiceOf(world, *entry);
+  if (target.marked_for_delete) {
+    *error_code = kErrorServiceMarkedForDelete;
+    return false;
+  }
+  target.marked_for_delete = true;
+  return true;
+}
+
+void ScmCloseHandle(uintptr_t handle) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t ignored = 0;
+  fake::RecordCall(world, "ScmCloseHandle", "", &ignored);
+  const auto found = world.sc_handles.find(handle);
+  if (found == world.sc_handles.end()) return;
+  const std::wstring key = found->second.service_key;
+  world.sc_handles.erase(found);
+  if (!key.empty()) RemoveIfDeleted(world, key);
+}
+
+}  // namespace platform
+
+namespace platform::fake {
+
+void SeedService(const FakeService& service) {
+  Guard guard(World().lock);
+  World().services[LowerAscii(service.registration.name)] = service;
+}
+
+std::optional<FakeService> FindService(const std::wstring& name) {
+  Guard guard(World().lock);
+  const auto found = World().services.find(LowerAscii(name));
+  if (found == World().services.end()) return std::nullopt;
+  return found->second;
+}
+
+int OpenScHandleCount() {
+  Guard guard(World().lock);
+  return static_cast<int>(World().sc_handles.size());
+}
+
+}  // namespace platform::fake

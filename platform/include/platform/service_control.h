@@ -1,0 +1,113 @@
+// The Service Control Manager: the local manager, services' registration,
+// start, stop control, status and deletion. Rights, types and states are the
+// Windows values, so that the service logic states exactly what it asks for.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Manager rights.
+constexpr uint32_t kScManagerConnect = 0x0001;
+constexpr uint32_t kScManagerCreateService = 0x0002;
+constexpr uint32_t kScManagerAllAccess = 0xF003F;
+
+// Service rights.
+constexpr uint32_t kServiceChangeConfig = 0x0002;
+constexpr uint32_t kServiceQueryStatus = 0x0004;
+constexpr uint32_t kServiceStart = 0x0010;
+constexpr uint32_t kServiceStop = 0x0020;
+constexpr uint32_t kServiceDelete = 0x10000;  // the standard DELETE right
+constexpr uint32_t kServiceAllAccess = 0xF01FF;
+
+// Registration values.
+constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr uint32_t kServiceDemandStart = 3;
+constexpr uint32_t kServiceErrorNormal = 1;
+constexpr uint32_t kServiceSidTypeUnrestricted = 1;
+
+// Service states.
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
+constexpr uint32_t kServiceStopPending = 3;
+constexpr uint32_t kServiceRunning = 4;
+
+// System error codes that the service logic tells apart.
+constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+constexpr uint32_t kErrorServiceNotActive = 1062;
+constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
+constexpr uint32_t kErrorServiceExists = 1073;
+
+// Owner of a manager or service handle: move-only, closed when it goes.
+class ScHandle {
+ public:
+  ScHandle() = default;
+  explicit ScHandle(uintptr_t value) : value_(value) {}
+  ScHandle(const ScHandle&) = delete;
+  ScHandle& operator=(const ScHandle&) = delete;
+  ScHandle(ScHandle&& other) noexcept : value_(other.value_) { other.value_ = 0; }
+  ScHandle& operator=(ScHandle&& other) noexcept;
+  ~ScHandle() { Reset(); }
+
+  uintptr_t get() const { return value_; }
+  bool valid() const { return value_ != 0; }
+  void Reset();
+
+ private:
+  uintptr_t value_ = 0;
+};
+
+struct ServiceRegistration {
+  std::wstring name;
+  std::wstring display_name;
+  uint32_t service_type = kServiceWin32OwnProcess;
+  uint32_t start_type = kServiceDemandStart;
+  uint32_t error_control = kServiceErrorNormal;
+  std::wstring binary_path;
+  std::vector<std::wstring> dependencies;  // service names, in order
+  // The service runs as LocalSystem: no account, no password, no load-order group.
+};
+
+struct ServiceStatus {
+  uint32_t state = 0;
+  uint32_t process_id = 0;
+  uint32_t win32_exit_code = 0;
+};
+
+// Every operation returns false with the system error code on failure.
+bool ScmOpenManager(uint32_t access, ScHandle* manager, uint32_t* error_code);
+bool ScmOpenService(const ScHandle& manager, const std::wstring& name, uint32_t access, ScHandle* service,
+                    uint32_t* error_code);
+bool ScmCreateService(const ScHandle& manager, const ServiceRegistration& registration, uint32_t access,
+                      ScHandle* service, uint32_t* error_code);
+// Changes the binary path alone; type, start type, error control and the rest stay.
+bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_path, uint32_t* error_code);
+bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code);
+// Starts the service with no arguments.
+bool ScmStartService(const ScHandle& service, uint32_t* error_code);
+bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* error_code);
+// The extended (process-information) status.
+bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* error_code);
+// Marks the service for deletion; it goes when it has stopped and every handle is closed.
+bool ScmDeleteService(const ScHandle& service, uint32_t* error_code);
+// Used by ScHandle; closing a null handle does nothing.
+void ScmCloseHandle(uintptr_t handle);
+
+inline ScHandle& ScHandle::operator=(ScHandle&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    value_ = other.value_;
+    other.value_ = 0;
+  }
+  return *this;
+}
+
+inline void ScHandle::Reset() {
+  if (value_ != 0) ScmCloseHandle(value_);
+  value_ = 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+#include "access_lists.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+
+namespace platform::win32 {
+
+bool BuildProtectedDescriptor(const std::vector<AccessGrant>& grants, ProtectedDescriptor* built,
+                              uint32_t* error_code) {
+  // The SIDs must outlive SetEntriesInAclW, which copies them into the ACL.
+  std::vector<std::unique_ptr<LocalMemory>> sids;
+  std::vector<EXPLICIT_ACCESSW> entries(grants.size());
+  for (size_t i = 0; i < grants.size(); ++i) {
+    sids.push_back(std::make_unique<LocalMemory>());
+    if (!ConvertStringSidToSidW(grants[i].trustee_sid.c_str(), sids.back()->receive())) {
+      *error_code = GetLastError();
+      return false;
+    }
+    EXPLICIT_ACCESSW& entry = entries[i];
+    entry.grfAccessPermissions = grants[i].access_mask;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = grants[i].inheritance;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(sids.back()->get());
+  }
+  const DWORD status = SetEntriesInAclW(static_cast<ULONG>(entries.size()), entries.data(), nullptr,
+                                        reinterpret_cast<PACL*>(built->acl.receive()));
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  if (!InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&built->descriptor, TRUE, built->dacl(), FALSE) ||
+      !SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    *error_code = GetLastError();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform::win32

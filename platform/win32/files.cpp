@@ -1,0 +1,116 @@
+#include "platform/files.h"
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include <algorithm>
+
+#include "access_lists.h"
+
+namespace platform {
+namespace {
+
+HANDLE Raw(const FileHandle& file) { return reinterpret_cast<HANDLE>(file.get()); }
+
+bool Fail(uint32_t* error_code) {
+  *error_code = GetLastError();
+  return false;
+}
+
+// The length of the part of |path| that is a root and never created: "C:",
+// "\\server\share", or nothing for a relative path.
+size_t RootLength(const std::wstring& path) {
+  if (path.size() >= 2 && path[1] == L':') return 2;
+  if (path.rfind(L"\\\\", 0) == 0) {
+    const size_t server_end = path.find(L'\\', 2);
+    if (server_end == std::wstring::npos) return path.size();
+    const size_t share_end = path.find(L'\\', server_end + 1);
+    return share_end == std::wstring::npos ? path.size() : share_end;
+  }
+  return 0;
+}
+
+bool MakeOneDirectory(const std::wstring& path, uint32_t* error_code) {
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  }
+  *error_code = error;
+  return false;
+}
+
+}  // namespace
+
+bool CreateDirectories(const std::wstring& path, uint32_t* error_code) {
+  const size_t root = RootLength(path);
+  for (size_t at = path.find_first_of(L"\\/", root + 1); at != std::wstring::npos;
+       at = path.find_first_of(L"\\/", at + 1)) {
+    if (at > root && !MakeOneDirectory(path.substr(0, at), error_code)) return false;
+  }
+  if (path.size() > root && path.back() != L'\\' && path.back() != L'/') return MakeOneDirectory(path, error_code);
+  return true;
+}
+
+bool GetPathAttributes(const std::wstring& path, uint32_t* attributes, uint32_t* error_code) {
+  const DWORD result = GetFileAttributesW(path.c_str());
+  if (result == INVALID_FILE_ATTRIBUTES) return Fail(error_code);
+  *attributes = result;
+  return true;
+}
+
+bool OpenFileForWrite(const std::wstring& path, FileHandle* file, uint32_t* error_code) {
+  const HANDLE raw = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
+  *file = FileHandle(reinterpret_cast<uintptr_t>(raw));
+  return true;
+}
+
+bool WriteFileBytes(const FileHandle& file, const std::string& bytes, uint32_t* error_code) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!WriteFile(Raw(file), bytes.data() + done, chunk, &written, nullptr)) return Fail(error_code);
+    if (written == 0) {
+      *error_code = ERROR_WRITE_FAULT;
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+bool CloseFile(FileHandle* file, uint32_t* error_code) {
+  if (!file->valid()) return true;
+  if (CloseHandle(reinterpret_cast<HANDLE>(file->Release()))) return true;
+  return Fail(error_code);
+}
+
+bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code) {
+  if (MoveFileExW(from.c_str(), to.c_str(), flags)) return true;
+  return Fail(error_code);
+}
+
+bool DeleteFilePath(const std::wstring& path, uint32_t* error_code) {
+  if (DeleteFileW(path.c_str())) return true;
+  return Fail(error_code);
+}
+
+bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code) {
+  win32::ProtectedDescriptor built;
+  if (!win32::BuildProtectedDescriptor(grants, &built, error_code)) return false;
+  std::wstring writable_path = path;  // SetNamedSecurityInfoW takes a non-const name.
+  const DWORD status = SetNamedSecurityInfoW(writable_path.data(), SE_FILE_OBJECT,
+                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                             nullptr, nullptr, built.dacl(), nullptr);
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform
