@@ -5,6 +5,8 @@
 #include "entry_modes.h"
 #include "platform/process.h"
 #include "startup_record.h"
+#include "startup_report.h"
+#include "tunnel/tunnel_service_entry.h"
 
 namespace quorvane {
 
@@ -51,7 +53,7 @@ int RunCommandLine(const std::vector<std::wstring>& args) {
   ResetStartupRecord(CurrentUtcTimeText());
   const EntryChoice choice = ChooseEntryMode(args);
   switch (choice.mode) {
-    case EntryMode::kTunnelService: return RunTunnelServiceEntry(choice.config_path);
+    case EntryMode::kTunnelService: return RunTunnelService(choice.config_path);
     case EntryMode::kDryRunStartup: return RunDryRunStartup();
     case EntryMode::kInstall: return RunInstallCommand();
     case EntryMode::kUninstall: return RunUninstallCommand();

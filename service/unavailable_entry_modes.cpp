@@ -15,8 +15,6 @@ int NotAvailable(const wchar_t* option) {
 
 }  // namespace
 
-int RunTunnelServiceEntry(const std::wstring&) { return NotAvailable(L"/service"); }
-int RunDryRunStartup() { return NotAvailable(L"--dry-run-startup"); }
 int RunInstallCommand() { return NotAvailable(L"--install"); }
 int RunUninstallCommand() { return NotAvailable(L"--uninstall"); }
 int RunServiceDispatcher() { return NotAvailable(L"--run-as-service"); }

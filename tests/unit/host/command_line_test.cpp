@@ -72,12 +72,10 @@ TEST_F(RunCommandLineTest, ModesNotInThisBuild_SayNotAvailableAndFail) {
     std::vector<std::wstring> args;
     const wchar_t* message;
   } cases[] = {
-      {{L"--CONSOLE", L"--DRY-RUN-STARTUP"}, L"--dry-run-startup: not available in this build\n"},
       {{L"--console"}, L"--console: not available in this build\n"},
       {{L"--install"}, L"--install: not available in this build\n"},
       {{L"--uninstall"}, L"--uninstall: not available in this build\n"},
       {{L"--run-as-service"}, L"--run-as-service: not available in this build\n"},
-      {{L"/service", L"C:\\x.conf"}, L"/service: not available in this build\n"},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
@@ -85,6 +83,14 @@ TEST_F(RunCommandLineTest, ModesNotInThisBuild_SayNotAvailableAndFail) {
     EXPECT_EQ(platform::fake::StderrText(), c.message);
     EXPECT_EQ(platform::fake::StdoutText(), L"");
   }
+}
+
+TEST_F(RunCommandLineTest, DryRunAndTunnelEntry_RunTheirModes) {
+  EXPECT_EQ(RunCommandLine({L"--CONSOLE", L"--DRY-RUN-STARTUP"}), 0);
+  EXPECT_EQ(platform::fake::StdoutText().rfind(L"[Quorvane] passive startup report: {", 0), 0u);
+  platform::fake::Reset();
+  EXPECT_EQ(RunCommandLine({L"/service", L"C:\\x.conf"}), 2);  // no tunnel.dll in the fake
+  EXPECT_EQ(platform::fake::StdoutText() + platform::fake::StderrText(), L"");
 }
 
 TEST_F(RunCommandLineTest, EveryStart_ResetsTheStartTime) {

@@ -1,0 +1,83 @@
+#include "routes/route_table.h"
+
+#include "common/ascii_case.h"
+#include "common/ipv4_text.h"
+#include "common/wide_text.h"
+#include "platform/ip_routes.h"
+
+namespace quorvane {
+namespace {
+
+constexpr char kNone[] = "none";
+constexpr char kUnavailable[] = "unavailable";
+
+bool IsDefaultRoute(const platform::ForwardRow& row) { return row.destination == 0 && row.mask == 0; }
+
+std::string DefaultRouteText(const platform::ForwardRow& row) {
+  return "0.0.0.0/0->" + Ipv4Text(row.next_hop) + "@if" + std::to_string(row.if_index) + ":" +
+         InterfaceName(row.if_index) + ":metric=" + std::to_string(row.metric1);
+}
+
+void AppendJoined(const std::string& text, std::string* joined) {
+  if (!joined->empty()) *joined += ";";
+  *joined += text;
+}
+
+}  // namespace
+
+std::string InterfaceName(uint32_t if_index) {
+  platform::InterfaceEntry entry;
+  uint32_t error_code = 0;
+  if (!platform::ReadInterfaceEntry(if_index, &entry, &error_code)) return "if" + std::to_string(if_index);
+  return WideToUtf8(entry.alias.empty() ? entry.description : entry.alias);
+}
+
+bool IsTunnelInterface(uint32_t if_index) {
+  const std::string name = AsciiLower(InterfaceName(if_index));
+  for (const char* word : {"wireguard", "wintun", "tunnel"}) {
+    if (name.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string DefaultRoutesSummary() {
+  std::vector<platform::ForwardRow> rows;
+  uint32_t error_code = 0;
+  if (!platform::ReadIpForwardTable(&rows, &error_code)) return kUnavailable;
+  std::string summary;
+  for (const platform::ForwardRow& row : rows) {
+    if (IsDefaultRoute(row)) AppendJoined(DefaultRouteText(row), &summary);
+  }
+  return summary.empty() ? kNone : summary;
+}
+
+std::string HostRoutesSummary(const std::vector<std::string>& candidates) {
+  std::vector<platform::ForwardRow> rows;
+  uint32_t error_code = 0;
+  if (!platform::ReadIpForwardTable(&rows, &error_code)) return kUnavailable;
+  constexpr uint32_t kHostMask = 0xFFFFFFFF;
+  std::string summary;
+  for (const std::string& candidate : candidates) {
+    uint32_t address = 0;
+    if (!ParseIpv4(candidate, &address)) continue;
+    for (const platform::ForwardRow& row : rows) {
+      if (row.destination != address || row.mask != kHostMask) continue;
+      AppendJoined(candidate + "/32->" + Ipv4Text(row.next_hop) + "@if" + std::to_string(row.if_index), &summary);
+    }
+  }
+  return summary.empty() ? kNone : summary;
+}
+
+bool HasTunnelDefaultRoute(std::string* route_text) {
+  std::vector<platform::ForwardRow> rows;
+  uint32_t error_code = 0;
+  if (!platform::ReadIpForwardTable(&rows, &error_code)) return false;
+  for (const platform::ForwardRow& row : rows) {
+    if (!IsDefaultRoute(row) || !IsTunnelInterface(row.if_index)) continue;
+    if (route_text != nullptr) *route_text = DefaultRouteText(row);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,105 @@
+#include "tunnel/tunnel_manager.h"
+
+#include "platform/process.h"
+#include "platform/service_control.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+constexpr int kStopPolls = 15;
+constexpr uint32_t kStopPollMs = 1000;
+constexpr size_t kModulePathChars = 260;
+
+void SetError(std::string* error, const char* text) {
+  if (error != nullptr) *error = text;
+}
+
+std::wstring TunnelCommandLine(const std::wstring& config_path) {
+  std::wstring program;
+  uint32_t error_code = 0;
+  // Without its own path the service could not name itself; an empty program
+  // path makes the start fail visibly rather than run something else.
+  platform::GetOwnModulePath(kModulePathChars, &program, &error_code);
+  return L"\"" + program + L"\" /service \"" + config_path + L"\"";
+}
+
+platform::ServiceRegistration TunnelRegistration(const std::wstring& config_path) {
+  platform::ServiceRegistration registration;
+  registration.name = TunnelServiceName();
+  registration.display_name = TunnelServiceName();
+  registration.service_type = platform::kServiceWin32OwnProcess;
+  registration.start_type = platform::kServiceDemandStart;
+  registration.error_control = platform::kServiceErrorNormal;
+  registration.binary_path = TunnelCommandLine(config_path);
+  registration.dependencies = {L"Nsi", L"TcpIp"};
+  return registration;
+}
+
+}  // namespace
+
+std::wstring TunnelServiceName() { return L"QuorvaneVpnTunnel$Active"; }
+
+bool TunnelManager::Stop(std::string*) {
+  CheckNetworkMutation(kMutationTunnelStop);
+  platform::ScHandle manager;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) return true;
+  platform::ScHandle service;
+  const uint32_t access = platform::kServiceDelete | platform::kServiceStop | platform::kServiceQueryStatus;
+  if (!platform::ScmOpenService(manager, TunnelServiceName(), access, &service, &error_code)) return true;
+
+  platform::ServiceStatus status;
+  platform::ScmControlStop(service, &status, &error_code);
+  for (int poll = 0; poll < kStopPolls; ++poll) {
+    if (platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceStopped) break;
+    platform::SleepMilliseconds(kStopPollMs);
+  }
+  platform::ScmDeleteService(service, &error_code);
+  return true;
+}
+
+bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
+  CheckNetworkMutation(kMutationTunnelStart);
+  NoteStartupTunnelStarted();
+  Stop(nullptr);
+
+  platform::ScHandle manager;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) {
+    SetError(error, "OpenSCManager failed");
+    return false;
+  }
+  const platform::ServiceRegistration registration = TunnelRegistration(config_path);
+  platform::ScHandle service;
+  if (platform::ScmOpenService(manager, registration.name, platform::kServiceAllAccess, &service, &error_code)) {
+    // Still there, its deletion pending: point it at the new configuration.
+    platform::ScmChangeBinaryPath(service, registration.binary_path, &error_code);
+  } else if (platform::ScmCreateService(manager, registration, platform::kServiceAllAccess, &service,
+                                        &error_code)) {
+    platform::ScmSetServiceSidType(service, platform::kServiceSidTypeUnrestricted, &error_code);
+  } else {
+    SetError(error, "CreateService tunnel failed");
+    return false;
+  }
+  if (!platform::ScmStartService(service, &error_code) && error_code != platform::kErrorServiceAlreadyRunning) {
+    SetError(error, "StartService tunnel failed");
+    return false;
+  }
+  return true;
+}
+
+bool IsTunnelRunning() {
+  platform::ScHandle manager;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return false;
+  platform::ScHandle service;
+  if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
+                                &error_code)) {
+    return false;
+  }
+  platform::ServiceStatus status;
+  return platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceRunning;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,120 @@
+#include "routes/route_table.h"
+
+#include <gtest/gtest.h>
+
+#include "common/ipv4_text.h"
+#include "fake_windows_test.h"
+
+namespace quorvane {
+namespace {
+
+using platform::ForwardRow;
+
+uint32_t Ip(const char* text) {
+  uint32_t address = 0;
+  EXPECT_TRUE(ParseIpv4(text, &address)) << text;
+  return address;
+}
+
+ForwardRow Route(const char* destination, const char* mask, const char* next_hop, uint32_t if_index,
+                 uint32_t metric = 0) {
+  ForwardRow row;
+  row.destination = Ip(destination);
+  row.mask = Ip(mask);
+  row.next_hop = Ip(next_hop);
+  row.if_index = if_index;
+  row.metric1 = metric;
+  return row;
+}
+
+class RouteTableTest : public FakeWindowsTest {
+ protected:
+  void SetUp() override {
+    FakeWindowsTest::SetUp();
+    platform::fake::SeedInterface(7, {L"Ethernet", L"Intel(R) Ethernet Connection"});
+    platform::fake::SeedInterface(9, {L"Quorvane WireGuard", L"WireGuard Tunnel"});
+    platform::fake::SeedInterface(11, {L"", L"Wintun Userspace Tunnel"});
+    platform::fake::SeedInterface(12, {L"VPN", L"Some VPN adapter"});
+  }
+};
+
+TEST_F(RouteTableTest, InterfaceNames_AliasThenDescriptionThenIndex) {
+  EXPECT_EQ(InterfaceName(7), "Ethernet");
+  EXPECT_EQ(InterfaceName(11), "Wintun Userspace Tunnel");
+  EXPECT_EQ(InterfaceName(40), "if40");
+  platform::fake::SeedInterface(13, {L"R\u00e9seau \"maison\"", L""});
+  EXPECT_EQ(InterfaceName(13), "R\xC3\xA9seau \"maison\"");
+}
+
+TEST_F(RouteTableTest, TunnelInterfaces_AreNamedForWireGuardWintunOrTunnelInAnyCase) {
+  const struct {
+    uint32_t if_index;
+    bool tunnel;
+  } cases[] = {{7, false}, {9, true}, {11, true}, {12, false}, {40, false}};
+  for (const auto& c : cases) EXPECT_EQ(IsTunnelInterface(c.if_index), c.tunnel) << c.if_index;
+  platform::fake::SeedInterface(14, {L"MY-TUNNEL-2", L""});
+  EXPECT_TRUE(IsTunnelInterface(14));
+}
+
+TEST_F(RouteTableTest, DefaultRoutesSummary_ListsEveryDefaultRouteInTableOrder) {
+  platform::fake::SeedRoutes({
+      Route("0.0.0.0", "0.0.0.0", "192.168.1.1", 7, 25),
+      Route("192.168.1.0", "255.255.255.0", "0.0.0.0", 7, 281),
+      Route("0.0.0.0", "0.0.0.0", "10.8.0.1", 9, 5),
+      Route("0.0.0.0", "128.0.0.0", "10.8.0.1", 9, 5),  // half of the space is not a default route
+      Route("0.0.0.0", "0.0.0.0", "0.0.0.0", 40, 1),
+  });
+  EXPECT_EQ(DefaultRoutesSummary(),
+            "0.0.0.0/0->192.168.1.1@if7:Ethernet:metric=25;"
+            "0.0.0.0/0->10.8.0.1@if9:Quorvane WireGuard:metric=5;"
+            "0.0.0.0/0->0.0.0.0@if40:if40:metric=1");
+}
+
+TEST_F(RouteTableTest, Summaries_SayNoneWithoutMatchesAndUnavailableWhenUnreadable) {
+  platform::fake::SeedRoutes({Route("192.168.1.0", "255.255.255.0", "0.0.0.0", 7)});
+  EXPECT_EQ(DefaultRoutesSummary(), "none");
+  EXPECT_EQ(HostRoutesSummary({"203.0.113.5"}), "none");
+  EXPECT_EQ(HostRoutesSummary({}), "none");
+  platform::fake::FailNextCall("ReadIpForwardTable", 232);
+  EXPECT_EQ(DefaultRoutesSummary(), "unavailable");
+  platform::fake::FailNextCall("ReadIpForwardTable", 232);
+  EXPECT_EQ(HostRoutesSummary({"203.0.113.5"}), "unavailable");
+  platform::fake::FailNextCall("ReadIpForwardTable", 232);
+  std::string text = "untouched";
+  EXPECT_FALSE(HasTunnelDefaultRoute(&text));
+  EXPECT_EQ(text, "untouched");
+}
+
+TEST_F(RouteTableTest, HostRoutesSummary_ListsEachIpv4CandidatesHostRoutes) {
+  platform::fake::SeedRoutes({
+      Route("203.0.113.5", "255.255.255.255", "192.168.1.1", 7),
+      Route("198.51.100.7", "255.255.255.255", "192.168.1.1", 7),
+      Route("203.0.113.0", "255.255.255.0", "192.168.1.1", 7),  // not a host route
+      Route("203.0.113.5", "255.255.255.255", "10.8.0.1", 9),
+  });
+  EXPECT_EQ(HostRoutesSummary({"198.51.100.7", "fe80::1", "admin.example", "203.0.113.5", "192.0.2.1"}),
+            "198.51.100.7/32->192.168.1.1@if7;203.0.113.5/32->192.168.1.1@if7;203.0.113.5/32->10.8.0.1@if9");
+}
+
+TEST_F(RouteTableTest, HasTunnelDefaultRoute_FindsTheFirstDefaultRouteOnATunnel) {
+  std::string text;
+  EXPECT_FALSE(HasTunnelDefaultRoute(&text));  // empty table
+  platform::fake::SeedRoutes({
+      Route("0.0.0.0", "0.0.0.0", "192.168.1.1", 7, 25),
+      Route("10.8.0.0", "255.255.255.0", "0.0.0.0", 9),
+      Route("0.0.0.0", "0.0.0.0", "0.0.0.0", 12),
+  });
+  EXPECT_FALSE(HasTunnelDefaultRoute(&text));
+  EXPECT_EQ(text, "");
+  platform::fake::SeedRoutes({
+      Route("0.0.0.0", "0.0.0.0", "192.168.1.1", 7, 25),
+      Route("0.0.0.0", "0.0.0.0", "0.0.0.0", 11, 0),
+      Route("0.0.0.0", "0.0.0.0", "10.8.0.1", 9, 5),
+  });
+  EXPECT_TRUE(HasTunnelDefaultRoute(&text));
+  EXPECT_EQ(text, "0.0.0.0/0->0.0.0.0@if11:Wintun Userspace Tunnel:metric=0");
+  EXPECT_TRUE(HasTunnelDefaultRoute(nullptr));
+}
+
+}  // namespace
+}  // namespace quorvane

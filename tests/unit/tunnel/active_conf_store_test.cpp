@@ -1,0 +1,166 @@
+#include "tunnel/active_conf_store.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_windows_test.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+using platform::fake::AppliedDacl;
+using platform::fake::FailNextCall;
+using platform::fake::FileContent;
+
+constexpr wchar_t kDirectory[] = L"C:\\ProgramData\\Quorvane\\tunnels";
+constexpr wchar_t kActive[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
+constexpr wchar_t kTemporary[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf.tmp";
+
+TunnelProfile Profile(const std::string& private_key) {
+  TunnelProfile profile;
+  profile.node_id = "node-1";
+  profile.client_private_key = private_key;
+  profile.address_cidr = "10.8.0.2/32";
+  profile.server_public_key = "server-key";
+  profile.allowed_ips_csv = "0.0.0.0/0";
+  profile.endpoint_host = "vpn.example";
+  return profile;
+}
+
+class ActiveConfStoreTest : public FakeWindowsTest {
+ protected:
+  void SetUp() override {
+    FakeWindowsTest::SetUp();
+    MarkUserConnectBegun();  // the store is used after a connect's checks
+  }
+  void TearDown() override {
+    ResetStartupRecord("");
+    FakeWindowsTest::TearDown();
+  }
+};
+
+TEST_F(ActiveConfStoreTest, Location_FollowsProgramDataWithTheDefaultWhenUnusable) {
+  EXPECT_EQ(ActiveConfPath(), kActive);  // unset
+  const struct {
+    std::wstring program_data;
+    std::wstring directory;
+  } cases[] = {
+      {L"D:\\Data", L"D:\\Data\\Quorvane\\tunnels"},
+      {L"", L"C:\\ProgramData\\Quorvane\\tunnels"},
+      {L"D:\\" + std::wstring(256, L'x'), L"D:\\" + std::wstring(256, L'x') + L"\\Quorvane\\tunnels"},  // 259
+      {L"D:\\" + std::wstring(257, L'x'), L"C:\\ProgramData\\Quorvane\\tunnels"},                       // 260
+  };
+  for (const auto& c : cases) {
+    platform::fake::SetProcessEnvironment(L"ProgramData", c.program_data);
+    EXPECT_EQ(TunnelDirectory(), c.directory) << c.program_data.size();
+  }
+  EXPECT_EQ(ActiveConfPath(), std::wstring(kDirectory) + L"\\active.conf");
+}
+
+TEST_F(ActiveConfStoreTest, Write_ReplacesTheFileAtomicallyAndProtectsIt) {
+  std::string error;
+  ASSERT_TRUE(WriteActiveConf(Profile("first-key-that-is-long"), &error)) << error;
+  ASSERT_TRUE(WriteActiveConf(Profile("second"), &error)) << error;
+  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("second")));
+  EXPECT_FALSE(FileContent(kTemporary).has_value());
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(platform::fake::OpenFileCount(), 0);
+
+  const std::vector<platform::AccessGrant> expected = {
+      {L"S-1-5-18", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+      {L"S-1-5-32-544", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+  };
+  for (const wchar_t* path : {kDirectory, kActive}) {
+    const auto dacl = AppliedDacl(path);
+    ASSERT_TRUE(dacl.has_value());
+    ASSERT_EQ(dacl->size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ((*dacl)[i].trustee_sid, expected[i].trustee_sid);
+      EXPECT_EQ((*dacl)[i].access_mask, expected[i].access_mask);
+      EXPECT_EQ((*dacl)[i].inheritance, expected[i].inheritance);
+    }
+  }
+  bool moved_with_flag_9 = false;
+  for (const std::string& line : platform::fake::Journal()) {
+    if (line.rfind("MoveFileWithFlags", 0) == 0) moved_with_flag_9 = line.substr(line.size() - 2) == " 9";
+  }
+  EXPECT_TRUE(moved_with_flag_9);
+}
+
+TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
+  const struct {
+    const char* operation;
+    const char* error;
+  } cases[] = {
+      {"CreateDirectories", "create_directories failed"},
+      {"OpenFileForWrite", "open tmp failed"},
+      {"WriteFileBytes", "write tmp failed"},
+      {"CloseFile", "write tmp failed"},
+      {"MoveFileWithFlags", "rename active.conf failed"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::SeedFile(kActive, "old");
+    FailNextCall(c.operation, 112);
+    std::string error;
+    EXPECT_FALSE(WriteActiveConf(Profile("new"), &error)) << c.operation;
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(FileContent(kActive), "old") << c.operation;
+    EXPECT_EQ(platform::fake::OpenFileCount(), 0) << c.operation;
+  }
+  // A failed rename leaves the temporary file; the next write truncates it.
+  EXPECT_EQ(FileContent(kTemporary), RenderWireGuardConfig(Profile("new")));
+  EXPECT_TRUE(WriteActiveConf(Profile("next"), nullptr));
+  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("next")));
+  EXPECT_FALSE(FileContent(kTemporary).has_value());
+}
+
+TEST_F(ActiveConfStoreTest, AccessListFailures_AreIgnored) {
+  FailNextCall("SetProtectedDacl", 5);
+  std::string error;
+  EXPECT_TRUE(WriteActiveConf(Profile("key"), &error));
+  EXPECT_EQ(error, "");
+}
+
+TEST_F(ActiveConfStoreTest, Delete_ScrubsWithZerosThenRemoves) {
+  std::string error;
+  EXPECT_TRUE(DeleteActiveConf(&error));  // nothing there
+  EXPECT_EQ(error, "");
+
+  platform::fake::SeedFile(kActive, std::string(5000, 'k'));
+  EXPECT_TRUE(DeleteActiveConf(&error));
+  EXPECT_FALSE(FileContent(kActive).has_value());
+
+  // A delete that fails shows what the scrub left: exactly 4096 zero bytes.
+  platform::fake::SeedFile(kActive, std::string(5000, 'k'));
+  FailNextCall("DeleteFilePath", 32);
+  EXPECT_FALSE(DeleteActiveConf(&error));
+  EXPECT_EQ(error, "delete active.conf failed");
+  EXPECT_EQ(FileContent(kActive), std::string(4096, '\0'));
+  EXPECT_EQ(platform::fake::OpenFileCount(), 0);
+}
+
+TEST_F(ActiveConfStoreTest, Delete_UnopenableFileIsStillDeleted) {
+  platform::fake::SeedFile(kActive, "secret");
+  FailNextCall("OpenFileForWrite", 32);
+  EXPECT_TRUE(DeleteActiveConf(nullptr));
+  EXPECT_FALSE(FileContent(kActive).has_value());
+}
+
+TEST_F(ActiveConfStoreTest, Delete_StatusErrors_NotFoundClassIsAbsentOthersFail) {
+  platform::fake::SeedFile(kActive, "secret");
+  for (uint32_t not_found : {2u, 3u, 53u, 123u, 267u}) {
+    FailNextCall("GetPathAttributes", not_found);
+    std::string error;
+    EXPECT_TRUE(DeleteActiveConf(&error)) << not_found;
+    EXPECT_EQ(error, "");
+  }
+  EXPECT_EQ(FileContent(kActive), "secret");  // each of those took the file for absent
+  FailNextCall("GetPathAttributes", 5);
+  std::string error;
+  EXPECT_FALSE(DeleteActiveConf(&error));
+  EXPECT_EQ(error, "delete active.conf failed");
+  EXPECT_EQ(FileContent(kActive), "secret");
+}
+
+}  // namespace
+}  // namespace quorvane

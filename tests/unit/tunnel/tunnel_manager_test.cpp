@@ -1,0 +1,176 @@
+#include "tunnel/tunnel_manager.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_windows_test.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+using platform::fake::FailNextCall;
+using platform::fake::FakeService;
+using platform::fake::FindService;
+using platform::fake::StopBehaviour;
+
+constexpr wchar_t kConfig[] = L"C:\\Program Data\\Quorvane\\tunnels\\active.conf";
+const std::wstring kExpectedCommandLine =
+    L"\"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe\" /service "
+    L"\"C:\\Program Data\\Quorvane\\tunnels\\active.conf\"";
+
+// The service manager calls and sleeps in the journal from the first line that
+// starts with |from| on, without handle closes.
+std::vector<std::string> CallsFrom(const std::string& from) {
+  std::vector<std::string> calls;
+  for (const std::string& line : platform::fake::Journal()) {
+    if (calls.empty() && line.rfind(from, 0) != 0) continue;
+    const bool wanted = line.rfind("Scm", 0) == 0 || line.rfind("Sleep", 0) == 0;
+    if (wanted && line != "ScmCloseHandle") calls.push_back(line);
+  }
+  return calls;
+}
+
+void SeedTunnel(uint32_t state, StopBehaviour behaviour, int polls = 0, bool marked = false) {
+  FakeService service;
+  service.registration.name = TunnelServiceName();
+  service.registration.binary_path = L"\"C:\\old.exe\" /service \"C:\\old.conf\"";
+  service.state = state;
+  service.stop_behaviour = behaviour;
+  service.polls_until_stopped = polls;
+  service.marked_for_delete = marked;
+  platform::fake::SeedService(service);
+}
+
+class TunnelManagerTest : public FakeWindowsTest {
+ protected:
+  void SetUp() override {
+    FakeWindowsTest::SetUp();
+    MarkUserConnectBegun();
+  }
+  void TearDown() override {
+    EXPECT_EQ(platform::fake::OpenScHandleCount(), 0) << "a handle was left open";
+    ResetStartupRecord("");
+    FakeWindowsTest::TearDown();
+  }
+};
+
+TEST_F(TunnelManagerTest, FreshStart_CreatesTheServiceWithItsExactRegistrationAndStartsIt) {
+  std::string error;
+  ASSERT_TRUE(TunnelManager::Start(kConfig, &error)) << error;
+  const auto service = FindService(L"QuorvaneVpnTunnel$Active");
+  ASSERT_TRUE(service.has_value());
+  EXPECT_EQ(service->registration.display_name, L"QuorvaneVpnTunnel$Active");
+  EXPECT_EQ(service->registration.service_type, 0x10u);
+  EXPECT_EQ(service->registration.start_type, 3u);
+  EXPECT_EQ(service->registration.error_control, 1u);
+  EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
+  EXPECT_EQ(service->registration.dependencies, (std::vector<std::wstring>{L"Nsi", L"TcpIp"}));
+  EXPECT_EQ(service->sid_type, 1u);
+  EXPECT_EQ(service->state, platform::kServiceRunning);
+  EXPECT_TRUE(IsTunnelRunning());
+  EXPECT_EQ(CallsFrom("ScmOpenManager"),
+            (std::vector<std::string>{
+                "ScmOpenManager 983103",
+                "ScmOpenService QuorvaneVpnTunnel$Active 65572",  // delete, stop, query status
+                "ScmOpenManager 983103",
+                "ScmOpenService QuorvaneVpnTunnel$Active 983551",
+                "ScmCreateService QuorvaneVpnTunnel$Active",
+                "ScmSetServiceSidType 1",
+                "ScmStartService",
+                "ScmOpenManager 1",  // IsTunnelRunning: connect and query status only
+                "ScmOpenService QuorvaneVpnTunnel$Active 4",
+                "ScmQueryStatus",
+            }));
+}
+
+TEST_F(TunnelManagerTest, StartOverARunningService_StopsDeletesAndCreatesItAgain) {
+  SeedTunnel(platform::kServiceRunning, StopBehaviour::kStopsAfterPolls, 2);
+  ASSERT_TRUE(TunnelManager::Start(kConfig, nullptr));
+  const auto service = FindService(TunnelServiceName());
+  ASSERT_TRUE(service.has_value());
+  EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
+  EXPECT_EQ(service->start_count, 1);  // a new service, started once
+  EXPECT_EQ(platform::fake::SleptMilliseconds(), 1000u);
+  EXPECT_EQ(CallsFrom("ScmControlStop"),
+            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 1000", "ScmQueryStatus",
+                                      "ScmDeleteService", "ScmOpenManager 983103",
+                                      "ScmOpenService QuorvaneVpnTunnel$Active 983551",
+                                      "ScmCreateService QuorvaneVpnTunnel$Active", "ScmSetServiceSidType 1",
+                                      "ScmStartService"}));
+}
+
+TEST_F(TunnelManagerTest, PendingDeletion_RepointsTheServiceWithoutSettingTheSidType) {
+  // Another handle holds the old service open, so its deletion stays pending.
+  SeedTunnel(platform::kServiceStopped, StopBehaviour::kStopsAtOnce);
+  platform::ScHandle manager, holder;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code));
+  ASSERT_TRUE(platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &holder,
+                                       &error_code));
+  std::string error;
+  EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
+  EXPECT_EQ(error, "StartService tunnel failed");  // Windows refuses to start a service marked for deletion
+  const std::vector<std::string> calls = CallsFrom("ScmDeleteService");
+  EXPECT_EQ(calls, (std::vector<std::string>{"ScmDeleteService", "ScmOpenManager 983103",
+                                             "ScmOpenService QuorvaneVpnTunnel$Active 983551",
+                                             "ScmChangeBinaryPath \"C:\\Program Files\\Quorvane\\QuorvaneVpnService."
+                                             "exe\" /service \"C:\\Program Data\\Quorvane\\tunnels\\active.conf\"",
+                                             "ScmStartService"}));
+  holder.Reset();
+  manager.Reset();
+  EXPECT_FALSE(FindService(TunnelServiceName()).has_value());  // gone with the last handle
+}
+
+TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsPolled15TimesThenMarkedForDeletion) {
+  SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
+  EXPECT_TRUE(TunnelManager::Stop(nullptr));
+  EXPECT_EQ(platform::fake::SleptMilliseconds(), 15000u);
+  int polls = 0;
+  for (const std::string& line : platform::fake::Journal()) polls += line == "ScmQueryStatus";
+  EXPECT_EQ(polls, 15);
+  const auto service = FindService(TunnelServiceName());
+  ASSERT_TRUE(service.has_value());
+  EXPECT_TRUE(service->marked_for_delete);
+
+  // Start over it: still running, so the start counts as already running.
+  std::string error;
+  EXPECT_TRUE(TunnelManager::Start(kConfig, &error)) << error;
+}
+
+TEST_F(TunnelManagerTest, Stop_WithoutAServiceOrManager_IsTrueAndChangesNothing) {
+  EXPECT_TRUE(TunnelManager::Stop(nullptr));
+  EXPECT_EQ(CallsFrom("ScmOpenManager"),
+            (std::vector<std::string>{"ScmOpenManager 983103", "ScmOpenService QuorvaneVpnTunnel$Active 65572"}));
+  FailNextCall("ScmOpenManager", 5);
+  std::string error = "kept";
+  EXPECT_TRUE(TunnelManager::Stop(&error));
+  EXPECT_EQ(error, "kept");
+  EXPECT_FALSE(IsTunnelRunning());
+}
+
+TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
+  const struct {
+    const char* operation;
+    int calls_to_let_through;  // Stop opens the manager first
+    const char* error;
+  } cases[] = {
+      {"ScmOpenManager", 1, "OpenSCManager failed"},
+      {"ScmCreateService", 0, "CreateService tunnel failed"},
+      {"ScmStartService", 0, "StartService tunnel failed"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    FailNextCall(c.operation, 5, c.calls_to_let_through);
+    std::string error;
+    EXPECT_FALSE(TunnelManager::Start(kConfig, &error)) << c.operation;
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(platform::fake::OpenScHandleCount(), 0) << c.operation;
+  }
+  // Failures of what does not decide the outcome are ignored.
+  platform::fake::Reset();
+  FailNextCall("ScmSetServiceSidType", 124);
+  EXPECT_TRUE(TunnelManager::Start(kConfig, nullptr));
+}
+
+}  // namespace
+}  // namespace quorvane
