@@ -124,6 +124,12 @@ bool CloseFile(FileHandle* file, uint32_t* error_code) {
   return !failed;
 }
 
+void CloseFileQuietly(uintptr_t file) {
+  FileHandle owned(file);
+  uint32_t ignored = 0;
+  CloseFile(&owned, &ignored);
+}
+
 bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);

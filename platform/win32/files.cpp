@@ -89,6 +89,10 @@ bool CloseFile(FileHandle* file, uint32_t* error_code) {
   return Fail(error_code);
 }
 
+void CloseFileQuietly(uintptr_t file) {
+  if (file != 0) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
 bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code) {
   if (MoveFileExW(from.c_str(), to.c_str(), flags)) return true;
   return Fail(error_code);

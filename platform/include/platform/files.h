@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned_handle.h"
+
 namespace platform {
 
 // GetFileAttributesW's answer for a directory.
@@ -25,28 +27,9 @@ constexpr uint32_t kErrorBadNetPath = 53;
 constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorDirectory = 267;
 
-// Owner of an open file: move-only, closed when it goes.
-class FileHandle {
- public:
-  FileHandle() = default;
-  explicit FileHandle(uintptr_t value) : value_(value) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  FileHandle(FileHandle&& other) noexcept : value_(other.value_) { other.value_ = 0; }
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  ~FileHandle();
-
-  uintptr_t get() const { return value_; }
-  bool valid() const { return value_ != 0; }
-  uintptr_t Release() {
-    const uintptr_t value = value_;
-    value_ = 0;
-    return value;
-  }
-
- private:
-  uintptr_t value_ = 0;
-};
+// Closes a file without asking how that went; used by FileHandle.
+void CloseFileQuietly(uintptr_t file);
+using FileHandle = OwnedHandle<CloseFileQuietly>;
 
 // An allow entry for one trustee, given by its SID text ("S-1-5-18").
 struct AccessGrant {
@@ -77,19 +60,5 @@ bool DeleteFilePath(const std::wstring& path, uint32_t* error_code);
 // Replaces the DACL of the file or directory |path| by one holding exactly
 // |grants| (set-access entries, in order), protected from inheritance.
 bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code);
-
-inline FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    uint32_t ignored = 0;
-    CloseFile(this, &ignored);
-    value_ = other.Release();
-  }
-  return *this;
-}
-
-inline FileHandle::~FileHandle() {
-  uint32_t ignored = 0;
-  CloseFile(this, &ignored);
-}
 
 }  // namespace platform

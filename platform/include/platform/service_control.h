@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owned_handle.h"
+
 namespace platform {
 
 // Manager rights.
@@ -41,24 +43,9 @@ constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;
 
-// Owner of a manager or service handle: move-only, closed when it goes.
-class ScHandle {
- public:
-  ScHandle() = default;
-  explicit ScHandle(uintptr_t value) : value_(value) {}
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  ScHandle(ScHandle&& other) noexcept : value_(other.value_) { other.value_ = 0; }
-  ScHandle& operator=(ScHandle&& other) noexcept;
-  ~ScHandle() { Reset(); }
-
-  uintptr_t get() const { return value_; }
-  bool valid() const { return value_ != 0; }
-  void Reset();
-
- private:
-  uintptr_t value_ = 0;
-};
+// Closes a manager or service handle; used by ScHandle.
+void ScmCloseHandle(uintptr_t handle);
+using ScHandle = OwnedHandle<ScmCloseHandle>;
 
 struct ServiceRegistration {
   std::wstring name;
@@ -93,21 +80,5 @@ bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* er
 bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* error_code);
 // Marks the service for deletion; it goes when it has stopped and every handle is closed.
 bool ScmDeleteService(const ScHandle& service, uint32_t* error_code);
-// Used by ScHandle; closing a null handle does nothing.
-void ScmCloseHandle(uintptr_t handle);
-
-inline ScHandle& ScHandle::operator=(ScHandle&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    value_ = other.value_;
-    other.value_ = 0;
-  }
-  return *this;
-}
-
-inline void ScHandle::Reset() {
-  if (value_ != 0) ScmCloseHandle(value_);
-  value_ = 0;
-}
 
 }  // namespace platform
