@@ -9,12 +9,16 @@ include(GoogleTest)
 
 # One test program. Natively every case becomes its own CTest test; under the
 # cross build the whole program is one CTest test, so that CTest starts Wine once
-# per program and not once per case.
+# per program and not once per case. OWN_MAIN: the program brings its own main.
 function(quorvane_add_gtest target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_MAIN" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   quorvane_warnings(${target})
-  target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
+  if(ARG_OWN_MAIN)
+    target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES} GTest::gtest)
+  else()
+    target_link_libraries(${target} PRIVATE ${ARG_LIBRARIES} GTest::gtest_main)
+  endif()
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${target} COMMAND ${target})
     set_tests_properties(${target} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)

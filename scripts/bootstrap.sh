@@ -8,6 +8,7 @@ packages=(
   googletest                   # GoogleTest sources, built by each preset
   g++-mingw-w64-x86-64-posix   # Windows cross build (posix threads for std::thread)
   wine wine64                  # runs the Windows programs and their tests
+  iproute2                     # network namespaces for the route system test
 )
 
 missing=()

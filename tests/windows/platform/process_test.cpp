@@ -57,3 +57,16 @@ TEST(WriteStdout, EmptyText_WritesNothingAndSucceeds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TerminateCurrentProcess, EndsAtOnceWithTheGivenCode) {
+  EXPECT_EXIT(
+      {
+        platform::SleepMilliseconds(1);
+        platform::TerminateCurrentProcess(3);
+      },
+      testing::ExitedWithCode(3), "");
+}
+
+}  // namespace

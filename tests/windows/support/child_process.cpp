@@ -25,7 +25,8 @@ bool MakeInheritablePipe(UniqueHandle* read_end, UniqueHandle* write_end) {
 
 }  // namespace
 
-ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms) {
+ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms,
+                     const std::wstring& working_directory) {
   ChildResult result;
   UniqueHandle out_read, out_write, err_read, err_write;
   if (!MakeInheritablePipe(&out_read, &out_write) || !MakeInheritablePipe(&err_read, &err_write)) return result;
@@ -40,7 +41,8 @@ ChildResult RunChild(const std::wstring& program, const std::wstring& arguments,
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
   writable.push_back(L'\0');
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      working_directory.empty() ? nullptr : working_directory.c_str(), &startup,
                       &info)) {
     return result;
   }

@@ -12,8 +12,10 @@ struct ChildResult {
 };
 
 // Runs |program| (a full path) with |arguments| appended to its quoted path as
-// the command line, and waits at most |timeout_ms|.
-ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms);
+// the command line, and waits at most |timeout_ms|. The child works in
+// |working_directory|, or in ours when that is empty.
+ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms,
+                     const std::wstring& working_directory = L"");
 
 // Full path of a file beside the running test program.
 std::wstring PathBesideThisProgram(const std::wstring& file_name);

@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include <windows.h>
+
 #include "child_process.h"
+#include "temp_directory.h"
 
 namespace {
 
@@ -34,19 +37,59 @@ TEST(ServiceCommandLine, UsageCases_PrintTheExactUsageAndExit1) {
   }
 }
 
-TEST(ServiceCommandLine, UpperCaseConsoleWithDryRun_TakesTheDryRunBranch) {
-  const ChildResult result = RunService(L"--CONSOLE --DRY-RUN-STARTUP");
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "--dry-run-startup: not available in this build\n");
-  EXPECT_EQ(result.exit_code, 1u);
+// The start time is the one part of the report that cannot be known beforehand.
+std::string WithoutStartTime(const std::string& line) {
+  const std::string key = "\"service_started_utc\":\"";
+  const size_t at = line.find(key);
+  if (at == std::string::npos || line.size() < at + key.size() + 20) return line;
+  const std::string time = line.substr(at + key.size(), 20);
+  const bool shaped = time[4] == '-' && time[7] == '-' && time[10] == 'T' && time[13] == ':' && time[16] == ':' &&
+                      time[19] == 'Z';
+  return line.substr(0, at + key.size()) + (shaped ? "<time>" : time) + line.substr(at + key.size() + 20);
 }
 
-TEST(ServiceCommandLine, TunnelEntryWithAPath_IsDispatchedBeforeAnythingElse) {
-  const ChildResult result = RunService(L"/service C:\\nowhere\\active.conf");
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.err, "/service: not available in this build\n");
-  EXPECT_EQ(result.exit_code, 1u);
+TEST(ServiceCommandLine, DryRun_PrintsTheReportOnBothStreamsAndExits0) {
+  const std::string expected =
+      "[Quorvane] passive startup report: {\"service_started_utc\":\"<time>\",\"startup_passive\":true,"
+      "\"startup_route_mutation_count\":0,\"startup_tunnel_started\":false,\"startup_config_written\":false,"
+      "\"leftover_tunnel_service_running\":false,\"leftover_tunnel_default_route_detected\":false,"
+      "\"startup_network_mutation_guard_enabled\":false}\n";
+  for (const wchar_t* arguments : {L"--dry-run-startup", L"--CONSOLE --DRY-RUN-STARTUP", L"--install -dry-run-startup"}) {
+    const ChildResult result = RunService(arguments);
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(WithoutStartTime(result.out), expected);
+    EXPECT_EQ(result.err, result.out);
+  }
+}
+
+TEST(ServiceCommandLine, TunnelEntry_ExitCodesFollowTheTunnelLibrary) {
+  // Each case runs a copy of the program in a folder of its own, with or
+  // without a tunnel.dll beside it, and works there: the library search
+  // looks in the working directory too.
+  const struct {
+    const wchar_t* library;  // copied in as tunnel.dll; nullptr for none
+    const wchar_t* arguments;
+    uint32_t exit_code;
+  } cases[] = {
+      {L"tunnel.dll", L"/service \"\"", 1},
+      {nullptr, L"/service C:\\nowhere\\active.conf", 2},
+      {L"tunnel_without_export.dll", L"/service C:\\nowhere\\active.conf", 3},
+      {L"tunnel.dll", L"/service C:\\nowhere\\active.conf", 4},  // the stand-in outside the service manager
+  };
+  for (const auto& c : cases) {
+    ScopedTempDirectory folder(L"quorvane tunnel entry");
+    const std::wstring program = folder.path() + L"\\QuorvaneVpnService.exe";
+    ASSERT_TRUE(CopyFileW(PathBesideThisProgram(L"QuorvaneVpnService.exe").c_str(), program.c_str(), FALSE));
+    if (c.library != nullptr) {
+      ASSERT_TRUE(CopyFileW(PathBesideThisProgram(c.library).c_str(), (folder.path() + L"\\tunnel.dll").c_str(),
+                            FALSE));
+    }
+    const ChildResult result = RunChild(program, c.arguments, kTimeoutMs, folder.path());
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(result.exit_code, c.exit_code) << testing::PrintToString(std::wstring(c.arguments));
+    EXPECT_EQ(result.out + result.err, "");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <sddl.h>
+
+#include "access_lists.h"
+#include "temp_directory.h"
+
+namespace {
+
+using platform::FileHandle;
+
+bool WriteWhole(const std::wstring& path, const std::string& bytes, uint32_t* error_code) {
+  FileHandle file;
+  return platform::OpenFileForWrite(path, &file, error_code) && platform::WriteFileBytes(file, bytes, error_code) &&
+         platform::CloseFile(&file, error_code);
+}
+
+TEST(Files, DirectoriesWritesMovesAndDeletes_BehaveAsTheServiceExpects) {
+  ScopedTempDirectory temp(L"quorvane files");
+  const std::wstring nested = temp.path() + L"\\a b\\c\\d";
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreateDirectories(nested, &error_code)) << error_code;
+  EXPECT_TRUE(platform::CreateDirectories(nested, &error_code)) << "an existing directory is success";
+  uint32_t attributes = 0;
+  ASSERT_TRUE(platform::GetPathAttributes(nested, &attributes, &error_code));
+  EXPECT_NE(attributes & platform::kFileAttributeDirectory, 0u);
+
+  const std::wstring file = nested + L"\\x.conf";
+  const std::string bytes("line one\nline two\n\0zero\r\n", 26);
+  ASSERT_TRUE(WriteWhole(file, std::string(10000, 'x'), &error_code)) << error_code;
+  ASSERT_TRUE(WriteWhole(file, bytes, &error_code)) << error_code;
+  EXPECT_EQ(ReadFileBytes(file), bytes) << "opening truncates, and bytes are written untranslated";
+  EXPECT_FALSE(platform::CreateDirectories(file + L"\\sub", &error_code)) << "a file is in the way";
+
+  const std::wstring target = nested + L"\\y.conf";
+  ASSERT_TRUE(WriteWhole(target, "old", &error_code));
+  ASSERT_TRUE(platform::MoveFileWithFlags(file, target, platform::kMoveFileReplaceExisting |
+                                                            platform::kMoveFileWriteThrough, &error_code))
+      << error_code;
+  EXPECT_EQ(ReadFileBytes(target), bytes);
+  EXPECT_FALSE(PathExists(file));
+  EXPECT_FALSE(platform::MoveFileWithFlags(file, target, platform::kMoveFileReplaceExisting, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+
+  ASSERT_TRUE(platform::DeleteFilePath(target, &error_code)) << error_code;
+  EXPECT_FALSE(platform::GetPathAttributes(target, &attributes, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+  EXPECT_FALSE(platform::GetPathAttributes(nested + L"\\none\\z", &attributes, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorPathNotFound);
+  EXPECT_FALSE(platform::DeleteFilePath(target, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+}
+
+TEST(Files, SecondWriterMayShareTheOpenFile) {
+  ScopedTempDirectory temp(L"quorvane sharing");
+  const std::wstring path = temp.path() + L"\\shared.tmp";
+  FileHandle first, second;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::OpenFileForWrite(path, &first, &error_code));
+  EXPECT_TRUE(platform::OpenFileForWrite(path, &second, &error_code)) << error_code;
+}
+
+const std::vector<platform::AccessGrant> kServiceOnly = {
+    {L"S-1-5-18", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+    {L"S-1-5-32-544", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+};
+
+// Wine keeps no DACL on disk, so what is checked is the descriptor we build.
+TEST(AccessLists, ProtectedDescriptor_HoldsExactlyTheGrantsInOrder) {
+  platform::win32::ProtectedDescriptor built;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::win32::BuildProtectedDescriptor(kServiceOnly, &built, &error_code)) << error_code;
+  wchar_t* sddl = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&built.descriptor, SDDL_REVISION_1,
+                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
+  const std::wstring text = sddl;
+  LocalFree(sddl);
+  EXPECT_EQ(text, L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
+
+  EXPECT_FALSE(platform::win32::BuildProtectedDescriptor({{L"not-a-sid", platform::kGenericAll, 0}}, &built,
+                                                         &error_code));
+  EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_INVALID_SID));
+}
+
+TEST(AccessLists, SetProtectedDacl_AppliesToAnExistingFileAndFailsForAMissingOne) {
+  ScopedTempDirectory temp(L"quorvane acl");
+  const std::wstring path = temp.path() + L"\\protected.conf";
+  uint32_t error_code = 0;
+  ASSERT_TRUE(WriteWhole(path, "x", &error_code));
+  EXPECT_TRUE(platform::SetProtectedDacl(path, kServiceOnly, &error_code)) << error_code;
+  EXPECT_FALSE(platform::SetProtectedDacl(temp.path() + L"\\missing.conf", kServiceOnly, &error_code));
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// The configuration store on the real file system and the tunnel manager
+// against Wine's real service control manager, with the stand-in tunnel.dll.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "platform/process.h"
+#include "startup_record.h"
+#include "temp_directory.h"
+#include "test_registry.h"
+#include "tunnel/active_conf_store.h"
+#include "tunnel/tunnel_manager.h"
+
+namespace quorvane {
+namespace {
+
+constexpr uint32_t kWaitMs = 30000;
+
+TunnelProfile Profile() {
+  TunnelProfile profile;
+  profile.node_id = "node-7";
+  profile.client_private_key = "cHJpdmF0ZS1rZXk=";
+  profile.address_cidr = "10.8.0.2/32";
+  profile.dns_csv = "10.8.0.1";
+  profile.server_public_key = "c2VydmVyLWtleQ==";
+  profile.allowed_ips_csv = "10.8.0.0/24";
+  profile.endpoint_host = "vpn.example";
+  profile.endpoint_port = 443;
+  return profile;
+}
+
+bool WaitFor(bool (*condition)(), uint32_t timeout_ms) {
+  for (uint32_t waited = 0; waited < timeout_ms; waited += 100) {
+    if (condition()) return true;
+    Sleep(100);
+  }
+  return condition();
+}
+
+bool TunnelServiceExists() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
+  const bool exists = service != nullptr;
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return exists;
+}
+
+std::wstring RegisteredImagePath() {
+  wchar_t buffer[1024] = {};
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Services\\QuorvaneVpnTunnel$Active",
+                   L"ImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer,
+                   &size) != ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return buffer;
+}
+
+class TunnelOnWindowsTest : public testing::Test {
+ protected:
+  void SetUp() override { MarkUserConnectBegun(); }
+  void TearDown() override {
+    TunnelManager::Stop(nullptr);
+    DeleteActiveConf(nullptr);
+  }
+};
+
+TEST_F(TunnelOnWindowsTest, WriteActiveConf_WritesTheFileByteForByteAndLeavesNoTemporary) {
+  ASSERT_EQ(ActiveConfPath(), L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf");
+  std::string error;
+  ASSERT_TRUE(WriteActiveConf(Profile(), &error)) << error;
+  TunnelProfile second = Profile();
+  second.pre_shared_key = "cHNr";
+  ASSERT_TRUE(WriteActiveConf(second, &error)) << error;
+  EXPECT_EQ(ReadFileBytes(L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf"), RenderWireGuardConfig(second));
+  EXPECT_FALSE(PathExists(L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf.tmp"));
+  ASSERT_TRUE(DeleteActiveConf(&error)) << error;
+  EXPECT_FALSE(PathExists(L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf"));
+  EXPECT_TRUE(DeleteActiveConf(&error));
+}
+
+TEST_F(TunnelOnWindowsTest, StartRunsThisProgramAsTheTunnelServiceAndStopRemovesIt) {
+  ScopedTempDirectory data(L"Quorvane Test Data");  // a space in the configuration path
+  ScopedEnvironmentValue program_data(L"ProgramData", data.path());
+  const std::wstring record = PathBesideThisProgram(L"tunnel-standin-record.txt");
+  DeleteFileW(record.c_str());
+
+  std::string error;
+  ASSERT_TRUE(WriteActiveConf(Profile(), &error)) << error;
+  ASSERT_TRUE(TunnelManager::Start(ActiveConfPath(), &error)) << error;
+  ASSERT_TRUE(WaitFor(IsTunnelRunning, kWaitMs));
+
+  std::wstring program;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::GetOwnModulePath(260, &program, &error_code));
+  EXPECT_EQ(RegisteredImagePath(), L"\"" + program + L"\" /service \"" + data.path() +
+                                       L"\\Quorvane\\tunnels\\active.conf\"");
+  EXPECT_EQ(ReadFileBytes(record), "config_path=" + std::string(data.path().begin(), data.path().end()) +
+                                       "\\Quorvane\\tunnels\\active.conf\nconfig_bytes=" +
+                                       std::to_string(RenderWireGuardConfig(Profile()).size()) + "\n---\n" +
+                                       RenderWireGuardConfig(Profile()));
+
+  // A second start replaces the running service.
+  ASSERT_TRUE(TunnelManager::Start(ActiveConfPath(), &error)) << error;
+  ASSERT_TRUE(WaitFor(IsTunnelRunning, kWaitMs));
+
+  // The passive start-up report of a fresh service process sees the leftover tunnel.
+  const ChildResult dry_run = RunChild(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--dry-run-startup",
+                                       kWaitMs);
+  ASSERT_TRUE(dry_run.finished);
+  EXPECT_NE(dry_run.out.find("\"leftover_tunnel_service_running\":true,"), std::string::npos) << dry_run.out;
+
+  EXPECT_TRUE(TunnelManager::Stop(&error));
+  EXPECT_FALSE(IsTunnelRunning());
+  EXPECT_TRUE(WaitFor([] { return !TunnelServiceExists(); }, kWaitMs));
+  EXPECT_TRUE(DeleteActiveConf(&error)) << error;
+  DeleteFileW(record.c_str());
+}
+
+}  // namespace
+}  // namespace quorvane
