@@ -27,8 +27,9 @@ wine_prefix_ready() {
 wine_session_start() {
   wine_prefix_ready
   # Detached from our streams: a leftover server holding a pipe open would
-  # keep a caller that reads our output waiting for ever.
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # keep a caller that reads our output waiting for ever. A server that is
+  # already running for this prefix (exit code 2) serves just as well.
+  wineserver -p >/dev/null 2>&1 </dev/null || [ $? -eq 2 ]
   # The first program of a session also starts Wine's own services (services.exe,
   # rpcss, plugplay, ...), which live as long as the server and inherit that
   # program's streams. Start them here, detached, and not from a test whose
