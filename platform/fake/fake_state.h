@@ -11,6 +11,7 @@
 
 #include "platform/fake/fake_windows.h"
 #include "platform/process.h"
+#include "platform/sessions.h"
 
 namespace platform::fake {
 
@@ -65,6 +66,15 @@ struct FakeWorld {
   std::vector<ForwardRow> routes;
   std::map<uint32_t, InterfaceEntry> interfaces;
   std::optional<ForwardRow> best_route;
+  std::optional<uint32_t> created_route_metric;
+  std::vector<Ipv4Address> adapter_addresses;
+  std::vector<TcpConnection> tcp_connections;
+
+  bool remote_session = false;
+  uint32_t console_session = kNoConsoleSession;
+  std::vector<SessionEntry> sessions;
+  std::map<uint32_t, SessionClientAddress> session_addresses;
+  std::wstring debugger_text;
 
   std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
   std::map<uintptr_t, std::wstring> loaded_libraries;

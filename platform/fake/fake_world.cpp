@@ -58,6 +58,14 @@ void Reset() {
   world.routes.clear();
   world.interfaces.clear();
   world.best_route.reset();
+  world.created_route_metric.reset();
+  world.adapter_addresses.clear();
+  world.tcp_connections.clear();
+  world.remote_session = false;
+  world.console_session = kNoConsoleSession;
+  world.sessions.clear();
+  world.session_addresses.clear();
+  world.debugger_text.clear();
   world.libraries.clear();
   world.loaded_libraries.clear();
 }

@@ -9,6 +9,15 @@ using Guard = std::lock_guard<std::mutex>;
 
 constexpr uint32_t kErrorNotFound = 1168;
 
+bool SameRoute(const ForwardRow& a, const ForwardRow& b) {
+  return a.destination == b.destination && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index;
+}
+
+std::string RouteText(const ForwardRow& row) {
+  return std::to_string(row.destination) + "/" + std::to_string(row.mask) + "->" + std::to_string(row.next_hop) +
+         "@" + std::to_string(row.if_index);
+}
+
 }  // namespace
 
 bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code) {
@@ -45,6 +54,77 @@ bool ReadInterfaceEntry(uint32_t if_index, InterfaceEntry* entry, uint32_t* erro
   return true;
 }
 
+uint32_t CreateForwardEntry(const ForwardRow& row) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t error_code = 0;
+  if (fake::RecordCall(world, "CreateForwardEntry", RouteText(row), &error_code)) return error_code;
+  for (const ForwardRow& existing : world.routes) {
+    if (SameRoute(existing, row)) return kErrorObjectAlreadyExists;
+  }
+  ForwardRow added = row;
+  if (world.created_route_metric) added.metric1 = *world.created_route_metric;
+  world.routes.push_back(added);
+  return 0;
+}
+
+uint32_t DeleteForwardEntry(const ForwardRow& row) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t error_code = 0;
+  if (fake::RecordCall(world, "DeleteForwardEntry", RouteText(row), &error_code)) return error_code;
+  for (auto it = world.routes.begin(); it != world.routes.end(); ++it) {
+    if (SameRoute(*it, row)) {
+      world.routes.erase(it);
+      return 0;
+    }
+  }
+  return kErrorNotFound;
+}
+
+bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* error_code) {
+  addresses->clear();
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadAdapterIpv4Addresses", "", error_code)) return false;
+  *addresses = world.adapter_addresses;
+  return true;
+}
+
+bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code) {
+  connections->clear();
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadTcpConnections", "", error_code)) return false;
+  *connections = world.tcp_connections;
+  return true;
+}
+
+// What InetPton accepts for IPv4: exactly four decimal parts of 0..255, one to
+// three digits each, no leading zero, nothing before or after.
+bool ParseIpv4Address(const std::string& text, Ipv4Address* address) {
+  uint32_t result = 0;
+  size_t at = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (at >= text.size() || text[at] != '.') return false;
+      ++at;
+    }
+    const size_t start = at;
+    uint32_t value = 0;
+    while (at < text.size() && at - start < 4 && text[at] >= '0' && text[at] <= '9') {
+      value = value * 10 + static_cast<uint32_t>(text[at] - '0');
+      ++at;
+    }
+    const size_t digits = at - start;
+    if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[start] == '0')) return false;
+    result |= value << (8 * part);
+  }
+  if (at != text.size()) return false;
+  *address = result;
+  return true;
+}
+
 }  // namespace platform
 
 namespace platform::fake {
@@ -62,6 +142,30 @@ void SeedInterface(uint32_t if_index, const InterfaceEntry& entry) {
 void SeedBestRoute(const ForwardRow& row) {
   Guard guard(World().lock);
   World().best_route = row;
+}
+
+}  // namespace platform::fake
+
+namespace platform::fake {
+
+std::vector<ForwardRow> Routes() {
+  Guard guard(World().lock);
+  return World().routes;
+}
+
+void SetCreatedRouteMetric(uint32_t metric1) {
+  Guard guard(World().lock);
+  World().created_route_metric = metric1;
+}
+
+void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses) {
+  Guard guard(World().lock);
+  World().adapter_addresses = addresses;
+}
+
+void SeedTcpConnections(const std::vector<TcpConnection>& connections) {
+  Guard guard(World().lock);
+  World().tcp_connections = connections;
 }
 
 }  // namespace platform::fake

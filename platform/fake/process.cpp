@@ -85,6 +85,12 @@ void SetOwnModulePath(const std::wstring& path) {
 
 namespace platform {
 
+void WriteDebuggerOutput(const std::wstring& text) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  world.debugger_text += text;
+}
+
 void SleepMilliseconds(uint32_t milliseconds) {
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> guard(world.lock);

@@ -3,6 +3,7 @@
 // winsock2.h must come before windows.h, and iphlpapi.h before netioapi.h.
 #include <winsock2.h>
 #include <ws2ipdef.h>
+#include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <netioapi.h>
 #include <windows.h>
@@ -22,7 +23,30 @@ ForwardRow FromRaw(const MIB_IPFORWARDROW& raw) {
   row.age = raw.dwForwardAge;
   row.next_hop_as = raw.dwForwardNextHopAS;
   row.metric1 = raw.dwForwardMetric1;
+  row.metric2 = raw.dwForwardMetric2;
+  row.metric3 = raw.dwForwardMetric3;
+  row.metric4 = raw.dwForwardMetric4;
+  row.metric5 = raw.dwForwardMetric5;
   return row;
+}
+
+MIB_IPFORWARDROW ToRaw(const ForwardRow& row) {
+  MIB_IPFORWARDROW raw{};
+  raw.dwForwardDest = row.destination;
+  raw.dwForwardMask = row.mask;
+  raw.dwForwardPolicy = row.policy;
+  raw.dwForwardNextHop = row.next_hop;
+  raw.dwForwardIfIndex = row.if_index;
+  raw.dwForwardType = row.type;
+  raw.dwForwardProto = row.protocol;
+  raw.dwForwardAge = row.age;
+  raw.dwForwardNextHopAS = row.next_hop_as;
+  raw.dwForwardMetric1 = row.metric1;
+  raw.dwForwardMetric2 = row.metric2;
+  raw.dwForwardMetric3 = row.metric3;
+  raw.dwForwardMetric4 = row.metric4;
+  raw.dwForwardMetric5 = row.metric5;
+  return raw;
 }
 
 }  // namespace
@@ -70,6 +94,82 @@ bool ReadInterfaceEntry(uint32_t if_index, InterfaceEntry* entry, uint32_t* erro
   // Both arrays are fixed-size and zero-terminated within their bounds.
   entry->alias.assign(raw.Alias, wcsnlen(raw.Alias, IF_MAX_STRING_SIZE + 1));
   entry->description.assign(raw.Description, wcsnlen(raw.Description, IF_MAX_STRING_SIZE + 1));
+  return true;
+}
+
+uint32_t CreateForwardEntry(const ForwardRow& row) {
+  MIB_IPFORWARDROW raw = ToRaw(row);
+  return CreateIpForwardEntry(&raw);
+}
+
+uint32_t DeleteForwardEntry(const ForwardRow& row) {
+  MIB_IPFORWARDROW raw = ToRaw(row);
+  return DeleteIpForwardEntry(&raw);
+}
+
+bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* error_code) {
+  addresses->clear();
+  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST;
+  ULONG size = 0;
+  ULONG result = GetAdaptersAddresses(AF_INET, kFlags, nullptr, nullptr, &size);
+  if (result != ERROR_BUFFER_OVERFLOW) {
+    *error_code = result;
+    return false;
+  }
+  // Kept aligned for the structures that the call lays out in it.
+  std::vector<IP_ADAPTER_ADDRESSES> buffer(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
+  size = static_cast<ULONG>(buffer.size() * sizeof(IP_ADAPTER_ADDRESSES));
+  result = GetAdaptersAddresses(AF_INET, kFlags, nullptr, buffer.data(), &size);
+  if (result != NO_ERROR) {
+    *error_code = result;
+    return false;
+  }
+  for (const IP_ADAPTER_ADDRESSES* adapter = buffer.data(); adapter != nullptr; adapter = adapter->Next) {
+    for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+         unicast = unicast->Next) {
+      const SOCKADDR* address = unicast->Address.lpSockaddr;
+      if (address == nullptr || address->sa_family != AF_INET) continue;
+      addresses->push_back(reinterpret_cast<const SOCKADDR_IN*>(address)->sin_addr.S_un.S_addr);
+    }
+  }
+  return true;
+}
+
+bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code) {
+  connections->clear();
+  DWORD size = 0;
+  DWORD result = GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+  if (result != ERROR_INSUFFICIENT_BUFFER) {
+    *error_code = result;
+    return false;
+  }
+  std::vector<MIB_TCPROW_OWNER_PID> buffer(size / sizeof(MIB_TCPROW_OWNER_PID) + 1);
+  size = static_cast<DWORD>(buffer.size() * sizeof(MIB_TCPROW_OWNER_PID));
+  result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+  if (result != NO_ERROR) {
+    *error_code = result;
+    return false;
+  }
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& raw = table->table[i];
+    TcpConnection connection;
+    connection.state = raw.dwState;
+    connection.local_address = raw.dwLocalAddr;
+    // The port is in network byte order in the low 16 bits.
+    connection.local_port = ntohs(static_cast<u_short>(raw.dwLocalPort));
+    connection.remote_address = raw.dwRemoteAddr;
+    connection.remote_port = ntohs(static_cast<u_short>(raw.dwRemotePort));
+    connection.owning_pid = raw.dwOwningPid;
+    connections->push_back(connection);
+  }
+  return true;
+}
+
+bool ParseIpv4Address(const std::string& text, Ipv4Address* address) {
+  IN_ADDR parsed{};
+  if (InetPtonA(AF_INET, text.c_str(), &parsed) != 1) return false;
+  *address = parsed.S_un.S_addr;
   return true;
 }
 

@@ -94,6 +94,8 @@ bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_c
 
 namespace platform {
 
+void WriteDebuggerOutput(const std::wstring& text) { OutputDebugStringW(text.c_str()); }
+
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
 void TerminateCurrentProcess(uint32_t exit_code) {

@@ -59,7 +59,7 @@ std::string HostRoutesSummary(const std::vector<std::string>& candidates) {
   std::string summary;
   for (const std::string& candidate : candidates) {
     uint32_t address = 0;
-    if (!ParseIpv4(candidate, &address)) continue;
+    if (!platform::ParseIpv4Address(candidate, &address)) continue;
     for (const platform::ForwardRow& row : rows) {
       if (row.destination != address || row.mask != kHostMask) continue;
       AppendJoined(candidate + "/32->" + Ipv4Text(row.next_hop) + "@if" + std::to_string(row.if_index), &summary);

@@ -1,4 +1,6 @@
-// The IPv4 forward table, the best route to an address, and interface entries.
+// IPv4 routing: the forward table and changes to it, the best route to an
+// address, interfaces and their addresses, the TCP connection table, and the
+// system's IPv4 text conversion.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,10 @@ struct ForwardRow {
   uint32_t age = 0;
   uint32_t next_hop_as = 0;
   uint32_t metric1 = 0;
+  uint32_t metric2 = 0;
+  uint32_t metric3 = 0;
+  uint32_t metric4 = 0;
+  uint32_t metric5 = 0;
 };
 
 // Interface alias (friendly name) and description, from GetIfEntry2.
@@ -40,5 +46,36 @@ bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code);
 bool FindBestRoute(Ipv4Address destination, ForwardRow* row, uint32_t* error_code);
 
 bool ReadInterfaceEntry(uint32_t if_index, InterfaceEntry* entry, uint32_t* error_code);
+
+constexpr uint32_t kErrorObjectAlreadyExists = 5010;
+
+// CreateIpForwardEntry and DeleteIpForwardEntry with the whole row; the
+// result is the call's own (0 on success).
+uint32_t CreateForwardEntry(const ForwardRow& row);
+uint32_t DeleteForwardEntry(const ForwardRow& row);
+
+// The unicast IPv4 addresses of every adapter (GetAdaptersAddresses for the
+// IPv4 family without anycast and multicast addresses: a size query that must
+// answer "buffer overflow", then the fill).
+bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* error_code);
+
+constexpr uint32_t kTcpStateEstablished = 5;
+
+// One row of the IPv4 TCP connection table; ports in host byte order.
+struct TcpConnection {
+  uint32_t state = 0;
+  Ipv4Address local_address = 0;
+  uint16_t local_port = 0;
+  Ipv4Address remote_address = 0;
+  uint16_t remote_port = 0;
+  uint32_t owning_pid = 0;
+};
+
+// The IPv4 TCP connections (no listeners) with their owning processes,
+// unsorted: a size query that must answer "insufficient buffer", then the fill.
+bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code);
+
+// The system's text-to-address conversion for IPv4 (InetPton).
+bool ParseIpv4Address(const std::string& text, Ipv4Address* address);
 
 }  // namespace platform

@@ -27,6 +27,10 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error
 // path does not fit.
 bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code);
 
+// Sends text to an attached debugger (OutputDebugStringW); nothing happens
+// without one.
+void WriteDebuggerOutput(const std::wstring& text);
+
 // Blocks the calling thread for |milliseconds|.
 void SleepMilliseconds(uint32_t milliseconds);
 

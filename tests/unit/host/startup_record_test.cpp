@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/ipv4_text.h"
+#include "platform/ip_routes.h"
 #include "fake_windows_test.h"
 #include "routes/safe_mode_settings.h"
 #include "startup_report.h"
@@ -91,7 +91,7 @@ TEST_F(StartupRecordTest, GuardSettingOn_IsReportedAndEndsTheProcessOnAPassiveMu
 
 TEST_F(StartupRecordTest, LeftoverTunnelDefaultRoute_IsReportedWithItsTextEscaped) {
   uint32_t hop = 0;
-  ParseIpv4("10.8.0.1", &hop);
+  platform::ParseIpv4Address("10.8.0.1", &hop);
   platform::ForwardRow row;
   row.next_hop = hop;
   row.if_index = 9;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/ipv4_text.h"
+#include "platform/ip_routes.h"
 #include "fake_windows_test.h"
 
 namespace quorvane {
@@ -12,7 +12,7 @@ using platform::ForwardRow;
 
 uint32_t Ip(const char* text) {
   uint32_t address = 0;
-  EXPECT_TRUE(ParseIpv4(text, &address)) << text;
+  EXPECT_TRUE(platform::ParseIpv4Address(text, &address)) << text;
   return address;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/ip_routes.h"
 #include "platform/library.h"
 #include "platform/service_control.h"
+#include "platform/sessions.h"
 
 namespace platform::fake {
 
@@ -90,6 +91,20 @@ void SeedRoutes(const std::vector<ForwardRow>& rows);
 void SeedInterface(uint32_t if_index, const InterfaceEntry& entry);
 // The row FindBestRoute answers for every destination; none: error 1168 (not found).
 void SeedBestRoute(const ForwardRow& row);
+std::vector<ForwardRow> Routes();
+// CreateForwardEntry adds the row (5010 when an equal destination, mask, next
+// hop and interface is there already); with a metric set here, the added row
+// shows that metric instead of the one asked for.
+void SetCreatedRouteMetric(uint32_t metric1);
+void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses);
+void SeedTcpConnections(const std::vector<TcpConnection>& connections);
+
+// Terminal Services and the debugger.
+void SetRemoteSession(bool remote);
+void SetConsoleSession(uint32_t session_id);
+void SeedSessions(const std::vector<SessionEntry>& sessions);
+void SeedSessionClientAddress(uint32_t session_id, const SessionClientAddress& address);
+std::wstring DebuggerText();
 
 // Libraries. An export is a real function of the test; a library without the
 // export answers no when it is looked up.
