@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,7 +45,7 @@ struct FakeWorld {
     uint32_t error_code = 0;
     int calls_to_let_through = 0;
   };
-  std::map<std::string, PendingFailure> pending_failures;
+  std::map<std::string, std::deque<PendingFailure>> pending_failures;
   std::vector<std::string> journal;
 
   std::wstring stdout_text;

@@ -12,12 +12,14 @@ bool RecordCall(FakeWorld& world, const std::string& operation, const std::strin
   world.journal.push_back(argument.empty() ? operation : operation + " " + argument);
   const auto pending = world.pending_failures.find(operation);
   if (pending == world.pending_failures.end()) return false;
-  if (pending->second.calls_to_let_through > 0) {
-    --pending->second.calls_to_let_through;
+  FakeWorld::PendingFailure& next = pending->second.front();
+  if (next.calls_to_let_through > 0) {
+    --next.calls_to_let_through;
     return false;
   }
-  *error_code = pending->second.error_code;
-  world.pending_failures.erase(pending);
+  *error_code = next.error_code;
+  pending->second.pop_front();
+  if (pending->second.empty()) world.pending_failures.erase(pending);
   return true;
 }
 
@@ -73,7 +75,7 @@ void Reset() {
 void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through) {
   FakeWorld& world = World();
   std::lock_guard<std::mutex> guard(world.lock);
-  world.pending_failures[operation] = FakeWorld::PendingFailure{error_code, calls_to_let_through};
+  world.pending_failures[operation].push_back(FakeWorld::PendingFailure{error_code, calls_to_let_through});
 }
 
 std::vector<std::string> Journal() {

@@ -32,7 +32,8 @@ void Reset();
 // "ReadRegistryString") fails with |error_code| without looking at the world.
 // For a handle's close, the operation is "ScmCloseHandle" or "CloseFile" (the
 // handle is closed all the same, as on Windows).
-// With |calls_to_let_through|, that many calls succeed before the one that fails.
+// With |calls_to_let_through|, that many calls succeed before the one that
+// fails. Failures asked for one after another fail calls one after another.
 void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through = 0);
 
 // Every platform call made since the last Reset, as "Operation argument" lines.

@@ -1,0 +1,268 @@
+#include "routes/admin_bypass.h"
+
+#include <mutex>
+
+#include "common/ipv4_text.h"
+#include "common/wide_text.h"
+#include "control/pipe_protocol.h"
+#include "platform/process.h"
+#include "routes/admin_bypass_candidates.h"
+#include "routes/admin_bypass_routes.h"
+#include "routes/safe_mode_settings.h"
+
+namespace quorvane {
+namespace {
+
+// The records are replaced by the request thread and the automatic stop, and
+// read for status replies; the lock is held only to copy or assign.
+std::mutex g_lock;
+AdminBypassState g_last_state;
+std::vector<std::string> g_selected_ips;
+std::vector<std::string> g_required_ips;
+
+void Publish(const AdminBypassState& state) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_last_state = state;
+}
+
+std::vector<std::string> RequiredBypassIps() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_required_ips;
+}
+
+std::string JsonTextArray(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (size_t i = 0; i < texts.size(); ++i) json += (i > 0 ? ",\"" : "\"") + JsonEscape(texts[i]) + "\"";
+  return json + "]";
+}
+
+std::string JsonCandidateArray(const std::vector<AdminBypassCandidate>& candidates) {
+  std::string json = "[";
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (i > 0) json += ",";
+    json += "{\"ip\":\"" + JsonEscape(candidates[i].ip) + "\",\"source\":\"" + JsonEscape(candidates[i].source) +
+            "\",\"required\":" + (candidates[i].required ? "true" : "false") + "}";
+  }
+  return json + "]";
+}
+
+AdminBypassState Finish(const AdminBypassState& state) {
+  Publish(state);
+  LogAdminBypassState(state);
+  return state;
+}
+
+AdminBypassState Fail(AdminBypassState* state, const char* reason, const std::string& message) {
+  state->failure_reason = reason;
+  state->message = message;
+  return Finish(*state);
+}
+
+// Removes what the failed preparation added, then publishes the failure.
+AdminBypassState FailAndRelease(AdminBypassState* state, const char* reason, const std::string& message) {
+  state->failure_reason = reason;
+  state->message = message;
+  ReleaseAdminBypass();
+  return Finish(*state);
+}
+
+}  // namespace
+
+AdminBypassState PrepareAdminBypass(bool safe_mode) {
+  AdminBypassState state;
+  state.enabled = IsAdminBypassEnabled();
+  state.auto_stop_seconds = AutoStopSeconds();
+  state.required_enforced = !safe_mode;
+  state.skipped_for_safe_mode = safe_mode;
+
+  // Routes created by an earlier connect stay recorded: the next removal
+  // deletes them, and deleting them now could cut the administrator off while
+  // an earlier tunnel still carries the default route.
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_selected_ips.clear();
+    g_required_ips.clear();
+  }
+  SetPhysicalGateway(PhysicalGateway());
+
+  if (!state.enabled) {
+    state.message = "admin bypass disabled for this build/config";
+    Publish(state);
+    return state;
+  }
+  state.attempted = true;
+  state.rdp_tcp_remote_addresses = JsonTextArray(ListRdpTcpRemoteAddresses());
+  state.admin_env_ips = JsonTextArray(ReadAdminEnvIps());
+  const std::vector<AdminBypassCandidate> candidates = CollectAdminBypassCandidates();
+  state.selected_bypass_ip_entries = JsonCandidateArray(candidates);
+
+  std::vector<std::string> selected;
+  std::vector<std::string> required;
+  for (const AdminBypassCandidate& candidate : candidates) {
+    selected.push_back(candidate.ip);
+    if (candidate.required) required.push_back(candidate.ip);
+  }
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_selected_ips = selected;
+    g_required_ips = required;
+  }
+  state.selected_admin_bypass_ips = JsonTextArray(selected);
+
+  if (safe_mode) {
+    state.routes_ready_before_tunnel = true;
+    state.message = "admin bypass skipped for POC safe mode (disable-default-route)";
+    return Finish(state);
+  }
+  if (required.empty()) {
+    return Fail(&state, "no_admin_bypass_ips",
+                "no required RDP/admin IPs detected; set ADMIN_BYPASS_IP, ADMIN_BYPASS_IPS, or establish RDP "
+                "before connecting");
+  }
+
+  platform::Ipv4Address probe = 0;
+  if (!platform::ParseIpv4Address("8.8.8.8", &probe)) {
+    return Fail(&state, "physical_gateway_missing", "probe address parse failed");
+  }
+  platform::ForwardRow best;
+  uint32_t error_code = 0;
+  if (!platform::FindBestRoute(probe, &best, &error_code) || best.next_hop == 0) {
+    return Fail(&state, "physical_gateway_missing", "physical default gateway not found before tunnel (GetBestRoute)");
+  }
+  SetPhysicalGateway(PhysicalGateway{best.next_hop, best.if_index});
+  state.physical_default_gateway_before_tunnel = Ipv4Text(best.next_hop);
+  state.physical_interface_index_before_tunnel = std::to_string(best.if_index);
+  state.gateway = state.physical_default_gateway_before_tunnel;
+  state.client_ip = required.front();
+
+  std::vector<AdminBypassRouteResult> results;
+  std::string first_required_failure;
+  bool required_failed = false;
+  for (const AdminBypassCandidate& candidate : candidates) {
+    results.push_back(AddAdminBypassRoute(candidate));
+    const AdminBypassRouteResult& result = results.back();
+    state.route_add_results += candidate.ip + ":" + (result.add_success ? "added" : "failed") + ";";
+    if (candidate.required && !result.add_success && !required_failed) {
+      first_required_failure = candidate.ip + " (" + result.failure_reason + ")";
+    }
+    required_failed = required_failed || (candidate.required && !result.add_success);
+  }
+  state.route_add_results_detail = WriteRouteResultsJson(results);
+  if (required_failed) {
+    return FailAndRelease(&state, "route_add_failed",
+                          "required admin bypass host route failed to add: " + first_required_failure);
+  }
+
+  state.routes_ready_before_tunnel = VerifyAdminBypassRoutes(required, &state.route_verify_before_tunnel);
+  if (!state.routes_ready_before_tunnel) {
+    return FailAndRelease(&state, "route_verify_before_tunnel_failed",
+                          "required admin bypass routes not verified before tunnel; refusing connect");
+  }
+  state.applied = true;
+  state.message = "required admin bypass host routes verified before tunnel";
+  return Finish(state);
+}
+
+AdminBypassState ConfirmAdminBypassAfterTunnel() {
+  AdminBypassState state = CurrentAdminBypassState();
+  const std::vector<std::string> selected = CopySelectedBypassIps();
+  if (!state.enabled || !state.attempted || selected.empty()) return state;
+
+  const std::vector<std::string> required = RequiredBypassIps();
+  if (VerifyAdminBypassRoutes(required, &state.route_verify_after_tunnel)) {
+    state.applied = true;
+    state.message = "admin bypass routes verified after tunnel";
+    return Finish(state);
+  }
+
+  state.route_readded_after_tunnel = true;
+  std::string summary;
+  for (const std::string& ip : selected) {
+    std::string one;
+    ReaddAdminBypassRoute(ip, &one);
+    summary += one + ";";
+  }
+  state.route_add_results = summary;
+  const bool verified = VerifyAdminBypassRoutes(required, &state.route_verify_after_tunnel);
+  state.routes_ready_before_tunnel = verified;
+  state.applied = verified;
+  if (verified) {
+    state.message = "admin bypass routes re-added and verified after tunnel";
+    return Finish(state);
+  }
+  return Fail(&state, "route_verify_after_tunnel_failed",
+              "admin bypass routes lost after tunnel start and could not be restored");
+}
+
+AdminBypassState ReleaseAdminBypass() {
+  AdminBypassState state = CurrentAdminBypassState();
+  DeleteAddedBypassRoutes();
+  state.applied = false;
+  if (state.message.empty()) state.message = "admin bypass host routes removed";
+  return Finish(state);
+}
+
+AdminBypassState CurrentAdminBypassState() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_last_state;
+}
+
+std::vector<std::string> CopySelectedBypassIps() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_selected_ips;
+}
+
+std::string WriteAdminBypassJson(const AdminBypassState& state) {
+  const auto flag = [](bool value) { return value ? "true" : "false"; };
+  std::string json = "\"admin_bypass\":{";
+  json += std::string("\"enabled\":") + flag(state.enabled);
+  json += std::string(",\"attempted\":") + flag(state.attempted);
+  json += std::string(",\"applied\":") + flag(state.applied);
+  json += std::string(",\"routes_ready_before_tunnel\":") + flag(state.routes_ready_before_tunnel);
+  json += std::string(",\"route_readded_after_tunnel\":") + flag(state.route_readded_after_tunnel);
+  json += std::string(",\"required_enforced\":") + flag(state.required_enforced);
+  json += std::string(",\"skipped_for_safe_mode\":") + flag(state.skipped_for_safe_mode);
+  json += ",\"auto_stop_seconds\":" + std::to_string(state.auto_stop_seconds);
+  const auto text = [&json](const char* key, const std::string& value) {
+    if (!value.empty()) json += std::string(",\"") + key + "\":\"" + JsonEscape(value) + "\"";
+  };
+  const auto raw = [&json](const char* key, const std::string& value) {
+    if (!value.empty()) json += std::string(",\"") + key + "\":" + value;
+  };
+  text("client_ip", state.client_ip);
+  text("gateway", state.gateway);
+  text("message", state.message);
+  text("failure_reason", state.failure_reason);
+  raw("rdp_tcp_remote_addresses", state.rdp_tcp_remote_addresses);
+  raw("admin_env_ips", state.admin_env_ips);
+  raw("selected_admin_bypass_ips", state.selected_admin_bypass_ips);
+  raw("selected_bypass_ip_entries", state.selected_bypass_ip_entries);
+  text("physical_default_gateway_before_tunnel", state.physical_default_gateway_before_tunnel);
+  text("physical_interface_index_before_tunnel", state.physical_interface_index_before_tunnel);
+  text("route_add_results", state.route_add_results);
+  raw("route_add_results_detail", state.route_add_results_detail);
+  text("route_verify_before_tunnel", state.route_verify_before_tunnel);
+  text("route_verify_after_tunnel", state.route_verify_after_tunnel);
+  return json + "}";
+}
+
+void LogAdminBypassState(const AdminBypassState& state) {
+  const std::wstring line = std::wstring(L"[Quorvane][admin_bypass] enabled=") + (state.enabled ? L"1" : L"0") +
+                            L" applied=" + (state.applied ? L"1" : L"0") +
+                            L" failure=" + Utf8ToWide(state.failure_reason) + L"\n";
+  platform::WriteDebuggerOutput(line);
+  platform::WriteStderr(line);
+}
+
+void ResetAdminBypassRecords() {
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_last_state = AdminBypassState();
+    g_selected_ips.clear();
+    g_required_ips.clear();
+  }
+  ResetAdminBypassRouteRecords();
+  ResetLocalPublicAddresses();
+}
+
+}  // namespace quorvane

@@ -1,0 +1,117 @@
+#include "routes/route_guard.h"
+
+#include <cstdio>
+
+#include "control/pipe_protocol.h"
+#include "platform/sessions.h"
+#include "routes/safe_mode_settings.h"
+
+namespace quorvane {
+namespace {
+
+// The client's own /24, from the first three octets of its address; a
+// profile without an IPv4 address gets a fixed private /24.
+std::string ClientSlash24(const std::string& address_cidr) {
+  unsigned octets[4] = {};
+  unsigned prefix = 0;
+  if (std::sscanf(address_cidr.c_str(), "%u.%u.%u.%u/%u", &octets[0], &octets[1], &octets[2], &octets[3], &prefix) <
+      4) {
+    return "10.66.66.0/24";
+  }
+  char text[64];
+  std::snprintf(text, sizeof(text), "%u.%u.%u.0/24", octets[0], octets[1], octets[2]);
+  return text;
+}
+
+void Refuse(RouteGuardReport* report, const char* reason, const char* message) {
+  report->poc_route_guard_failed = true;
+  report->failure_reason = reason;
+  report->message = message;
+}
+
+}  // namespace
+
+bool ContainsCatchAll(const std::string& text) {
+  return text.find("0.0.0.0/0") != std::string::npos || text.find("::/0") != std::string::npos;
+}
+
+void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
+  report->rdp_session_active = platform::IsRemoteSession();
+
+  const SettingSources safe_mode = ReadSettingSources(kSettingDisableDefaultRoute);
+  report->process_disable_default_route = safe_mode.process;
+  report->machine_disable_default_route = safe_mode.machine;
+  report->user_disable_default_route = safe_mode.user;
+  report->effective_disable_default_route = ParseFlag(safe_mode.effective);
+
+  const SettingSources auto_stop = ReadSettingSources(kSettingAutoStopSeconds);
+  report->process_auto_stop_seconds = auto_stop.process;
+  report->machine_auto_stop_seconds = auto_stop.machine;
+  report->user_auto_stop_seconds = auto_stop.user;
+  report->auto_stop_seconds = ParsePositiveInt(auto_stop.effective, 0);
+  report->effective_auto_stop_seconds = report->auto_stop_seconds;
+
+  // A service started before the administrator switched safe mode on in the
+  // machine environment does not see it; refuse rather than tunnel unsafely.
+  if (report->rdp_session_active && !safe_mode.machine.empty() && ParseFlag(safe_mode.machine) &&
+      !report->effective_disable_default_route) {
+    report->poc_env_read_failed = true;
+    Refuse(report, kErrorEnvReadFailed, "Machine QUORVANE_POC_DISABLE_DEFAULT_ROUTE unreadable or invalid");
+    return;
+  }
+
+  report->generated_allowed_ips_before = profile->allowed_ips_csv;
+  if (!report->effective_disable_default_route) {
+    report->message = "disable-default-route not active";
+    return;
+  }
+
+  if (ContainsCatchAll(profile->allowed_ips_csv)) profile->allowed_ips_csv = ClientSlash24(profile->address_cidr);
+  profile->dns_csv.clear();
+  report->generated_allowed_ips_after = profile->allowed_ips_csv;
+  if (ContainsCatchAll(profile->allowed_ips_csv)) {
+    Refuse(report, kErrorRouteGuardFailed, "AllowedIPs still contains catch-all after POC patch; refusing tunnel");
+    return;
+  }
+  if (ContainsCatchAll(RenderWireGuardConfig(*profile))) {
+    Refuse(report, kErrorRouteGuardFailed, "generated WireGuard config still contains catch-all AllowedIPs");
+    return;
+  }
+  report->message = "POC safe AllowedIPs applied (no catch-all)";
+}
+
+std::string WriteRouteGuardJson(const RouteGuardReport& report) {
+  const auto flag = [](bool value) { return value ? "true" : "false"; };
+  std::string json = "\"poc_route_guard\":{";
+  json += std::string("\"effective_disable_default_route\":") + flag(report.effective_disable_default_route);
+  json += std::string(",\"poc_route_guard_failed\":") + flag(report.poc_route_guard_failed);
+  json += std::string(",\"poc_default_route_detected\":") + flag(report.poc_default_route_detected);
+  json += std::string(",\"poc_env_read_failed\":") + flag(report.poc_env_read_failed);
+  json += std::string(",\"rdp_session_active\":") + flag(report.rdp_session_active);
+  json += std::string(",\"auto_stop_scheduled\":") + flag(report.auto_stop_scheduled);
+  json += ",\"auto_stop_seconds\":" + std::to_string(report.auto_stop_seconds);
+  json += ",\"effective_auto_stop_seconds\":" + std::to_string(report.effective_auto_stop_seconds);
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"process_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE", &report.process_disable_default_route},
+      {"machine_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE", &report.machine_disable_default_route},
+      {"user_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE", &report.user_disable_default_route},
+      {"process_env_QUORVANE_POC_AUTO_STOP_SECONDS", &report.process_auto_stop_seconds},
+      {"machine_env_QUORVANE_POC_AUTO_STOP_SECONDS", &report.machine_auto_stop_seconds},
+      {"user_env_QUORVANE_POC_AUTO_STOP_SECONDS", &report.user_auto_stop_seconds},
+      {"generated_allowed_ips_before", &report.generated_allowed_ips_before},
+      {"generated_allowed_ips_after", &report.generated_allowed_ips_after},
+      {"default_routes_before_tunnel", &report.default_routes_before_tunnel},
+      {"default_routes_after_tunnel", &report.default_routes_after_tunnel},
+      {"rdp_routes_before_tunnel", &report.rdp_routes_before_tunnel},
+      {"rdp_routes_after_tunnel", &report.rdp_routes_after_tunnel},
+      {"offending_default_route", &report.offending_default_route},
+      {"failure_reason", &report.failure_reason},
+      {"message", &report.message},
+      {"auto_stop_deadline_utc", &report.auto_stop_deadline_utc},
+  };
+  for (const auto& [key, value] : texts) json += std::string(",\"") + key + "\":\"" + JsonEscape(*value) + "\"";
+  json += "}";
+  return json;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,51 @@
+// Safe mode's guard around the tunnel: with "QUORVANE_POC_DISABLE_DEFAULT_ROUTE"
+// on, the profile may carry no catch-all route and no DNS servers, and the
+// report of what was decided and seen goes back to the client.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tunnel/tunnel_profile.h"
+
+namespace quorvane {
+
+struct RouteGuardReport {
+  bool effective_disable_default_route = false;
+  bool poc_route_guard_failed = false;
+  bool poc_default_route_detected = false;
+  bool poc_env_read_failed = false;
+  bool rdp_session_active = false;
+  bool auto_stop_scheduled = false;
+  std::string process_disable_default_route;
+  std::string machine_disable_default_route;
+  std::string user_disable_default_route;
+  std::string process_auto_stop_seconds;
+  std::string machine_auto_stop_seconds;
+  std::string user_auto_stop_seconds;
+  std::string generated_allowed_ips_before;
+  std::string generated_allowed_ips_after;
+  std::string default_routes_before_tunnel;
+  std::string default_routes_after_tunnel;
+  std::string rdp_routes_before_tunnel;
+  std::string rdp_routes_after_tunnel;
+  std::string offending_default_route;
+  std::string failure_reason;
+  std::string message;
+  int32_t auto_stop_seconds = 0;
+  int32_t effective_auto_stop_seconds = 0;
+  std::string auto_stop_deadline_utc;
+};
+
+// "0.0.0.0/0" or "::/0" anywhere in |text|.
+bool ContainsCatchAll(const std::string& text);
+
+// Runs before the configuration is written: fills |report| and, in safe mode,
+// replaces a catch-all AllowedIPs by the client's /24 and drops the DNS
+// servers. |report|.poc_route_guard_failed set means: refuse the connect.
+void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report);
+
+// The "poc_route_guard" member, all 24 keys, no leading comma.
+std::string WriteRouteGuardJson(const RouteGuardReport& report);
+
+}  // namespace quorvane

@@ -1,0 +1,139 @@
+#include "routes/route_guard.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_windows_test.h"
+#include "routes/safe_mode_settings.h"
+
+namespace quorvane {
+namespace {
+
+TunnelProfile Profile(const std::string& address, const std::string& allowed_ips) {
+  TunnelProfile profile;
+  profile.node_id = "n";
+  profile.client_private_key = "k";
+  profile.address_cidr = address;
+  profile.allowed_ips_csv = allowed_ips;
+  profile.dns_csv = "10.8.0.1";
+  profile.server_public_key = "s";
+  profile.endpoint_host = "vpn.example";
+  return profile;
+}
+
+void SafeMode(const wchar_t* value) { platform::fake::SetProcessEnvironment(kSettingDisableDefaultRoute, value); }
+
+class RouteGuardTest : public FakeWindowsTest {};
+
+TEST_F(RouteGuardTest, SafeMode_ReplacesCatchAllsByTheClientSlash24AndDropsDns) {
+  SafeMode(L"1");
+  const struct {
+    std::string address;
+    std::string allowed_before;
+    std::string allowed_after;
+  } cases[] = {
+      {"10.8.0.7/32", "0.0.0.0/0, ::/0", "10.8.0.0/24"},
+      {"10.8.0.7", "0.0.0.0/0", "10.8.0.0/24"},  // the prefix is not needed
+      {"fd00::7/128", "::/0", "10.66.66.0/24"},  // no IPv4 address
+      {"", "0.0.0.0/0", "10.66.66.0/24"},
+      {"10.8.0.7/32", "10.8.0.0/24,192.0.2.0/24", "10.8.0.0/24,192.0.2.0/24"},  // no catch-all: kept
+  };
+  for (const auto& c : cases) {
+    TunnelProfile profile = Profile(c.address, c.allowed_before);
+    RouteGuardReport report;
+    ApplyRouteGuard(&profile, &report);
+    EXPECT_EQ(profile.allowed_ips_csv, c.allowed_after) << c.address;
+    EXPECT_EQ(profile.dns_csv, "");
+    EXPECT_EQ(RenderWireGuardConfig(profile).find("DNS = "), std::string::npos);
+    EXPECT_TRUE(report.effective_disable_default_route);
+    EXPECT_FALSE(report.poc_route_guard_failed);
+    EXPECT_EQ(report.generated_allowed_ips_before, c.allowed_before);
+    EXPECT_EQ(report.generated_allowed_ips_after, c.allowed_after);
+    EXPECT_EQ(report.message, "POC safe AllowedIPs applied (no catch-all)");
+  }
+}
+
+TEST_F(RouteGuardTest, SafeModeOff_LeavesTheProfileAsReceived) {
+  TunnelProfile profile = Profile("10.8.0.7/32", "0.0.0.0/0");
+  RouteGuardReport report;
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_EQ(profile.allowed_ips_csv, "0.0.0.0/0");
+  EXPECT_EQ(profile.dns_csv, "10.8.0.1");
+  EXPECT_EQ(report.message, "disable-default-route not active");
+  EXPECT_EQ(report.generated_allowed_ips_before, "0.0.0.0/0");
+  EXPECT_EQ(report.generated_allowed_ips_after, "");
+  EXPECT_FALSE(report.poc_route_guard_failed);
+}
+
+TEST_F(RouteGuardTest, Refusals_CoverEveryRowOfTheTable) {
+  // A machine-wide switch that this process does not see, in a remote session.
+  platform::fake::SetRemoteSession(true);
+  platform::fake::SetRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                   kSettingDisableDefaultRoute, L"1");
+  SafeMode(L"0");
+  TunnelProfile profile = Profile("10.8.0.7/32", "0.0.0.0/0");
+  RouteGuardReport report;
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_TRUE(report.rdp_session_active);
+  EXPECT_TRUE(report.poc_env_read_failed);
+  EXPECT_TRUE(report.poc_route_guard_failed);
+  EXPECT_EQ(report.failure_reason, "poc_env_read_failed");
+  EXPECT_EQ(report.message, "Machine QUORVANE_POC_DISABLE_DEFAULT_ROUTE unreadable or invalid");
+  EXPECT_EQ(profile.allowed_ips_csv, "0.0.0.0/0");
+  EXPECT_EQ(report.process_disable_default_route, "0");
+  EXPECT_EQ(report.machine_disable_default_route, "1");
+
+  // Not remote, the same environment: no refusal, and safe mode is off.
+  platform::fake::SetRemoteSession(false);
+  report = RouteGuardReport();
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_FALSE(report.poc_route_guard_failed);
+
+  // The patched AllowedIPs are clean, but the Address line still holds a
+  // catch-all, and the rendered text is what the tunnel would get.
+  SafeMode(L"on");
+  profile = Profile("0.0.0.0/0", "0.0.0.0/0");
+  report = RouteGuardReport();
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_EQ(report.generated_allowed_ips_after, "0.0.0.0/24");
+  EXPECT_TRUE(report.poc_route_guard_failed);
+  EXPECT_EQ(report.failure_reason, "poc_route_guard_failed");
+  EXPECT_EQ(report.message, "generated WireGuard config still contains catch-all AllowedIPs");
+}
+
+TEST_F(RouteGuardTest, AutoStopSources_AreReported) {
+  platform::fake::SetRegistryValue(platform::RegistryRoot::kCurrentUser, kUserEnvironmentKey, kSettingAutoStopSeconds,
+                                   L"45s");
+  TunnelProfile profile = Profile("10.8.0.7/32", "10.8.0.0/24");
+  RouteGuardReport report;
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_EQ(report.user_auto_stop_seconds, "45s");
+  EXPECT_EQ(report.auto_stop_seconds, 45);
+  EXPECT_EQ(report.effective_auto_stop_seconds, 45);
+}
+
+TEST_F(RouteGuardTest, Json_AlwaysCarriesAll24KeysInOrder) {
+  EXPECT_EQ(WriteRouteGuardJson(RouteGuardReport()),
+            "\"poc_route_guard\":{\"effective_disable_default_route\":false,\"poc_route_guard_failed\":false,"
+            "\"poc_default_route_detected\":false,\"poc_env_read_failed\":false,\"rdp_session_active\":false,"
+            "\"auto_stop_scheduled\":false,\"auto_stop_seconds\":0,\"effective_auto_stop_seconds\":0,"
+            "\"process_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE\":\"\",\"machine_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE\":"
+            "\"\",\"user_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE\":\"\",\"process_env_QUORVANE_POC_AUTO_STOP_SECONDS\":"
+            "\"\",\"machine_env_QUORVANE_POC_AUTO_STOP_SECONDS\":\"\",\"user_env_QUORVANE_POC_AUTO_STOP_SECONDS\":\"\","
+            "\"generated_allowed_ips_before\":\"\",\"generated_allowed_ips_after\":\"\","
+            "\"default_routes_before_tunnel\":\"\",\"default_routes_after_tunnel\":\"\","
+            "\"rdp_routes_before_tunnel\":\"\",\"rdp_routes_after_tunnel\":\"\",\"offending_default_route\":\"\","
+            "\"failure_reason\":\"\",\"message\":\"\",\"auto_stop_deadline_utc\":\"\"}");
+  RouteGuardReport report;
+  report.poc_default_route_detected = true;
+  report.auto_stop_scheduled = true;
+  report.auto_stop_seconds = 30;
+  report.offending_default_route = "0.0.0.0/0->10.8.0.1@if9:wg \"a\\b\":metric=5";
+  const std::string json = WriteRouteGuardJson(report);
+  EXPECT_NE(json.find(",\"poc_default_route_detected\":true,"), std::string::npos);
+  EXPECT_NE(json.find(",\"auto_stop_scheduled\":true,\"auto_stop_seconds\":30,"), std::string::npos);
+  EXPECT_NE(json.find(",\"offending_default_route\":\"0.0.0.0/0->10.8.0.1@if9:wg \\\"a\\\\b\\\":metric=5\","),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvane
