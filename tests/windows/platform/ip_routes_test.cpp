@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "loopback_connection.h"
+
 namespace {
 
 // The machine's real table as Wine reads it from the host: whatever it holds,
@@ -27,6 +31,58 @@ TEST(IpRoutes, UnknownInterface_Fails) {
   uint32_t error_code = 0;
   EXPECT_FALSE(platform::ReadInterfaceEntry(0x7FFFFFF0, &entry, &error_code));
   EXPECT_NE(error_code, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Ipv4Text, SystemConversion_AcceptsPlainDottedQuadsOnly) {
+  const struct {
+    const char* text;
+    bool ok;
+    uint32_t address;
+  } cases[] = {
+      {"192.168.1.20", true, 0x1401A8C0u}, {"0.0.0.0", true, 0},       {"255.255.255.255", true, 0xFFFFFFFFu},
+      {"1.2.3", false, 0},                 {"1.2.3.4.5", false, 0},    {"256.1.1.1", false, 0},
+      {" 1.2.3.4", false, 0},              {"1.2.3.4 ", false, 0},     {"0x1.2.3.4", false, 0},
+      {"::1", false, 0},                   {"host.example", false, 0}, {"", false, 0},
+  };
+  for (const auto& c : cases) {
+    platform::Ipv4Address address = 0;
+    EXPECT_EQ(platform::ParseIpv4Address(c.text, &address), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(address, c.address) << c.text;
+    }
+  }
+}
+
+TEST(IpRoutes, AdapterAddresses_IncludeLoopback) {
+  std::vector<platform::Ipv4Address> addresses;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ReadAdapterIpv4Addresses(&addresses, &error_code)) << error_code;
+  platform::Ipv4Address loopback = 0;
+  ASSERT_TRUE(platform::ParseIpv4Address("127.0.0.1", &loopback));
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), loopback), addresses.end());
+}
+
+// A loopback "RDP" connection: both of its rows show in the table, ports in
+// host byte order.
+TEST(IpRoutes, TcpTable_ShowsAnEstablishedLoopbackConnectionOnPort3389) {
+  LoopbackConnection rdp(3389);
+  ASSERT_TRUE(rdp.ok()) << rdp.error();
+  std::vector<platform::TcpConnection> connections;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ReadTcpConnections(&connections, &error_code)) << error_code;
+  int server_rows = 0;
+  int client_rows = 0;
+  for (const platform::TcpConnection& row : connections) {
+    if (row.state != platform::kTcpStateEstablished) continue;
+    server_rows += row.local_port == 3389;
+    client_rows += row.remote_port == 3389;
+  }
+  EXPECT_EQ(server_rows, 1);
+  EXPECT_EQ(client_rows, 1);
 }
 
 }  // namespace

@@ -1,0 +1,50 @@
+// The admin bypass on Wine's real TCP table and route calls.
+#include <gtest/gtest.h>
+
+#include "loopback_connection.h"
+#include "platform/ip_routes.h"
+#include "routes/admin_bypass.h"
+#include "routes/admin_bypass_candidates.h"
+#include "routes/admin_bypass_routes.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+class AdminBypassOnWineTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAdminBypassRecords();
+    MarkUserConnectBegun();
+  }
+  void TearDown() override { ResetAdminBypassRecords(); }
+};
+
+TEST_F(AdminBypassOnWineTest, LoopbackRdpPeer_IsReadButNeverACandidate) {
+  LoopbackConnection rdp(3389);
+  ASSERT_TRUE(rdp.ok()) << rdp.error();
+  EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
+}
+
+// Wine answers success to CreateIpForwardEntry and adds nothing, so the
+// route's verification fails: the correct answer for a route that did not appear.
+TEST_F(AdminBypassOnWineTest, RouteThatDoesNotAppear_EndsInRouteVerifyFailed) {
+  platform::Ipv4Address probe = 0;
+  ASSERT_TRUE(platform::ParseIpv4Address("8.8.8.8", &probe));
+  platform::ForwardRow best;
+  uint32_t error_code = 0;
+  if (!platform::FindBestRoute(probe, &best, &error_code) || best.next_hop == 0) {
+    GTEST_SKIP() << "this machine has no default gateway (error " << error_code << ")";
+  }
+  SetPhysicalGateway(PhysicalGateway{best.next_hop, best.if_index});
+  const AdminBypassRouteResult result = AddAdminBypassRoute(AdminBypassCandidate{"203.0.113.7", kSourceAdminBypassIp, true});
+  EXPECT_TRUE(result.add_attempted);
+  EXPECT_EQ(result.win32_error_code, 0u);
+  EXPECT_EQ(result.failure_reason, "route_verify_failed");
+  EXPECT_EQ(AddedBypassRoutes().size(), 1u);
+  DeleteAddedBypassRoutes();
+  EXPECT_TRUE(AddedBypassRoutes().empty());
+}
+
+}  // namespace
+}  // namespace quorvane
