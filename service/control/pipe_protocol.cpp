@@ -90,11 +90,28 @@ bool ReadEndpointPort(const std::string& request, int32_t* port) {
 }
 
 std::string JsonEscape(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
   for (char c : text) {
-    if (c == '"' || c == '\\') escaped.push_back('\\');
-    escaped.push_back(c);
+    const unsigned char byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': escaped += "\\\""; break;
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      case '\b': escaped += "\\b"; break;
+      case '\f': escaped += "\\f"; break;
+      default:
+        if (byte < 0x20) {
+          escaped += "\\u00";
+          escaped.push_back(kHex[byte >> 4]);
+          escaped.push_back(kHex[byte & 0xF]);
+        } else {
+          escaped.push_back(c);
+        }
+    }
   }
   return escaped;
 }
@@ -115,8 +132,10 @@ std::string WithReports(const std::string& reply, const std::string& admin_bypas
          route_guard_member + "}";
 }
 
+// Codes and messages are fixed texts, unchanged by escaping; a message that
+// carries a subsystem's text stays valid JSON whatever that text holds.
 std::string ErrorReply(const std::string& code, const std::string& message) {
-  return "{\"ok\":false,\"error\":\"" + code + "\",\"message\":\"" + message + "\"}";
+  return "{\"ok\":false,\"error\":\"" + JsonEscape(code) + "\",\"message\":\"" + JsonEscape(message) + "\"}";
 }
 
 std::string ErrorReply(const ProtocolError& error) { return ErrorReply(error.code, error.message); }

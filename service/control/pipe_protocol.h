@@ -64,8 +64,9 @@ std::string ReadJsonString(const std::string& request, const std::string& key);
 // outside 1..65535.
 bool ReadEndpointPort(const std::string& request, int32_t* port);
 
-// Backslash before each double quote and each backslash; every other byte,
-// control characters included, is copied unchanged.
+// Backslash before each double quote and each backslash; bytes below 0x20 as
+// \n, \r, \t, \b, \f or \u00XX, so that any text makes valid JSON; every
+// other byte is copied unchanged.
 std::string JsonEscape(const std::string& text);
 
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete

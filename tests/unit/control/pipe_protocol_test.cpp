@@ -161,9 +161,10 @@ TEST(Replies, NodeIdWithQuoteOrBackslash_StaysOneJsonString) {
   EXPECT_EQ(SuccessReply(kPhaseConnected, "a\"b\\c"), R"({"ok":true,"phase":"connected","node_id":"a\"b\\c"})");
 }
 
-TEST(JsonEscape, OnlyQuoteAndBackslashAreEscaped) {
+TEST(JsonEscape, QuotesBackslashesAndControlBytesAreEscaped) {
   EXPECT_EQ(JsonEscape(R"(C:\x "y")"), R"(C:\\x \"y\")");
-  EXPECT_EQ(JsonEscape("tab\there\nnl\x01"), "tab\there\nnl\x01");
+  EXPECT_EQ(JsonEscape("tab\there\nnl\r\b\f\x01\x1f"), R"(tab\there\nnl\r\b\f\u0001\u001f)");
+  EXPECT_EQ(JsonEscape("plain text \x7f \xc3\xa9"), "plain text \x7f \xc3\xa9");  // unchanged
   EXPECT_EQ(JsonEscape(""), "");
 }
 
