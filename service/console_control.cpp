@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "control/control_state.h"
+
 namespace quorvane {
 namespace {
 
@@ -19,6 +21,7 @@ bool HandleConsoleControlEvent(uint32_t event) {
   constexpr uint32_t kClose = 2;
   if (event != kCtrlC && event != kCtrlBreak && event != kClose) return false;
   g_foreground_running.store(false);
+  StopCurrentPipeServer();
   return true;
 }
 

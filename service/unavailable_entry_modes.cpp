@@ -18,6 +18,5 @@ int NotAvailable(const wchar_t* option) {
 int RunInstallCommand() { return NotAvailable(L"--install"); }
 int RunUninstallCommand() { return NotAvailable(L"--uninstall"); }
 int RunServiceDispatcher() { return NotAvailable(L"--run-as-service"); }
-int RunConsoleMode() { return NotAvailable(L"--console"); }
 
 }  // namespace quorvane

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -60,6 +61,7 @@ struct FakeWorld {
   uintptr_t next_handle = 0x100;
   std::map<std::wstring, FakeService> services;  // by lower-case name
   std::map<uintptr_t, FakeScHandle> sc_handles;
+  std::function<void()> service_start_effect;
 
   std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
   std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path
@@ -76,6 +78,8 @@ struct FakeWorld {
   std::vector<SessionEntry> sessions;
   std::map<uint32_t, SessionClientAddress> session_addresses;
   std::wstring debugger_text;
+  std::map<uint32_t, std::wstring> session_users;  // session -> user SID
+  std::optional<std::vector<AccessGrant>> last_pipe_security;
 
   std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
   std::map<uintptr_t, std::wstring> loaded_libraries;

@@ -55,6 +55,7 @@ void Reset() {
   world.slept_ms = 0;
   world.services.clear();
   world.sc_handles.clear();
+  world.service_start_effect = nullptr;
   world.files.clear();
   world.open_files.clear();
   world.routes.clear();
@@ -68,6 +69,8 @@ void Reset() {
   world.sessions.clear();
   world.session_addresses.clear();
   world.debugger_text.clear();
+  world.session_users.clear();
+  world.last_pipe_security.reset();
   world.libraries.clear();
   world.loaded_libraries.clear();
 }

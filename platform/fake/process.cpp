@@ -1,7 +1,9 @@
 #include "platform/process.h"
 
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "fake_state.h"
 
@@ -92,11 +94,16 @@ void WriteDebuggerOutput(const std::wstring& text) {
 }
 
 void SleepMilliseconds(uint32_t milliseconds) {
-  fake::FakeWorld& world = fake::World();
-  std::lock_guard<std::mutex> guard(world.lock);
-  uint32_t ignored = 0;
-  fake::RecordCall(world, "SleepMilliseconds", std::to_string(milliseconds), &ignored);
-  world.slept_ms += milliseconds;
+  {
+    fake::FakeWorld& world = fake::World();
+    std::lock_guard<std::mutex> guard(world.lock);
+    uint32_t ignored = 0;
+    fake::RecordCall(world, "SleepMilliseconds", std::to_string(milliseconds), &ignored);
+    world.slept_ms += milliseconds;
+  }
+  // A hundredth of the time: threads that poll still take turns, and a test
+  // of a 15-second wait takes 150 ms.
+  std::this_thread::sleep_for(std::chrono::microseconds(uint64_t{milliseconds} * 10));
 }
 
 void TerminateCurrentProcess(uint32_t exit_code) {

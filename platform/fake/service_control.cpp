@@ -54,6 +54,8 @@ uintptr_t AddHandle(FakeWorld& world, const std::wstring& service_key, uint32_t 
 
 }  // namespace
 
+static bool StartLocked(FakeWorld& world, const ScHandle& service, uint32_t* error_code);
+
 bool ScmOpenManager(uint32_t access, ScHandle* manager, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);
@@ -126,8 +128,19 @@ bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* 
 }
 
 bool ScmStartService(const ScHandle& service, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
+  std::function<void()> effect;
+  {
+    FakeWorld& world = fake::World();
+    Guard guard(world.lock);
+    if (!StartLocked(world, service, error_code)) return false;
+    effect = world.service_start_effect;
+  }
+  // Run without the lock: the effect uses the fake like any other code.
+  if (effect) effect();
+  return true;
+}
+
+static bool StartLocked(FakeWorld& world, const ScHandle& service, uint32_t* error_code) {
   if (fake::RecordCall(world, "ScmStartService", "", error_code)) return false;
   fake::FakeScHandle* entry = nullptr;
   if (!Check(world, service.get(), kServiceStart, &entry, error_code)) return false;
@@ -208,6 +221,11 @@ void ScmCloseHandle(uintptr_t handle) {
 }  // namespace platform
 
 namespace platform::fake {
+
+void SetServiceStartEffect(std::function<void()> effect) {
+  Guard guard(World().lock);
+  World().service_start_effect = std::move(effect);
+}
 
 void SeedService(const FakeService& service) {
   Guard guard(World().lock);

@@ -7,8 +7,8 @@
 
 namespace platform::win32 {
 
-bool BuildProtectedDescriptor(const std::vector<AccessGrant>& grants, ProtectedDescriptor* built,
-                              uint32_t* error_code) {
+bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect, BuiltDescriptor* built,
+                             uint32_t* error_code) {
   // The SIDs must outlive SetEntriesInAclW, which copies them into the ACL.
   std::vector<std::unique_ptr<LocalMemory>> sids;
   std::vector<EXPLICIT_ACCESSW> entries(grants.size());
@@ -23,7 +23,7 @@ bool BuildProtectedDescriptor(const std::vector<AccessGrant>& grants, ProtectedD
     entry.grfAccessMode = SET_ACCESS;
     entry.grfInheritance = grants[i].inheritance;
     entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_USER;
     entry.Trustee.ptstrName = static_cast<LPWSTR>(sids.back()->get());
   }
   const DWORD status = SetEntriesInAclW(static_cast<ULONG>(entries.size()), entries.data(), nullptr,
@@ -34,7 +34,7 @@ bool BuildProtectedDescriptor(const std::vector<AccessGrant>& grants, ProtectedD
   }
   if (!InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&built->descriptor, TRUE, built->dacl(), FALSE) ||
-      !SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      (protect && !SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))) {
     *error_code = GetLastError();
     return false;
   }

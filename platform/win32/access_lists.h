@@ -27,16 +27,16 @@ class LocalMemory {
   void* memory_ = nullptr;
 };
 
-// An absolute security descriptor whose DACL holds exactly the given
-// set-access entries, in order, with the DACL marked protected so that no
-// inherited entry joins it.
-struct ProtectedDescriptor {
+// An absolute security descriptor whose DACL (present, not defaulted) holds
+// exactly the given set-access entries, in order.
+struct BuiltDescriptor {
   LocalMemory acl;
   SECURITY_DESCRIPTOR descriptor{};
   ACL* dacl() const { return static_cast<ACL*>(acl.get()); }
 };
 
-bool BuildProtectedDescriptor(const std::vector<AccessGrant>& grants, ProtectedDescriptor* built,
-                              uint32_t* error_code);
+// |protect|: the DACL is marked protected, so that no inherited entry joins it.
+bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect, BuiltDescriptor* built,
+                             uint32_t* error_code);
 
 }  // namespace platform::win32

@@ -104,8 +104,8 @@ bool DeleteFilePath(const std::wstring& path, uint32_t* error_code) {
 }
 
 bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code) {
-  win32::ProtectedDescriptor built;
-  if (!win32::BuildProtectedDescriptor(grants, &built, error_code)) return false;
+  win32::BuiltDescriptor built;
+  if (!win32::MakeSecurityDescriptor(grants, true, &built, error_code)) return false;
   std::wstring writable_path = path;  // SetNamedSecurityInfoW takes a non-const name.
   const DWORD status = SetNamedSecurityInfoW(writable_path.data(), SE_FILE_OBJECT,
                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,

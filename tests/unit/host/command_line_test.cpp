@@ -72,7 +72,6 @@ TEST_F(RunCommandLineTest, ModesNotInThisBuild_SayNotAvailableAndFail) {
     std::vector<std::wstring> args;
     const wchar_t* message;
   } cases[] = {
-      {{L"--console"}, L"--console: not available in this build\n"},
       {{L"--install"}, L"--install: not available in this build\n"},
       {{L"--uninstall"}, L"--uninstall: not available in this build\n"},
       {{L"--run-as-service"}, L"--run-as-service: not available in this build\n"},

@@ -70,9 +70,9 @@ const std::vector<platform::AccessGrant> kServiceOnly = {
 
 // Wine keeps no DACL on disk, so what is checked is the descriptor we build.
 TEST(AccessLists, ProtectedDescriptor_HoldsExactlyTheGrantsInOrder) {
-  platform::win32::ProtectedDescriptor built;
+  platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::win32::BuildProtectedDescriptor(kServiceOnly, &built, &error_code)) << error_code;
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kServiceOnly, true, &built, &error_code)) << error_code;
   wchar_t* sddl = nullptr;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&built.descriptor, SDDL_REVISION_1,
                                                                    DACL_SECURITY_INFORMATION, &sddl, nullptr));
@@ -80,8 +80,8 @@ TEST(AccessLists, ProtectedDescriptor_HoldsExactlyTheGrantsInOrder) {
   LocalFree(sddl);
   EXPECT_EQ(text, L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
 
-  EXPECT_FALSE(platform::win32::BuildProtectedDescriptor({{L"not-a-sid", platform::kGenericAll, 0}}, &built,
-                                                         &error_code));
+  EXPECT_FALSE(platform::win32::MakeSecurityDescriptor({{L"not-a-sid", platform::kGenericAll, 0}}, true, &built,
+                                                        &error_code));
   EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_INVALID_SID));
 }
 

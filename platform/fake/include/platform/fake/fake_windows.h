@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/ip_routes.h"
 #include "platform/library.h"
+#include "platform/pipes.h"
 #include "platform/service_control.h"
 #include "platform/sessions.h"
 
@@ -47,7 +49,8 @@ bool HasConsoleControlHandler();
 // control thread would. Returns the handler's answer (false with none installed).
 bool RaiseConsoleEvent(uint32_t event);
 void SetOwnModulePath(const std::wstring& path);
-// Milliseconds that SleepMilliseconds was asked to wait (it returns at once).
+// Milliseconds that SleepMilliseconds was asked to wait (it waits a hundredth
+// of that).
 uint64_t SleptMilliseconds();
 // TerminateCurrentProcess writes the fake's standard error to the real one and
 // aborts, so that a death test can see what was printed before the end.
@@ -73,6 +76,9 @@ struct FakeService {
   int start_count = 0;
 };
 void SeedService(const FakeService& service);
+// Runs after every successful start, as the started service's own doing (for
+// example a tunnel that changes the route table).
+void SetServiceStartEffect(std::function<void()> effect);
 std::optional<FakeService> FindService(const std::wstring& name);
 // Manager and service handles not yet closed.
 int OpenScHandleCount();
@@ -106,6 +112,21 @@ void SetConsoleSession(uint32_t session_id);
 void SeedSessions(const std::vector<SessionEntry>& sessions);
 void SeedSessionClientAddress(uint32_t session_id, const SessionClientAddress& address);
 std::wstring DebuggerText();
+// The user SID that SessionUserSid answers for a session (none: it fails).
+void SetSessionUserSid(uint32_t session_id, const std::wstring& sid);
+
+// Pipes. A test's thread plays the client of a server running on another
+// thread. Connecting fails with 2 when no instance exists, 231 when all are
+// taken. A read fails when the server disconnected without writing.
+uint64_t ConnectPipeClient(const std::wstring& name, uint32_t* error_code);
+bool WritePipeClient(uint64_t client, const std::string& bytes);
+bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply);
+void ClosePipeClient(uint64_t client);
+// Connect (waiting up to |timeout_ms| for a free instance), write, read, close:
+// the reply, or "<pipe unavailable N>" / "<no reply>".
+std::string PipeExchange(const std::wstring& name, const std::string& request, uint32_t timeout_ms = 10000);
+// The grants of the security that the last pipe instance was created with.
+std::optional<std::vector<AccessGrant>> LastPipeSecurity();
 
 // Libraries. An export is a real function of the test; a library without the
 // export answers no when it is looked up.

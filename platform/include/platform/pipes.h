@@ -1,0 +1,81 @@
+// Named pipes: the server's instances and their access list, and the one
+// client open that the server needs (to wake its own blocked wait).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/owned_handle.h"
+
+namespace platform {
+
+// Open modes and pipe modes, as CreateNamedPipeW takes them.
+constexpr uint32_t kPipeAccessDuplex = 0x3;
+constexpr uint32_t kFileFlagOverlapped = 0x40000000;
+constexpr uint32_t kPipeTypeMessage = 0x4;
+constexpr uint32_t kPipeReadModeMessage = 0x2;
+
+// Access rights for pipe clients.
+constexpr uint32_t kGenericReadWriteSynchronize = 0xC0100000;
+
+// System error codes that the service logic tells apart.
+constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorPipeBusy = 231;
+constexpr uint32_t kErrorMoreData = 234;
+constexpr uint32_t kErrorTimeout = 258;
+constexpr uint32_t kErrorPipeConnected = 535;
+
+// Waits without a limit.
+constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+
+void ClosePipe(uintptr_t pipe);
+using PipeHandle = OwnedHandle<ClosePipe>;
+
+// A security descriptor for pipe instances, built from allow entries.
+void FreePipeSecurity(uintptr_t security);
+using PipeSecurity = OwnedHandle<FreePipeSecurity>;
+
+struct PipeInstanceOptions {
+  uint32_t open_mode = kPipeAccessDuplex;
+  uint32_t pipe_mode = kPipeTypeMessage | kPipeReadModeMessage;
+  uint32_t max_instances = 1;
+  uint32_t out_buffer_bytes = 65536;
+  uint32_t in_buffer_bytes = 65536;
+};
+
+// A descriptor whose DACL holds exactly |grants| (set-access, in order),
+// present and not defaulted.
+bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, PipeSecurity* security, uint32_t* error_code);
+
+// The SID text of the user logged on in |session_id|; fails when the session
+// has no user or this process may not ask (it is not the system account).
+bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code);
+
+// One server instance; |security| may be null for the default security.
+bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,
+                        PipeHandle* pipe, uint32_t* error_code);
+
+// Waits for a client to connect. A client that connected before the wait
+// began is reported as a failure with kErrorPipeConnected.
+bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code);
+
+// One read of at most |max_bytes|, waiting at most |timeout_ms| (kWaitForever:
+// no limit). A longer message fills |data| with its first |max_bytes| and
+// fails with kErrorMoreData; a read that waited too long fails with
+// kErrorTimeout after cancelling the read.
+bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
+                     uint32_t* error_code);
+
+// One write of all of |bytes|.
+bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code);
+
+// Flush, then disconnect the client; the instance stays open until closed.
+void FlushAndDisconnectPipe(const PipeHandle& pipe);
+
+// Opens |name| as a client (read and write, no sharing, existing only) and
+// closes it at once.
+bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code);
+
+}  // namespace platform

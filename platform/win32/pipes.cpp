@@ -1,0 +1,141 @@
+#include "platform/pipes.h"
+
+#include <windows.h>
+#include <sddl.h>
+#include <wtsapi32.h>
+
+#include <memory>
+#include <vector>
+
+#include "access_lists.h"
+#include "unique_handle.h"
+
+namespace platform {
+namespace {
+
+using win32::UniqueHandle;
+
+HANDLE Raw(const PipeHandle& pipe) { return reinterpret_cast<HANDLE>(pipe.get()); }
+
+bool Fail(uint32_t* error_code) {
+  *error_code = GetLastError();
+  return false;
+}
+
+// Waits for an overlapped operation that did not complete at once; on time-out
+// the operation is cancelled and its end awaited, so |overlapped| may go.
+bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms, DWORD* transferred,
+                      uint32_t* error_code) {
+  if (WaitForSingleObject(overlapped->hEvent, timeout_ms) != WAIT_OBJECT_0) {
+    CancelIoEx(handle, overlapped);
+    GetOverlappedResult(handle, overlapped, transferred, TRUE);
+    *error_code = ERROR_TIMEOUT;
+    return false;
+  }
+  if (GetOverlappedResult(handle, overlapped, transferred, FALSE)) return true;
+  return Fail(error_code);
+}
+
+// Runs one I/O call with an OVERLAPPED of its own, so that it works on
+// overlapped and synchronous instances alike.
+template <typename Call>
+bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* error_code, Call call) {
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event.valid()) return Fail(error_code);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event.get();
+  *transferred = 0;
+  if (call(&overlapped)) return GetOverlappedResult(handle, &overlapped, transferred, FALSE) || Fail(error_code);
+  const DWORD error = GetLastError();
+  if (error != ERROR_IO_PENDING) {
+    *error_code = error;
+    // ERROR_MORE_DATA still delivered the first part of the message.
+    if (error == ERROR_MORE_DATA) GetOverlappedResult(handle, &overlapped, transferred, FALSE);
+    return false;
+  }
+  return FinishOverlapped(handle, &overlapped, timeout_ms, transferred, error_code);
+}
+
+}  // namespace
+
+void ClosePipe(uintptr_t pipe) {
+  if (pipe != 0) CloseHandle(reinterpret_cast<HANDLE>(pipe));
+}
+
+void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<win32::BuiltDescriptor*>(security); }
+
+bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, PipeSecurity* security, uint32_t* error_code) {
+  auto built = std::make_unique<win32::BuiltDescriptor>();
+  if (!win32::MakeSecurityDescriptor(grants, false, built.get(), error_code)) return false;
+  *security = PipeSecurity(reinterpret_cast<uintptr_t>(built.release()));
+  return true;
+}
+
+bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code) {
+  UniqueHandle token;
+  if (!WTSQueryUserToken(session_id, token.receive())) return Fail(error_code);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return Fail(error_code);
+  std::vector<unsigned char> buffer(size);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return Fail(error_code);
+  win32::LocalMemory text;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                              reinterpret_cast<wchar_t**>(text.receive()))) {
+    return Fail(error_code);
+  }
+  *sid = static_cast<const wchar_t*>(text.get());
+  return true;
+}
+
+bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,
+                        PipeHandle* pipe, uint32_t* error_code) {
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  if (security != nullptr && security->valid()) {
+    attributes.lpSecurityDescriptor = &reinterpret_cast<win32::BuiltDescriptor*>(security->get())->descriptor;
+  }
+  const HANDLE raw = CreateNamedPipeW(name.c_str(), options.open_mode, options.pipe_mode, options.max_instances,
+                                      options.out_buffer_bytes, options.in_buffer_bytes, 0,
+                                      attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
+  *pipe = PipeHandle(reinterpret_cast<uintptr_t>(raw));
+  return true;
+}
+
+bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
+  DWORD ignored = 0;
+  return RunIo(Raw(pipe), INFINITE, &ignored, error_code,
+               [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
+}
+
+bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
+                     uint32_t* error_code) {
+  std::vector<char> buffer(max_bytes + 1);
+  DWORD read = 0;
+  const bool ok = RunIo(Raw(pipe), timeout_ms, &read, error_code, [&](OVERLAPPED* overlapped) {
+    return ReadFile(Raw(pipe), buffer.data(), static_cast<DWORD>(max_bytes), nullptr, overlapped) != FALSE;
+  });
+  data->assign(buffer.data(), read);
+  return ok;
+}
+
+bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code) {
+  DWORD written = 0;
+  return RunIo(Raw(pipe), INFINITE, &written, error_code, [&](OVERLAPPED* overlapped) {
+    return WriteFile(Raw(pipe), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped) != FALSE;
+  });
+}
+
+void FlushAndDisconnectPipe(const PipeHandle& pipe) {
+  FlushFileBuffers(Raw(pipe));
+  DisconnectNamedPipe(Raw(pipe));
+}
+
+bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code) {
+  UniqueHandle client(
+      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!client.valid()) return Fail(error_code);
+  return true;
+}
+
+}  // namespace platform

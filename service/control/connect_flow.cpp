@@ -1,0 +1,137 @@
+#include "control/connect_flow.h"
+
+#include "control/request_handler.h"
+#include "routes/admin_bypass.h"
+#include "routes/route_guard.h"
+#include "routes/route_table.h"
+#include "routes/safe_mode_settings.h"
+#include "startup_record.h"
+#include "tunnel/active_conf_store.h"
+#include "tunnel/tunnel_manager.h"
+
+namespace quorvane {
+namespace {
+
+constexpr char kRdpRequiresSafeMode[] =
+    "RDP session detected; set QUORVANE_POC_DISABLE_DEFAULT_ROUTE=1 (Machine env + restart QuorvaneVpnService)";
+
+// The working records of one connect.
+struct Connect {
+  ControlState* state;
+  TunnelProfile profile;
+  RouteGuardReport report;
+  AdminBypassState bypass;
+  std::string error;
+};
+
+std::string ReplyWithReports(const Connect& connect, const std::string& code, const std::string& message) {
+  return ErrorReplyWithReports(code, message, WriteAdminBypassJson(connect.bypass),
+                               WriteRouteGuardJson(connect.report));
+}
+
+// Undoes everything a connect did once the tunnel was started.
+void TearDown() {
+  TunnelManager::Stop(nullptr);
+  ReleaseAdminBypass();
+  DeleteActiveConf(nullptr);
+}
+
+// Steps after the checks: guard, bypass, configuration, tunnel, and the look
+// at the routing table afterwards.
+std::string RunConnect(Connect* connect) {
+  ControlState* state = connect->state;
+  ApplyRouteGuard(&connect->profile, &connect->report);
+  RouteGuardReport& report = connect->report;
+  if (report.poc_env_read_failed) {
+    ResetPhase(state);
+    return ErrorReplyWithReports(kErrorEnvReadFailed, report.message, WriteAdminBypassJson(AdminBypassState()),
+                                 WriteRouteGuardJson(report));
+  }
+
+  connect->bypass = PrepareAdminBypass(report.effective_disable_default_route);
+  if (report.effective_auto_stop_seconds > 0) connect->bypass.auto_stop_seconds = report.effective_auto_stop_seconds;
+  if (report.poc_route_guard_failed) {
+    ReleaseAdminBypass();
+    ResetPhase(state);
+    return ReplyWithReports(*connect, kErrorRouteGuardFailed, report.message);
+  }
+  if (report.rdp_session_active && !report.effective_disable_default_route) {
+    ReleaseAdminBypass();
+    ResetPhase(state);
+    report.failure_reason = "rdp_requires_disable_default_route";
+    report.message = kRdpRequiresSafeMode;
+    return ReplyWithReports(*connect, kErrorRouteGuardFailed, kRdpRequiresSafeMode);
+  }
+  if (!report.rdp_session_active && !report.effective_disable_default_route && connect->bypass.enabled &&
+      !connect->bypass.routes_ready_before_tunnel) {
+    ResetPhase(state);
+    return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
+  }
+
+  const std::vector<std::string> selected = CopySelectedBypassIps();
+  report.default_routes_before_tunnel = DefaultRoutesSummary();
+  report.rdp_routes_before_tunnel = HostRoutesSummary(selected);
+
+  if (!WriteActiveConf(connect->profile, &connect->error)) {
+    ReleaseAdminBypass();
+    ResetPhase(state);
+    return ErrorReply(kErrorConfigWriteFailed, connect->error);
+  }
+  if (!TunnelManager::Start(ActiveConfPath(), &connect->error)) {
+    ReleaseAdminBypass();
+    DeleteActiveConf(&connect->error);
+    ResetPhase(state);
+    return ErrorReply(kErrorTunnelStartFailed, connect->error);
+  }
+
+  report.default_routes_after_tunnel = DefaultRoutesSummary();
+  report.rdp_routes_after_tunnel = HostRoutesSummary(selected);
+  if (report.effective_disable_default_route) {
+    std::string offending;
+    if (HasTunnelDefaultRoute(&offending)) {
+      report.poc_default_route_detected = true;
+      report.offending_default_route = offending;
+      report.failure_reason = kDefaultRouteDetected.code;
+      report.message = kDefaultRouteDetected.message;
+      TearDown();
+      ResetPhase(state);
+      return ReplyWithReports(*connect, kDefaultRouteDetected.code, kDefaultRouteDetected.message);
+    }
+  } else {
+    connect->bypass = ConfirmAdminBypassAfterTunnel();
+    if (connect->bypass.enabled && !connect->bypass.applied) {
+      TearDown();
+      ResetPhase(state);
+      return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
+    }
+  }
+
+  SetPhase(state, kPhaseConnected, connect->profile.node_id);
+  int32_t seconds = report.effective_auto_stop_seconds;
+  if (seconds < 1) seconds = AutoStopSeconds();
+  ScheduleAutoStop(state, seconds, &report);
+  return WithReports(SuccessReply(kPhaseConnected, connect->profile.node_id), WriteAdminBypassJson(connect->bypass),
+                     WriteRouteGuardJson(report));
+}
+
+}  // namespace
+
+std::string HandleConnect(ControlState* state, const std::string& request) {
+  const std::string nonce = ReadJsonString(request, "session_nonce");
+  if (!state->registered_nonce.empty() && nonce != state->registered_nonce) return ErrorReply(kSessionMismatch);
+
+  Connect connect{state, TunnelProfile(), RouteGuardReport(), AdminBypassState(), std::string()};
+  std::string message;
+  if (!ReadTunnelProfile(request, &connect.profile, &message)) return ErrorReply("invalid_profile", message);
+
+  // A timer from an earlier connect must not stop the tunnel this one starts.
+  CancelAutoStop(state);
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    state->phase = kPhaseConnecting;
+  }
+  MarkUserConnectBegun();
+  return RunConnect(&connect);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,59 @@
+#include "control/control_state.h"
+
+#include <memory>
+
+#include "control/pipe_server.h"
+
+namespace quorvane {
+namespace {
+
+std::mutex g_current_lock;
+std::unique_ptr<ControlState> g_current;
+
+}  // namespace
+
+ControlState::~ControlState() { StopPipeServer(this); }
+
+PhaseAndNode ReadPhase(ControlState* state) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  return PhaseAndNode{state->phase, state->node};
+}
+
+void SetPhase(ControlState* state, const std::string& phase, const std::string& node) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  state->phase = phase;
+  state->node = node;
+}
+
+void ResetPhase(ControlState* state) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  state->phase = kPhaseDisconnected;
+}
+
+ControlState* MakeCurrentControlState() {
+  DestroyCurrentControlState();
+  std::lock_guard<std::mutex> guard(g_current_lock);
+  g_current = std::make_unique<ControlState>();
+  return g_current.get();
+}
+
+ControlState* CurrentControlState() {
+  std::lock_guard<std::mutex> guard(g_current_lock);
+  return g_current.get();
+}
+
+void StopCurrentPipeServer() {
+  std::lock_guard<std::mutex> guard(g_current_lock);
+  if (g_current) StopPipeServer(g_current.get());
+}
+
+void DestroyCurrentControlState() {
+  std::unique_ptr<ControlState> earlier;
+  {
+    std::lock_guard<std::mutex> guard(g_current_lock);
+    earlier.swap(g_current);
+  }
+  // Destroyed outside the lock: stopping waits for the server thread.
+}
+
+}  // namespace quorvane

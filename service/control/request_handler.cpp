@@ -1,0 +1,99 @@
+#include "control/request_handler.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "common/utc_time_text.h"
+#include "control/connect_flow.h"
+#include "platform/process.h"
+#include "routes/admin_bypass.h"
+#include "tunnel/active_conf_store.h"
+#include "tunnel/tunnel_manager.h"
+
+namespace quorvane {
+namespace {
+
+constexpr uint32_t kAutoStopStepMs = 100;
+
+std::string HandleStatus(ControlState* state) {
+  const PhaseAndNode current = ReadPhase(state);
+  return WithReports(StatusReply(current.phase, current.node, IsTunnelRunning()),
+                     WriteAdminBypassJson(CurrentAdminBypassState()), WriteRouteGuardJson(RouteGuardReport()));
+}
+
+std::string HandleDisconnect(ControlState* state) {
+  CancelAutoStop(state);
+  std::string error;
+  TunnelManager::Stop(&error);
+  const AdminBypassState bypass = ReleaseAdminBypass();
+  DeleteActiveConf(&error);
+  SetPhase(state, kPhaseDisconnected, "");
+  return WithReports(SuccessReply(kPhaseDisconnected, ""), WriteAdminBypassJson(bypass),
+                     WriteRouteGuardJson(RouteGuardReport()));
+}
+
+void AutoStopThread(ControlState* state, int32_t seconds) {
+  for (int64_t step = 0; step < int64_t{seconds} * 10; ++step) {
+    if (state->auto_stop_cancel) return;
+    platform::SleepMilliseconds(kAutoStopStepMs);
+  }
+  // A request that changes the tunnel may be running; wait for it, unless
+  // that request cancels this stop (it then waits for this thread).
+  std::unique_lock<std::timed_mutex> work(state->work_lock, std::defer_lock);
+  while (!work.try_lock_for(std::chrono::milliseconds(kAutoStopStepMs))) {
+    if (state->auto_stop_cancel) return;
+  }
+  if (state->auto_stop_cancel) return;
+  TunnelManager::Stop(nullptr);
+  ReleaseAdminBypass();
+  DeleteActiveConf(nullptr);
+  SetPhase(state, kPhaseDisconnected, "");
+}
+
+}  // namespace
+
+std::string HandleRequest(ControlState* state, const std::string& request) {
+  if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);
+  const std::string op = ReadJsonString(request, "op");
+  if (op == kOpStatus) return HandleStatus(state);
+  if (op == kOpRegisterSession) {
+    state->registered_nonce = ReadJsonString(request, "session_nonce");
+    return SuccessReply(kPhaseDisconnected, "");
+  }
+  if (op == kOpDisconnect || op == kOpConnect) {
+    std::lock_guard<std::timed_mutex> work(state->work_lock);
+    return op == kOpConnect ? HandleConnect(state, request) : HandleDisconnect(state);
+  }
+  return ErrorReply(kUnknownOp);
+}
+
+void CancelAutoStop(ControlState* state) {
+  state->auto_stop_cancel = true;
+  std::thread pending;
+  {
+    std::lock_guard<std::mutex> guard(state->auto_stop_lock);
+    pending.swap(state->auto_stop_thread);
+  }
+  if (pending.joinable()) pending.join();
+}
+
+bool ScheduleAutoStop(ControlState* state, int32_t seconds, RouteGuardReport* report) {
+  if (seconds <= 0) return true;
+  report->auto_stop_scheduled = true;
+  report->auto_stop_seconds = seconds;
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  report->auto_stop_deadline_utc = UtcTimeText(now + seconds);
+  CancelAutoStop(state);
+  state->auto_stop_cancel = false;
+  std::lock_guard<std::mutex> guard(state->auto_stop_lock);
+  try {
+    state->auto_stop_thread = std::thread(AutoStopThread, state, seconds);
+  } catch (const std::system_error&) {
+    report->auto_stop_scheduled = false;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quorvane

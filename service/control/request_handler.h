@@ -1,0 +1,22 @@
+// One request text in, one reply text out; the state that lives between
+// requests; and the automatic stop that a connect arms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "control/control_state.h"
+#include "routes/route_guard.h"
+
+namespace quorvane {
+
+std::string HandleRequest(ControlState* state, const std::string& request);
+
+// Cancels the pending automatic stop and waits for its thread.
+void CancelAutoStop(ControlState* state);
+
+// Arms the automatic stop |seconds| from now (nothing for 0 or less) and
+// notes it in |report|. False when its thread cannot be made.
+bool ScheduleAutoStop(ControlState* state, int32_t seconds, RouteGuardReport* report);
+
+}  // namespace quorvane

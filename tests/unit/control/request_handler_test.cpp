@@ -1,0 +1,127 @@
+#include "control/request_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "control_test_support.h"
+#include "routes/safe_mode_settings.h"
+#include "tunnel/tunnel_manager.h"
+
+namespace quorvane {
+namespace {
+
+const std::string kDefaultGuard = WriteRouteGuardJson(RouteGuardReport());
+
+class RequestHandlerTest : public ControlTestBase {
+ protected:
+  std::string Handle(const std::string& request) { return HandleRequest(state_.get(), request); }
+
+  // Waits (bounded) until the state shows |phase|.
+  bool WaitForPhase(const std::string& phase) {
+    for (int i = 0; i < 2000; ++i) {
+      if (ReadPhase(state_.get()).phase == phase) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+};
+
+TEST_F(RequestHandlerTest, ProtocolErrors_ComeFirstAndAreExact) {
+  const struct {
+    std::string request;
+    std::string reply;
+  } cases[] = {
+      {"{\"v\":1,\"op\":\"status\",\"display_name\":\"my config_path\"}",
+       "{\"ok\":false,\"error\":\"forbidden_path\",\"message\":\"config paths not accepted from UI\"}"},
+      {ConnectRequest("", ",\"wgQuickConfig\":\"x\""),
+       "{\"ok\":false,\"error\":\"forbidden_path\",\"message\":\"config paths not accepted from UI\"}"},
+      {"{\"v\":1,\"op\":\"Status\"}", "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}"},
+      {"{\"v\":1,\"op\":1}", "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}"},
+      {"not json at all", "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}"},
+      {"", "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Handle(c.request), c.reply) << c.request;
+  EXPECT_EQ(ReadPhase(state_.get()).phase, "disconnected");
+}
+
+TEST_F(RequestHandlerTest, StatusRightAfterStart_IsDisconnectedWithoutNodeAndDefaultReports) {
+  EXPECT_EQ(Handle("{\"op\":\"status\"}"),
+            "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false," +
+                WriteAdminBypassJson(AdminBypassState()) + "," + kDefaultGuard + "}");
+}
+
+TEST_F(RequestHandlerTest, RegisterSession_ReplacesOrClearsTheNonceAndAlwaysSaysDisconnected) {
+  EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"A\"}"),
+            "{\"ok\":true,\"phase\":\"disconnected\"}");
+  EXPECT_EQ(state_->registered_nonce, "A");
+  EXPECT_EQ(Handle(ConnectRequest("B")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
+  EXPECT_EQ(Handle(ConnectRequest("AA")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
+  SetPhase(state_.get(), kPhaseConnected, "node-1");
+  EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}"),
+            "{\"ok\":true,\"phase\":\"disconnected\"}");
+  EXPECT_EQ(state_->registered_nonce, "");
+  EXPECT_EQ(ReadPhase(state_.get()).phase, "connected");
+}
+
+TEST_F(RequestHandlerTest, Disconnect_UndoesEverythingWhateverThePhase) {
+  const std::string reply = Handle(kDisconnectRequest);
+  EXPECT_EQ(reply, "{\"ok\":true,\"phase\":\"disconnected\"," + WriteAdminBypassJson(CurrentAdminBypassState()) +
+                       "," + kDefaultGuard + "}");
+  EXPECT_TRUE(Contains(reply, "\"message\":\"admin bypass host routes removed\""));
+  // Before any connect the tunnel stop is a passive start-up mutation: warned, done.
+  EXPECT_NE(platform::fake::StderrText().find(L"forbidden during passive startup: TunnelManager::Stop"),
+            std::wstring::npos);
+}
+
+TEST_F(RequestHandlerTest, AutoStop_FiresAfterItsSecondsAndStopsEverything) {
+  MarkUserConnectBegun();
+  ASSERT_TRUE(Contains(Handle(ConnectRequest("")), "\"ok\":true"));
+  RouteGuardReport report;
+  ASSERT_TRUE(ScheduleAutoStop(state_.get(), 1, &report));
+  EXPECT_TRUE(report.auto_stop_scheduled);
+  EXPECT_EQ(report.auto_stop_seconds, 1);
+  EXPECT_EQ(report.auto_stop_deadline_utc.size(), 20u);
+  ASSERT_TRUE(WaitForPhase(kPhaseDisconnected));
+  CancelAutoStop(state_.get());  // joins the finished thread
+  EXPECT_FALSE(IsTunnelRunning());
+  EXPECT_FALSE(platform::fake::FileContent(kActiveConf).has_value());
+  int steps = 0;
+  for (const std::string& line : platform::fake::Journal()) steps += line == "SleepMilliseconds 100";
+  EXPECT_EQ(steps, 10);
+}
+
+TEST_F(RequestHandlerTest, AutoStop_CancelledByDisconnectAndReplacedByANewConnect) {
+  MarkUserConnectBegun();
+  ASSERT_TRUE(Contains(Handle(ConnectRequest("")), "\"ok\":true"));
+  RouteGuardReport report;
+  ASSERT_TRUE(ScheduleAutoStop(state_.get(), 3600, &report));
+  Handle(kDisconnectRequest);
+  EXPECT_FALSE(state_->auto_stop_thread.joinable());
+
+  // A connect cancels a pending stop before it changes anything; its own
+  // (none configured here) is not armed.
+  ASSERT_TRUE(ScheduleAutoStop(state_.get(), 3600, &report));
+  const std::string reply = Handle(ConnectRequest(""));
+  ASSERT_TRUE(Contains(reply, "\"ok\":true")) << reply;
+  EXPECT_FALSE(state_->auto_stop_thread.joinable());
+  EXPECT_TRUE(IsTunnelRunning());
+}
+
+TEST_F(RequestHandlerTest, AutoStopRacingRequests_NeverOverlapsThem) {
+  MarkUserConnectBegun();
+  platform::fake::SetProcessEnvironment(kSettingAutoStopSeconds, L"1");
+  // Each connect arms a one-second stop that may fire while the next request runs.
+  for (int round = 0; round < 20; ++round) {
+    const std::string reply = Handle(round % 3 == 2 ? kDisconnectRequest : ConnectRequest(""));
+    ASSERT_TRUE(Contains(reply, "\"ok\":true")) << reply;
+    Handle(kStatusRequest);
+  }
+  CancelAutoStop(state_.get());
+  const PhaseAndNode current = ReadPhase(state_.get());
+  EXPECT_EQ(current.phase == kPhaseConnected, IsTunnelRunning());
+}
+
+}  // namespace
+}  // namespace quorvane
