@@ -30,7 +30,7 @@ struct ControlState {
 
   // Serialises the requests that change the tunnel with the automatic stop's
   // teardown, so that neither acts on the other's half-done work.
-  std::timed_mutex work_lock;
+  std::mutex work_lock;
 
   ControlState() = default;
   ControlState(const ControlState&) = delete;

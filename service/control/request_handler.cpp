@@ -39,9 +39,10 @@ void AutoStopThread(ControlState* state, int32_t seconds) {
   }
   // A request that changes the tunnel may be running; wait for it, unless
   // that request cancels this stop (it then waits for this thread).
-  std::unique_lock<std::timed_mutex> work(state->work_lock, std::defer_lock);
-  while (!work.try_lock_for(std::chrono::milliseconds(kAutoStopStepMs))) {
+  std::unique_lock<std::mutex> work(state->work_lock, std::defer_lock);
+  while (!work.try_lock()) {
     if (state->auto_stop_cancel) return;
+    platform::SleepMilliseconds(kAutoStopStepMs);
   }
   if (state->auto_stop_cancel) return;
   TunnelManager::Stop(nullptr);
@@ -61,7 +62,7 @@ std::string HandleRequest(ControlState* state, const std::string& request) {
     return SuccessReply(kPhaseDisconnected, "");
   }
   if (op == kOpDisconnect || op == kOpConnect) {
-    std::lock_guard<std::timed_mutex> work(state->work_lock);
+    std::lock_guard<std::mutex> work(state->work_lock);
     return op == kOpConnect ? HandleConnect(state, request) : HandleDisconnect(state);
   }
   return ErrorReply(kUnknownOp);
