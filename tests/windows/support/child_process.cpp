@@ -1,21 +1,10 @@
 #include "child_process.h"
 
-#include <windows.h>
-
-#include <thread>
 #include <vector>
-
-#include "unique_handle.h"
 
 using platform::win32::UniqueHandle;
 
 namespace {
-
-void Drain(HANDLE pipe, std::string* into) {
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0) into->append(buffer, got);
-}
 
 bool MakeInheritablePipe(UniqueHandle* read_end, UniqueHandle* write_end) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -25,12 +14,18 @@ bool MakeInheritablePipe(UniqueHandle* read_end, UniqueHandle* write_end) {
 
 }  // namespace
 
-ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms,
-                     const std::wstring& working_directory) {
-  ChildResult result;
-  UniqueHandle out_read, out_write, err_read, err_write;
-  if (!MakeInheritablePipe(&out_read, &out_write) || !MakeInheritablePipe(&err_read, &err_write)) return result;
+BackgroundChild::~BackgroundChild() {
+  if (process_.valid() && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
+    TerminateProcess(process_.get(), 99);
+  }
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+}
 
+bool BackgroundChild::Start(const std::wstring& program, const std::wstring& arguments,
+                            const std::wstring& working_directory) {
+  UniqueHandle out_read, out_write, err_read, err_write;
+  if (!MakeInheritablePipe(&out_read, &out_write) || !MakeInheritablePipe(&err_read, &err_write)) return false;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -42,26 +37,58 @@ ChildResult RunChild(const std::wstring& program, const std::wstring& arguments,
   writable.push_back(L'\0');
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                      working_directory.empty() ? nullptr : working_directory.c_str(), &startup,
-                      &info)) {
-    return result;
+                      working_directory.empty() ? nullptr : working_directory.c_str(), &startup, &info)) {
+    return false;
   }
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
+  process_.reset(info.hProcess);
+  CloseHandle(info.hThread);
   // Our copies of the write ends must go, or the reads never see the end.
   out_write.reset();
   err_write.reset();
+  const auto drain = [](HANDLE pipe, std::shared_ptr<Streams> streams, std::string Streams::*into) {
+    UniqueHandle owned(pipe);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(owned.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+      std::lock_guard<std::mutex> guard(streams->lock);
+      ((*streams).*into).append(buffer, got);
+    }
+  };
+  out_reader_ = std::thread(drain, out_read.release(), streams_, &Streams::out);
+  err_reader_ = std::thread(drain, err_read.release(), streams_, &Streams::err);
+  return true;
+}
 
-  std::thread out_reader(Drain, out_read.get(), &result.out);
-  std::thread err_reader(Drain, err_read.get(), &result.err);
-  if (WaitForSingleObject(process.get(), timeout_ms) != WAIT_OBJECT_0) TerminateProcess(process.get(), 99);
-  else result.finished = true;
-  out_reader.join();
-  err_reader.join();
+ChildResult BackgroundChild::Wait(uint32_t timeout_ms) {
+  ChildResult result;
+  if (!process_.valid()) return result;
+  result.finished = WaitForSingleObject(process_.get(), timeout_ms) == WAIT_OBJECT_0;
+  if (!result.finished) return result;
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
   DWORD exit_code = 0;
-  GetExitCodeProcess(process.get(), &exit_code);
+  GetExitCodeProcess(process_.get(), &exit_code);
   result.exit_code = exit_code;
+  result.out = Out();
+  result.err = Err();
   return result;
+}
+
+std::string BackgroundChild::Out() {
+  std::lock_guard<std::mutex> guard(streams_->lock);
+  return streams_->out;
+}
+
+std::string BackgroundChild::Err() {
+  std::lock_guard<std::mutex> guard(streams_->lock);
+  return streams_->err;
+}
+
+ChildResult RunChild(const std::wstring& program, const std::wstring& arguments, uint32_t timeout_ms,
+                     const std::wstring& working_directory) {
+  BackgroundChild child;
+  if (!child.Start(program, arguments, working_directory)) return ChildResult();
+  return child.Wait(timeout_ms);  // ended by the destructor when it did not finish
 }
 
 std::wstring PathBesideThisProgram(const std::wstring& file_name) {

@@ -1,0 +1,79 @@
+// QuorvaneVpnCtl: the command-line client of the Quorvane VPN service, for
+// administrators and tests. It sends the plugin's requests over the service's
+// pipe, prints the reply, and exits 0 exactly when the reply says "ok":true.
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "ctl_requests.h"
+#include "pipe_client.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "QuorvaneVpnCtl\n"
+    "  status\n"
+    "  register <nonce>\n"
+    "  connect <profile.json> [nonce]\n"
+    "  disconnect [reason]\n"
+    "  send <raw-json>\n";
+
+std::string Utf8(const std::wstring& wide) {
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+// The request for the command line; false (after saying why) when there is none.
+bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  const std::string second = argc > 2 ? Utf8(argv[2]) : "";
+  if (command == L"status" && argc == 2) {
+    *request = quorvane_ctl::StatusRequest();
+  } else if (command == L"register" && argc == 3) {
+    *request = quorvane_ctl::RegisterSessionRequest(second);
+  } else if (command == L"disconnect" && argc <= 3) {
+    *request = quorvane_ctl::DisconnectRequest(argc == 3 ? second : "user_action");
+  } else if (command == L"send" && argc == 3) {
+    *request = second;
+  } else if (command == L"connect" && (argc == 3 || argc == 4)) {
+    std::ifstream file(argv[2], std::ios::binary);
+    if (!file) {
+      std::fprintf(stderr, "cannot read profile %s\n", second.c_str());
+      return false;
+    }
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    quorvane_ctl::Profile profile;
+    std::string error;
+    if (!quorvane_ctl::ParseProfileJson(text, &profile, &error)) {
+      std::fprintf(stderr, "profile %s is not a JSON object: %s\n", second.c_str(), error.c_str());
+      return false;
+    }
+    *request = quorvane_ctl::ConnectRequest(argc == 4 ? Utf8(argv[3]) : "", profile);
+  } else {
+    Usage();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::string request;
+  if (!BuildRequest(argc, argv, &request)) return 2;
+  const std::string reply = quorvane_windows_vpn::SendPipeRequest(request);
+  std::fwrite(reply.data(), 1, reply.size(), stdout);
+  std::fputc('\n', stdout);
+  return quorvane_ctl::ReplySaysOk(reply) ? 0 : 1;
+}

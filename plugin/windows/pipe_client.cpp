@@ -1,0 +1,48 @@
+#include "pipe_client.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace quorvane_windows_vpn {
+namespace {
+
+constexpr DWORD kMaxReplyBytes = 65535;
+
+// Closes the pipe on every path out of the exchange.
+class PipeEnd {
+ public:
+  explicit PipeEnd(HANDLE handle) : handle_(handle) {}
+  PipeEnd(const PipeEnd&) = delete;
+  PipeEnd& operator=(const PipeEnd&) = delete;
+  ~PipeEnd() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
+  PipeEnd pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (pipe.get() == INVALID_HANDLE_VALUE) return kPipeUnavailableReply;
+
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);  // the exchange goes on either way
+
+  DWORD written = 0;
+  if (!WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &written, nullptr)) {
+    return kPipeWriteFailedReply;
+  }
+  // One byte more than the largest read, so a terminating zero always fits.
+  char buffer[kMaxReplyBytes + 1];
+  DWORD read = 0;
+  if (!ReadFile(pipe.get(), buffer, kMaxReplyBytes, &read, nullptr)) return kPipeReadFailedReply;
+  buffer[read] = '\0';
+  return std::string(buffer, std::strlen(buffer));
+}
+
+}  // namespace quorvane_windows_vpn

@@ -1,0 +1,133 @@
+// The real QuorvaneVpnService.exe in console mode, driven over the real pipe
+// with the plugin's pipe client, and the stand-in tunnel.dll beside it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "child_process.h"
+#include "pipe_client.h"
+#include "temp_directory.h"
+
+namespace {
+
+// The server makes its one instance anew after each exchange, and the client
+// does not wait for it (by design): a request sent right after another may
+// find no instance, and is sent again.
+std::string SendPipeRequest(const std::string& request) {
+  std::string reply;
+  for (int i = 0; i < 1000; ++i) {
+    reply = quorvane_windows_vpn::SendPipeRequest(request);
+    if (reply != quorvane_windows_vpn::kPipeUnavailableReply) break;
+    Sleep(10);
+  }
+  return reply;
+}
+
+constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
+constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool TunnelServiceExists() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return service != nullptr;
+}
+
+// Polls |condition| every 100 ms for at most 30 s.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  for (int i = 0; i < 300; ++i) {
+    if (condition()) return true;
+    Sleep(100);
+  }
+  return condition();
+}
+
+class ControlChannelTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service_ = new BackgroundChild();
+    ASSERT_TRUE(service_->Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
+    ASSERT_TRUE(Eventually([] { return StartsWith(SendPipeRequest(kStatus), "{\"ok\":true"); }))
+        << service_->Out() << service_->Err();
+  }
+  static void TearDownTestSuite() {
+    SendPipeRequest("{\"v\":1,\"op\":\"disconnect\",\"reason\":\"test over\"}");
+    delete service_;  // ends the console service
+    service_ = nullptr;
+  }
+  static BackgroundChild* service_;
+};
+
+BackgroundChild* ControlChannelTest::service_ = nullptr;
+
+TEST_F(ControlChannelTest, ConsoleMode_PrintsTheReportThenTheStartMessage) {
+  const std::string out = service_->Out();
+  EXPECT_TRUE(StartsWith(out, "[Quorvane] passive startup report: {\"service_started_utc\":\"")) << out;
+  EXPECT_TRUE(Contains(out, "}\nQuorvaneVpnService IPC on \\\\.\\pipe\\QuorvaneVpn (passive startup)\n")) << out;
+}
+
+TEST_F(ControlChannelTest, WireExamples_AreAnsweredByteForByte) {
+  const struct {
+    std::string request;
+    std::string reply;
+  } cases[] = {
+      {"{\"v\":1,\"op\":\"status\",\"display_name\":\"x config_path y\"}",
+       "{\"ok\":false,\"error\":\"forbidden_path\",\"message\":\"config paths not accepted from UI\"}"},
+      {"{\"v\":1,\"op\":\"register_session\",\"wg_quick_config\":1}",
+       "{\"ok\":false,\"error\":\"forbidden_path\",\"message\":\"config paths not accepted from UI\"}"},
+      {"{\"v\":1,\"op\":\"Status\"}", "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}"},
+      {"{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}", "{\"ok\":true,\"phase\":\"disconnected\"}"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SendPipeRequest(c.request), c.reply) << c.request;
+  // No "v", no node: the status shape without a node_id member.
+  const std::string status = SendPipeRequest("{\"op\":\"status\"}");
+  EXPECT_TRUE(StartsWith(status, "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false,\"admin_bypass\":{"))
+      << status;
+  EXPECT_TRUE(Contains(status, ",\"poc_route_guard\":{\"effective_disable_default_route\":false,"));
+  EXPECT_FALSE(Contains(status, "node_id"));
+}
+
+TEST_F(ControlChannelTest, LongRequests_65535BytesServed70000Cut) {
+  const std::string tail = "\"op\":\"status\"}";
+  const std::string exact = "{\"pad\":\"" + std::string(65535 - 10 - tail.size(), 'x') + "\"," + tail;
+  ASSERT_EQ(exact.size(), 65535u);
+  EXPECT_TRUE(StartsWith(SendPipeRequest(exact), "{\"ok\":true,\"phase\":\"disconnected\""));
+  const std::string longer = "{\"pad\":\"" + std::string(70000, 'x') + "\"," + tail;
+  EXPECT_EQ(SendPipeRequest(longer), "{\"ok\":false,\"error\":\"unknown_op\",\"message\":\"unsupported operation\"}");
+}
+
+TEST_F(ControlChannelTest, ConnectStatusRegisterDisconnect_WithTheStandInTunnel) {
+  const std::string connect =
+      "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"n1\",\"node_id\":\"node-7\",\"address_cidr\":\"10.8.0.7/32\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\","
+      "\"endpoint_port\":\"443\",\"dns_csv\":\"10.8.0.1\",\"allowed_ips_csv\":\"10.8.0.0/24\"}";
+  const std::string reply = SendPipeRequest(connect);
+  ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\",\"node_id\":\"node-7\",\"admin_bypass\":{"))
+      << reply;
+  EXPECT_TRUE(Contains(reply, ",\"poc_route_guard\":{"));
+  EXPECT_EQ(ReadFileBytes(kActiveConf),
+            "[Interface]\nPrivateKey = cHJpdmF0ZQ==\nAddress = 10.8.0.7/32\nDNS = 10.8.0.1\n\n[Peer]\n"
+            "PublicKey = c2VydmVy\nAllowedIPs = 10.8.0.0/24\nEndpoint = vpn.example:443\nPersistentKeepalive = 25\n");
+  EXPECT_TRUE(TunnelServiceExists());
+  EXPECT_TRUE(Eventually([] { return Contains(SendPipeRequest(kStatus), "\"node_id\":\"node-7\",\"tunnel_running\":true"); }));
+
+  EXPECT_EQ(SendPipeRequest("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"n2\"}"),
+            "{\"ok\":true,\"phase\":\"disconnected\"}");
+  EXPECT_EQ(SendPipeRequest(connect), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
+  EXPECT_TRUE(Contains(SendPipeRequest(kStatus), "\"phase\":\"connected\""));
+
+  const std::string disconnected = SendPipeRequest("{\"v\":1,\"op\":\"disconnect\",\"reason\":\"user_action\"}");
+  EXPECT_TRUE(StartsWith(disconnected, "{\"ok\":true,\"phase\":\"disconnected\",\"admin_bypass\":{")) << disconnected;
+  EXPECT_FALSE(PathExists(kActiveConf));
+  EXPECT_TRUE(Eventually([] { return !TunnelServiceExists(); }));
+  EXPECT_TRUE(Contains(SendPipeRequest(kStatus), "\"phase\":\"disconnected\",\"tunnel_running\":false"));
+  SendPipeRequest("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}");
+}
+
+}  // namespace
