@@ -1,41 +1,69 @@
 #!/usr/bin/env bash
-# Builds QuorvaneVpnService.exe and runs it under Wine in the entry modes that
-# this build has, showing what each prints and its exit code. The tunnel.dll
-# beside it is our stand-in, not the WireGuard tunnel library.
+# Builds QuorvaneVpnService.exe and QuorvaneVpnCtl.exe and runs a whole session
+# under Wine: the service in console mode, then status, register, connect with
+# examples/profile.json, status, disconnect, and a Ctrl+C that stops the
+# service. The tunnel.dll beside the service is our stand-in, not the
+# WireGuard tunnel library: it brings up no adapter and no route.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/bootstrap.sh
 log="build/demo-build.log"
 mkdir -p build
-if ! { cmake --preset windows && cmake --build --preset windows --target QuorvaneVpnService tunnel_standin; } >"$log" 2>&1; then
+if ! { cmake --preset windows &&
+       cmake --build --preset windows --target QuorvaneVpnService QuorvaneVpnCtl tunnel_standin; } >"$log" 2>&1; then
   cat "$log" >&2
   exit 1
 fi
 
 source scripts/wine-session.sh
-trap wine_session_stop EXIT
+service_pid=""
+finish() {
+  [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null || true
+  wine_session_stop
+}
+trap finish EXIT
 wine_session_start
 
-exe="build/windows/bin/QuorvaneVpnService.exe"
-run() {
-  echo "\$ QuorvaneVpnService.exe $*"
+bin="build/windows/bin"
+service_log="build/demo-service.log"
+ctl() {
+  echo "\$ QuorvaneVpnCtl.exe $*"
   local code=0
-  wine "$exe" "$@" 2>&1 || code=$?
+  wine "$bin/QuorvaneVpnCtl.exe" "$@" || code=$?
   echo "(exit code $code)"
   echo
 }
 
 echo "QuorvaneVpnService under Wine ($(wine --version))."
-echo "tunnel.dll beside it is the project's STAND-IN tunnel library (test equipment):"
-echo "it registers with the service manager and reads the configuration, and brings"
-echo "up no adapter and no route. Modes whose subsystems are not in this build say so"
-echo "on standard error and exit with 1."
+echo "NOTE: tunnel.dll beside it is the project's STAND-IN tunnel library (test equipment):"
+echo "it registers with the service manager and reads the configuration it is given, and"
+echo "brings up no adapter and no route."
 echo
-run
-run --dry-run-startup
-run --CONSOLE --DRY-RUN-STARTUP
-run --console
-run /service ''
-run /service 'C:\ProgramData\Quorvane\tunnels\active.conf'
-echo "(exit code 4: the stand-in, run outside the service manager, cannot register and reports failure)"
+
+echo "\$ QuorvaneVpnService.exe --console &"
+wine "$bin/QuorvaneVpnService.exe" --console >"$service_log" 2>&1 </dev/null &
+service_pid=$!
+for _ in $(seq 300); do
+  grep -q "IPC on" "$service_log" 2>/dev/null && break
+  sleep 0.1
+done
+cat "$service_log"
+echo
+
+ctl status
+ctl register demo-session-nonce
+ctl connect examples/profile.json demo-session-nonce
+echo "(the configuration the service wrote, C:\\ProgramData\\Quorvane\\tunnels\\active.conf:)"
+sed 's/^PrivateKey = .*/PrivateKey = (hidden)/' "$WINEPREFIX/drive_c/ProgramData/Quorvane/tunnels/active.conf"
+echo
+sleep 1  # the tunnel service reports running a moment after it was started
+ctl status
+ctl disconnect
+
+echo "\$ (Ctrl+C to the service)"
+kill -INT "$service_pid"
+code=0
+wait "$service_pid" || code=$?
+service_pid=""
+echo "(service exit code $code)"

@@ -24,7 +24,7 @@ constexpr uint32_t kGenericReadWriteSynchronize = 0xC0100000;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorPipeBusy = 231;
 constexpr uint32_t kErrorMoreData = 234;
-constexpr uint32_t kErrorTimeout = 258;
+constexpr uint32_t kErrorTimeout = 1460;
 constexpr uint32_t kErrorPipeConnected = 535;
 
 // Waits without a limit.

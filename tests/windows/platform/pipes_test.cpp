@@ -1,0 +1,116 @@
+#include "platform/pipes.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <future>
+
+#include "access_lists.h"
+#include "platform/sessions.h"
+#include "unique_handle.h"
+
+namespace {
+
+using platform::PipeHandle;
+using platform::win32::UniqueHandle;
+
+constexpr wchar_t kPipe[] = L"\\\\.\\pipe\\QuorvanePipeSeamTest";
+
+platform::PipeInstanceOptions Overlapped() {
+  platform::PipeInstanceOptions options;
+  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped;
+  return options;
+}
+
+UniqueHandle OpenClient() {
+  UniqueHandle client(CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  if (client.valid()) SetNamedPipeHandleState(client.get(), &mode, nullptr, nullptr);
+  return client;
+}
+
+TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code)) << error_code;
+  PipeHandle second;
+  EXPECT_FALSE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &second, &error_code));
+  EXPECT_EQ(error_code, 231u) << "one instance at most";
+
+  // A client that connected before the wait began.
+  UniqueHandle client = OpenClient();
+  ASSERT_TRUE(client.valid());
+  EXPECT_FALSE(platform::WaitForPipeClient(pipe, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorPipeConnected);
+
+  std::string data;
+  EXPECT_FALSE(platform::ReadPipeMessage(pipe, 10, 200, &data, &error_code)) << "nothing written yet";
+  EXPECT_EQ(error_code, platform::kErrorTimeout);
+
+  const std::string message = "0123456789abcdef";
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client.get(), message.data(), static_cast<DWORD>(message.size()), &written, nullptr));
+  EXPECT_FALSE(platform::ReadPipeMessage(pipe, 10, platform::kWaitForever, &data, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorMoreData);
+  EXPECT_EQ(data, "0123456789");
+
+  ASSERT_TRUE(platform::WritePipeMessage(pipe, "reply", &error_code)) << error_code;
+  char buffer[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr));
+  EXPECT_EQ(std::string(buffer, got), "reply");
+  platform::FlushAndDisconnectPipe(pipe);
+  EXPECT_FALSE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr)) << "disconnected";
+}
+
+TEST(Pipes, OpenAndClose_WakesAWaitingServer) {
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
+  std::future<uint32_t> waited = std::async(std::launch::async, [&pipe] {
+    uint32_t code = 0;
+    return platform::WaitForPipeClient(pipe, &code) ? 0u : code;
+  });
+  ASSERT_TRUE(platform::OpenAndClosePipe(kPipe, &error_code)) << error_code;
+  ASSERT_EQ(waited.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  // Connected, connected before the wait, or gone again before it: the wait ended.
+  const uint32_t result = waited.get();
+  EXPECT_TRUE(result == 0 || result == platform::kErrorPipeConnected || result == 232) << result;
+  std::string data;
+  EXPECT_FALSE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << "the waking client sends nothing";
+  EXPECT_NE(error_code, platform::kErrorTimeout);
+  pipe.Reset();
+  EXPECT_FALSE(platform::OpenAndClosePipe(kPipe, &error_code));
+}
+
+// Wine does not enforce pipe access lists, so what is checked is the one built.
+TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
+  const std::vector<platform::AccessGrant> grants = {
+      {L"S-1-5-18", platform::kGenericAll, 0},
+      {L"S-1-5-32-544", platform::kGenericAll, 0},
+      {L"S-1-5-21-1-2-3-1001", platform::kGenericReadWriteSynchronize, 0},
+  };
+  platform::win32::BuiltDescriptor built;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(grants, false, &built, &error_code));
+  wchar_t* sddl = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&built.descriptor, SDDL_REVISION_1,
+                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
+  const std::wstring text = sddl;
+  LocalFree(sddl);
+  EXPECT_EQ(text, L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
+
+  platform::PipeSecurity security;
+  ASSERT_TRUE(platform::BuildPipeSecurity(grants, &security, &error_code));
+  PipeHandle pipe;
+  EXPECT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), &security, &pipe, &error_code)) << error_code;
+  // Wine hands out its one user's token for any session; Windows only to the system account.
+  std::wstring user;
+  if (platform::SessionUserSid(platform::ActiveConsoleSessionId(), &user, &error_code)) {
+    EXPECT_EQ(user.rfind(L"S-1-5-", 0), 0u) << user;
+  }
+}
+
+}  // namespace
