@@ -62,6 +62,8 @@ struct FakeWorld {
   std::map<std::wstring, FakeService> services;  // by lower-case name
   std::map<uintptr_t, FakeScHandle> sc_handles;
   std::function<void()> service_start_effect;
+  ServiceControlRoutine service_handler = nullptr;
+  std::vector<ReportedStatus> reported_statuses;
 
   std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
   std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path

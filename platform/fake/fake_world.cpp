@@ -56,6 +56,8 @@ void Reset() {
   world.services.clear();
   world.sc_handles.clear();
   world.service_start_effect = nullptr;
+  world.service_handler = nullptr;
+  world.reported_statuses.clear();
   world.files.clear();
   world.open_files.clear();
   world.routes.clear();

@@ -67,23 +67,6 @@ TEST_F(RunCommandLineTest, UsageCases_PrintTheExactTextAndExit1) {
   }
 }
 
-TEST_F(RunCommandLineTest, ModesNotInThisBuild_SayNotAvailableAndFail) {
-  const struct {
-    std::vector<std::wstring> args;
-    const wchar_t* message;
-  } cases[] = {
-      {{L"--install"}, L"--install: not available in this build\n"},
-      {{L"--uninstall"}, L"--uninstall: not available in this build\n"},
-      {{L"--run-as-service"}, L"--run-as-service: not available in this build\n"},
-  };
-  for (const auto& c : cases) {
-    platform::fake::Reset();
-    EXPECT_EQ(RunCommandLine(c.args), 1) << c.message;
-    EXPECT_EQ(platform::fake::StderrText(), c.message);
-    EXPECT_EQ(platform::fake::StdoutText(), L"");
-  }
-}
-
 TEST_F(RunCommandLineTest, DryRunAndTunnelEntry_RunTheirModes) {
   EXPECT_EQ(RunCommandLine({L"--CONSOLE", L"--DRY-RUN-STARTUP"}), 0);
   EXPECT_EQ(platform::fake::StdoutText().rfind(L"[Quorvane] passive startup report: {", 0), 0u);

@@ -14,6 +14,7 @@
 #include "platform/library.h"
 #include "platform/pipes.h"
 #include "platform/service_control.h"
+#include "platform/service_dispatch.h"
 #include "platform/sessions.h"
 
 namespace platform::fake {
@@ -82,6 +83,15 @@ void SetServiceStartEffect(std::function<void()> effect);
 std::optional<FakeService> FindService(const std::wstring& name);
 // Manager and service handles not yet closed.
 int OpenScHandleCount();
+
+// This process as a service: the statuses it reported, in order, and a
+// control sent to its handler as the manager would (false without a handler).
+struct ReportedStatus {
+  uint32_t state = 0;
+  uint32_t controls_accepted = 0;
+};
+std::vector<ReportedStatus> ReportedStatuses();
+bool SendServiceControl(uint32_t control);
 
 // Files. Paths compare without regard to case; "C:" and the other drive roots
 // always exist.

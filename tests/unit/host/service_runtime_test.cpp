@@ -1,0 +1,172 @@
+#include "service_runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "command_line.h"
+#include "control/pipe_protocol.h"
+#include "fake_windows_test.h"
+#include "routes/admin_bypass.h"
+#include "service_install.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+using platform::fake::FailNextCall;
+using platform::fake::FindService;
+
+constexpr wchar_t kProgram[] = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
+
+std::vector<std::string> ScmCalls() {
+  std::vector<std::string> calls;
+  for (const std::string& line : platform::fake::Journal()) {
+    if (line.rfind("Scm", 0) == 0 && line != "ScmCloseHandle") calls.push_back(line);
+  }
+  return calls;
+}
+
+class ServiceInstallTest : public FakeWindowsTest {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(platform::fake::OpenScHandleCount(), 0);
+    FakeWindowsTest::TearDown();
+  }
+};
+
+TEST_F(ServiceInstallTest, Install_RegistersTheControlServiceExactly) {
+  EXPECT_EQ(RunCommandLine({L"--install"}), 0);
+  EXPECT_EQ(platform::fake::StdoutText(), L"service installed\n");
+  const auto service = FindService(L"QuorvaneVpnTunnel");
+  ASSERT_TRUE(service.has_value());
+  EXPECT_EQ(service->registration.display_name, L"QuorvaneVpnTunnel");
+  EXPECT_EQ(service->registration.service_type, 0x10u);
+  EXPECT_EQ(service->registration.start_type, 3u);
+  EXPECT_EQ(service->registration.error_control, 1u);
+  EXPECT_EQ(service->registration.binary_path, std::wstring(L"\"") + kProgram + L"\" --run-as-service");
+  EXPECT_EQ(service->registration.dependencies, (std::vector<std::wstring>{L"Nsi", L"TcpIp"}));
+  EXPECT_EQ(ScmCalls(), (std::vector<std::string>{"ScmOpenManager 983103", "ScmCreateService QuorvaneVpnTunnel"}));
+}
+
+TEST_F(ServiceInstallTest, InstallTwice_LeavesTheFirstRegistration) {
+  std::string error;
+  ASSERT_TRUE(InstallService(L"C:\\first.exe", &error));
+  EXPECT_TRUE(InstallService(L"C:\\second.exe", &error));
+  EXPECT_EQ(FindService(L"QuorvaneVpnTunnel")->registration.binary_path, L"\"C:\\first.exe\" --run-as-service");
+}
+
+TEST_F(ServiceInstallTest, InstallFailures_PrintTheirText) {
+  const struct {
+    const char* operation;
+    const wchar_t* message;
+  } cases[] = {
+      {"ScmOpenManager", L"install failed: OpenSCManager failed\n"},
+      {"ScmCreateService", L"install failed: CreateService failed\n"},
+      {"GetOwnModulePath", L"install failed: GetModuleFileName failed\n"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    FailNextCall(c.operation, 5);
+    EXPECT_EQ(RunCommandLine({L"--install"}), 1);
+    EXPECT_EQ(platform::fake::StderrText(), c.message);
+    EXPECT_EQ(platform::fake::StdoutText(), L"");
+  }
+}
+
+TEST_F(ServiceInstallTest, Uninstall_StopsThenDeletesAndAlwaysSaysUninstalled) {
+  platform::fake::FakeService running;
+  running.registration.name = L"QuorvaneVpnTunnel";
+  running.state = platform::kServiceRunning;
+  platform::fake::SeedService(running);
+  EXPECT_EQ(RunCommandLine({L"--uninstall"}), 0);
+  EXPECT_EQ(platform::fake::StdoutText(), L"service uninstalled\n");
+  EXPECT_FALSE(FindService(L"QuorvaneVpnTunnel").has_value());
+  EXPECT_EQ(ScmCalls(), (std::vector<std::string>{"ScmOpenManager 983103", "ScmOpenService QuorvaneVpnTunnel 36",
+                                                  "ScmControlStop", "ScmOpenManager 983103",
+                                                  "ScmOpenService QuorvaneVpnTunnel 65572", "ScmDeleteService"}));
+  for (const char* failing : {"", "ScmOpenManager"}) {  // nothing installed; no manager
+    platform::fake::Reset();
+    if (*failing != '\0') FailNextCall(failing, 5);
+    EXPECT_EQ(RunCommandLine({L"--uninstall"}), 0);
+    EXPECT_EQ(platform::fake::StdoutText(), L"service uninstalled\n");
+  }
+}
+
+class ServiceMainTest : public FakeWindowsTest {
+ protected:
+  void TearDown() override {
+    ResetAdminBypassRecords();
+    ResetStartupRecord("");
+    FakeWindowsTest::TearDown();
+  }
+  // Runs "--run-as-service" and waits until the service reports running.
+  std::future<int> StartService() {
+    std::future<int> run = std::async(std::launch::async, [] { return RunCommandLine({L"--run-as-service"}); });
+    for (int i = 0; i < 4000 && platform::fake::ReportedStatuses().size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return run;
+  }
+};
+
+TEST_F(ServiceMainTest, StatusSequence_StartPendingRunningStopPendingStopped) {
+  std::future<int> run = StartService();
+  ASSERT_EQ(platform::fake::ReportedStatuses().size(), 2u);
+  EXPECT_EQ(platform::fake::PipeExchange(kPipeName, "{\"v\":1,\"op\":\"status\"}").rfind("{\"ok\":true", 0), 0u);
+  EXPECT_EQ(platform::fake::StdoutText().rfind(L"[Quorvane] passive startup report: {", 0), 0u);
+
+  for (uint32_t ignored : {platform::kServiceControlInterrogate, platform::kServiceControlPause, 6u}) {
+    ASSERT_TRUE(platform::fake::SendServiceControl(ignored));
+  }
+  EXPECT_EQ(platform::fake::ReportedStatuses().size(), 2u) << "other controls change nothing";
+
+  ASSERT_TRUE(platform::fake::SendServiceControl(platform::kServiceControlStop));
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  const std::vector<platform::fake::ReportedStatus> statuses = platform::fake::ReportedStatuses();
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{2, 0}, {4, 1}, {3, 0}, {1, 0}};
+  ASSERT_EQ(statuses.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(statuses[i].state, expected[i].first) << i;
+    EXPECT_EQ(statuses[i].controls_accepted, expected[i].second) << i;
+  }
+  uint32_t error_code = 0;
+  EXPECT_EQ(platform::fake::ConnectPipeClient(kPipeName, &error_code), 0u) << "the pipe is gone";
+}
+
+TEST_F(ServiceMainTest, StopDuringARequest_WaitsForItsReply) {
+  // A tunnel service that ignores stop makes a disconnect take its 15 polls.
+  platform::fake::FakeService tunnel;
+  tunnel.registration.name = L"QuorvaneVpnTunnel$Active";
+  tunnel.state = platform::kServiceRunning;
+  tunnel.stop_behaviour = platform::fake::StopBehaviour::kIgnoresStop;
+  platform::fake::SeedService(tunnel);
+  MarkUserConnectBegun();
+  std::future<int> run = StartService();
+  std::future<std::string> reply = std::async(std::launch::async, [] {
+    return platform::fake::PipeExchange(kPipeName, "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"x\"}", 30000);
+  });
+  for (int i = 0; i < 4000; ++i) {
+    bool stopping = false;
+    for (const std::string& line : platform::fake::Journal()) stopping = stopping || line == "ScmControlStop";
+    if (stopping) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(platform::fake::SendServiceControl(platform::kServiceControlStop));
+  // The handler returned after the request in hand was answered.
+  ASSERT_EQ(reply.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(reply.get().rfind("{\"ok\":true,\"phase\":\"disconnected\"", 0), 0u);
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+}
+
+TEST_F(ServiceMainTest, NotStartedByTheManager_ReturnsTheDispatchersError) {
+  FailNextCall("RunServiceDispatcher", 1063);
+  EXPECT_EQ(RunCommandLine({L"--run-as-service"}), 1063);
+}
+
+}  // namespace
+}  // namespace quorvane

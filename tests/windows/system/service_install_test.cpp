@@ -1,0 +1,118 @@
+// The real QuorvaneVpnService.exe installed as a service in Wine's service
+// control manager, started and stopped with sc.exe, and removed again.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "pipe_client.h"
+
+namespace {
+
+constexpr uint32_t kTimeoutMs = 60000;
+constexpr wchar_t kServiceKey[] = L"System\\CurrentControlSet\\Services\\QuorvaneVpnTunnel";
+
+std::wstring Program() { return PathBesideThisProgram(L"QuorvaneVpnService.exe"); }
+
+ChildResult Sc(const std::wstring& arguments) { return RunChild(L"C:\\windows\\system32\\sc.exe", arguments, kTimeoutMs); }
+
+DWORD ServiceState() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel", SERVICE_QUERY_STATUS);
+  SERVICE_STATUS status{};
+  const bool known = service != nullptr && QueryServiceStatus(service, &status);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return known ? status.dwCurrentState : 0;
+}
+
+template <typename Condition>
+bool Within(DWORD ms, Condition condition) {
+  for (DWORD waited = 0; waited < ms; waited += 100) {
+    if (condition()) return true;
+    Sleep(100);
+  }
+  return condition();
+}
+
+bool RegistryDword(const wchar_t* name, DWORD* value) {
+  DWORD size = sizeof(*value);
+  return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, RRF_RT_REG_DWORD, nullptr, value, &size) ==
+         ERROR_SUCCESS;
+}
+
+std::wstring RegistryText(const wchar_t* name, DWORD type_flags) {
+  wchar_t buffer[1024] = {};
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, type_flags | RRF_NOEXPAND, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return std::wstring(buffer, size / sizeof(wchar_t));
+}
+
+class ServiceInstallOnWine : public testing::Test {
+ protected:
+  void TearDown() override { RunChild(Program(), L"--uninstall", kTimeoutMs); }
+};
+
+TEST_F(ServiceInstallOnWine, InstallRegistersTheControlServiceAndRemovesItAgain) {
+  const ChildResult installed = RunChild(Program(), L"--install", kTimeoutMs);
+  ASSERT_TRUE(installed.finished);
+  EXPECT_EQ(installed.exit_code, 0u);
+  EXPECT_EQ(installed.out, "service installed\n");
+  const ChildResult again = RunChild(Program(), L"--install", kTimeoutMs);
+  EXPECT_EQ(again.out, "service installed\n");
+  EXPECT_EQ(again.exit_code, 0u);
+
+  DWORD type = 0, start = 0, error_control = 0;
+  ASSERT_TRUE(RegistryDword(L"Type", &type));
+  ASSERT_TRUE(RegistryDword(L"Start", &start));
+  ASSERT_TRUE(RegistryDword(L"ErrorControl", &error_control));
+  EXPECT_EQ(type, 16u);
+  EXPECT_EQ(start, 3u);
+  EXPECT_EQ(error_control, 1u);
+  const std::wstring image = RegistryText(L"ImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ);
+  EXPECT_EQ(image, L"\"" + Program() + L"\" --run-as-service" + std::wstring(1, L'\0'));
+  EXPECT_EQ(RegistryText(L"DependOnService", RRF_RT_REG_MULTI_SZ), std::wstring(L"Nsi\0TcpIp\0\0", 11));
+
+  const ChildResult removed = RunChild(Program(), L"--uninstall", kTimeoutMs);
+  EXPECT_EQ(removed.out, "service uninstalled\n");
+  EXPECT_EQ(removed.exit_code, 0u);
+  EXPECT_TRUE(Within(10000, [] { return ServiceState() == 0; }));
+  const ChildResult nothing = RunChild(Program(), L"--uninstall", kTimeoutMs);
+  EXPECT_EQ(nothing.out, "service uninstalled\n");
+  EXPECT_EQ(nothing.exit_code, 0u);
+}
+
+TEST_F(ServiceInstallOnWine, ScStartServesThePipeAndScStopEndsIt) {
+  ASSERT_EQ(RunChild(Program(), L"--install", kTimeoutMs).exit_code, 0u);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(Sc(L"start QuorvaneVpnTunnel").finished);
+    ASSERT_TRUE(Within(30000, [] { return ServiceState() == SERVICE_RUNNING; }));
+    std::string reply;
+    ASSERT_TRUE(Within(30000, [&] {
+      reply = quorvane_windows_vpn::SendPipeRequest("{\"v\":1,\"op\":\"status\"}");
+      return reply.rfind("{\"ok\":true,\"phase\":\"disconnected\"", 0) == 0;
+    })) << reply;
+
+    // The second round stops while a client holds the pipe without writing.
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (round == 1) {
+      ASSERT_TRUE(Within(10000, [&] {
+        holder = CreateFileW(L"\\\\.\\pipe\\QuorvaneVpn", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+        return holder != INVALID_HANDLE_VALUE;
+      }));
+    }
+    ASSERT_TRUE(Sc(L"stop QuorvaneVpnTunnel").finished);
+    EXPECT_TRUE(Within(15000, [] { return ServiceState() == SERVICE_STOPPED; })) << "round " << round;
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_EQ(quorvane_windows_vpn::SendPipeRequest("{\"v\":1,\"op\":\"status\"}"),
+              quorvane_windows_vpn::kPipeUnavailableReply);
+  }
+}
+
+}  // namespace
