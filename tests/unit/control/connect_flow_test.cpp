@@ -4,6 +4,7 @@
 
 #include "control/request_handler.h"
 #include "control_test_support.h"
+#include "fake_routes.h"
 #include "routes/safe_mode_settings.h"
 #include "tunnel/tunnel_manager.h"
 #include "tunnel/tunnel_profile.h"
@@ -16,12 +17,6 @@ using platform::fake::SetProcessEnvironment;
 
 constexpr uint32_t kPhysical = 7;
 constexpr uint32_t kTunnel = 9;
-
-platform::Ipv4Address Ip(const char* text) {
-  platform::Ipv4Address address = 0;
-  platform::ParseIpv4Address(text, &address);
-  return address;
-}
 
 // What a failed connect left behind, as the fake world shows it.
 struct Leftovers {

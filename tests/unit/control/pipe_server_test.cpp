@@ -14,6 +14,16 @@ using platform::fake::PipeExchange;
 
 class PipeServerTest : public ControlTestBase {
  protected:
+  // A client that takes the one instance and sends nothing; 0 when none could connect.
+  static uint64_t ConnectWithoutWriting() {
+    uint32_t error_code = 0;
+    uint64_t client = 0;
+    for (int i = 0; i < 1000 && client == 0; ++i) {
+      client = platform::fake::ConnectPipeClient(kPipeName, &error_code);
+      if (client == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return client;
+  }
   void Start() {
     std::string error;
     ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
@@ -48,12 +58,7 @@ TEST_F(PipeServerTest, LongRequests_AreCutAt65535BytesAndServed) {
 
 TEST_F(PipeServerTest, StalledClient_LosesItsTurnAndTheNextIsServed) {
   Start();
-  uint32_t error_code = 0;
-  uint64_t stalled = 0;
-  for (int i = 0; i < 1000 && stalled == 0; ++i) {
-    stalled = platform::fake::ConnectPipeClient(kPipeName, &error_code);
-    if (stalled == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  const uint64_t stalled = ConnectWithoutWriting();
   ASSERT_NE(stalled, 0u);
   // Served once the stalled client's time is up (kRequestWaitMs).
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest, 2 * kRequestWaitMs).rfind("{\"ok\":true", 0), 0u);
@@ -77,12 +82,7 @@ TEST_F(PipeServerTest, Stop_WakesAnIdleServerAndIsRepeatable) {
 
 TEST_F(PipeServerTest, StopWhileServingAStalledClient_EndsWithinTheRequestWait) {
   Start();
-  uint32_t error_code = 0;
-  uint64_t stalled = 0;
-  for (int i = 0; i < 1000 && stalled == 0; ++i) {
-    stalled = platform::fake::ConnectPipeClient(kPipeName, &error_code);
-    if (stalled == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  const uint64_t stalled = ConnectWithoutWriting();
   ASSERT_NE(stalled, 0u);
   StopPipeServer(state_.get());  // returns once the stalled read gave up
   EXPECT_FALSE(state_->server_thread.joinable());

@@ -3,29 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/ip_routes.h"
+#include "fake_routes.h"
 #include "fake_windows_test.h"
 
 namespace quorvane {
 namespace {
 
 using platform::ForwardRow;
-
-uint32_t Ip(const char* text) {
-  uint32_t address = 0;
-  EXPECT_TRUE(platform::ParseIpv4Address(text, &address)) << text;
-  return address;
-}
-
-ForwardRow Route(const char* destination, const char* mask, const char* next_hop, uint32_t if_index,
-                 uint32_t metric = 0) {
-  ForwardRow row;
-  row.destination = Ip(destination);
-  row.mask = Ip(mask);
-  row.next_hop = Ip(next_hop);
-  row.if_index = if_index;
-  row.metric1 = metric;
-  return row;
-}
 
 class RouteTableTest : public FakeWindowsTest {
  protected:
