@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix   # Windows cross build (posix threads for std::thread)
   wine wine64                  # runs the Windows programs and their tests
   iproute2                     # network namespaces for the route system test
+  xvfb                         # a display for the plugin's window tests under Wine
 )
 
 missing=()

@@ -1,7 +1,8 @@
 # Wine session helpers; source this file. One prefix per checkout, inside build/.
 #   wine_prefix_ready   create the prefix once (crash dialog off), safe to call in parallel
-#   wine_session_start  prefix ready, plus a persistent wineserver so each program starts fast
-#   wine_session_stop   end the wineserver and everything still running in the prefix
+#   wine_session_start  prefix ready, a display (Xvfb, unless DISPLAY is set), and a persistent
+#                       wineserver so each program starts fast
+#   wine_session_stop   end the wineserver, everything still running in the prefix, and our Xvfb
 
 QUORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$QUORVANE_ROOT/build/wine-prefix}"
@@ -24,8 +25,26 @@ wine_prefix_ready() {
   ) 9>"$WINEPREFIX.lock"
 }
 
+# Top-level windows need a display; without one Wine makes message-only windows alone.
+wine_display_start() {
+  [ -n "${DISPLAY:-}" ] && return 0
+  command -v Xvfb >/dev/null || return 0
+  local n
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X$n-lock" ] || break
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+  QUORVANE_XVFB_PID=$!
+  for _ in $(seq 50); do
+    [ -S "/tmp/.X11-unix/X$n" ] && break
+    sleep 0.1
+  done
+  export DISPLAY=":$n"
+}
+
 wine_session_start() {
   wine_prefix_ready
+  wine_display_start
   # Detached from our streams: a leftover server holding a pipe open would
   # keep a caller that reads our output waiting for ever. A server that is
   # already running for this prefix (exit code 2) serves just as well.
@@ -39,4 +58,8 @@ wine_session_start() {
 
 wine_session_stop() {
   wineserver -k >/dev/null 2>&1 </dev/null || true
+  if [ -n "${QUORVANE_XVFB_PID:-}" ]; then
+    kill "$QUORVANE_XVFB_PID" 2>/dev/null || true
+    QUORVANE_XVFB_PID=""
+  fi
 }

@@ -5,8 +5,12 @@
 
 #include <string>
 
+#include <flutter/plugin_registrar_windows.h>
+#include <flutter/standin_engine.h>
+
 #include "child_process.h"
 #include "pipe_client.h"
+#include "quorvane_windows_vpn_plugin.h"
 #include "temp_directory.h"
 
 namespace {
@@ -128,6 +132,55 @@ TEST_F(ControlChannelTest, ConnectStatusRegisterDisconnect_WithTheStandInTunnel)
   EXPECT_TRUE(Eventually([] { return !TunnelServiceExists(); }));
   EXPECT_TRUE(Contains(SendPipeRequest(kStatus), "\"phase\":\"disconnected\",\"tunnel_running\":false"));
   SendPipeRequest("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}");
+}
+
+// The Flutter plugin's IPC channel, registered with the stand-in engine,
+// against the real service.
+TEST_F(ControlChannelTest, PluginIpcChannel_DrivesTheRealService) {
+  using flutter::EncodableList;
+  using flutter::EncodableMap;
+  using flutter::EncodableValue;
+  flutter::standin::TestEngine engine;
+  quorvane_windows_vpn::QuorvaneWindowsVpnPlugin::RegisterWithRegistrar(
+      flutter::PluginRegistrarManager::GetInstance()->GetRegistrar<flutter::PluginRegistrarWindows>(engine.registrar()));
+  const auto call = [&engine](const char* method, EncodableMap arguments) {
+    EncodableMap reply;
+    for (int i = 0; i < 1000; ++i) {  // the instance may be between two exchanges
+      const auto result = engine.CallMethod("quorvane.windows_vpn/ipc", method,
+                                            std::make_unique<EncodableValue>(arguments));
+      reply = std::get<EncodableMap>(*result.value);
+      if (std::get<std::string>(reply.at(EncodableValue("raw"))) != quorvane_windows_vpn::kPipeUnavailableReply) break;
+      Sleep(10);
+    }
+    return reply;
+  };
+  const auto phase = [](const EncodableMap& reply) { return std::get<std::string>(reply.at(EncodableValue("phase"))); };
+  const auto ok = [](const EncodableMap& reply) { return std::get<bool>(reply.at(EncodableValue("ok"))); };
+
+  EncodableMap reply = call("status", {});
+  EXPECT_TRUE(ok(reply));
+  EXPECT_EQ(phase(reply), "disconnected");
+  reply = call("registerSession", {{EncodableValue("session_nonce"), EncodableValue("plugin-nonce")}});
+  EXPECT_TRUE(ok(reply));
+  const EncodableMap profile = {
+      {EncodableValue("node_id"), EncodableValue("plugin-node")},
+      {EncodableValue("client_private_key"), EncodableValue("cHJpdmF0ZQ==")},
+      {EncodableValue("server_public_key"), EncodableValue("c2VydmVy")},
+      {EncodableValue("address_cidr"), EncodableValue("10.8.0.9/32")},
+      {EncodableValue("endpoint_host"), EncodableValue("vpn.example")},
+      {EncodableValue("endpoint_port"), EncodableValue(int32_t{51821})},
+      {EncodableValue("allowed_ips"), EncodableValue(EncodableList{EncodableValue("10.8.0.0/24")})},
+  };
+  reply = call("connect", {{EncodableValue("session_nonce"), EncodableValue("plugin-nonce")},
+                           {EncodableValue("profile"), EncodableValue(profile)}});
+  EXPECT_TRUE(ok(reply)) << std::get<std::string>(reply.at(EncodableValue("raw")));
+  EXPECT_EQ(phase(reply), "connected");
+  EXPECT_TRUE(Contains(ReadFileBytes(kActiveConf), "Endpoint = vpn.example:51821\n"));
+  reply = call("disconnect", {{EncodableValue("reason"), EncodableValue("user_action")}});
+  EXPECT_TRUE(ok(reply));
+  EXPECT_EQ(phase(reply), "disconnected");
+  EXPECT_FALSE(PathExists(kActiveConf));
+  call("registerSession", {{EncodableValue("session_nonce"), EncodableValue("")}});
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#include "quorvane_windows_vpn_plugin.h"
+
+#include <flutter/standard_method_codec.h>
+
+#include "ipc_messages.h"
+#include "pipe_client.h"
+
+namespace quorvane_windows_vpn {
+namespace {
+
+using MethodResultPtr = std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>>;
+
+const flutter::EncodableMap* ArgumentMap(const flutter::MethodCall<flutter::EncodableValue>& call) {
+  const flutter::EncodableValue* arguments = call.arguments();
+  return arguments != nullptr ? std::get_if<flutter::EncodableMap>(arguments) : nullptr;
+}
+
+}  // namespace
+
+void QuorvaneWindowsVpnPlugin::RegisterWithRegistrar(flutter::PluginRegistrarWindows* registrar) {
+  auto plugin = std::make_unique<QuorvaneWindowsVpnPlugin>(registrar);
+  QuorvaneWindowsVpnPlugin* raw = plugin.get();
+  const auto& codec = flutter::StandardMethodCodec::GetInstance();
+
+  raw->ipc_channel_ = std::make_unique<flutter::MethodChannel<flutter::EncodableValue>>(registrar->messenger(),
+                                                                                       kIpcChannelName, &codec);
+  raw->ipc_channel_->SetMethodCallHandler(
+      [raw](const auto& call, auto result) { raw->HandleIpcMethodCall(call, std::move(result)); });
+
+  raw->window_channel_ = std::make_unique<flutter::MethodChannel<flutter::EncodableValue>>(
+      registrar->messenger(), kWindowChannelName, &codec);
+  raw->window_channel_->SetMethodCallHandler(
+      [raw](const auto& call, auto result) { raw->HandleWindowMethodCall(call, std::move(result)); });
+
+  raw->window_proc_id_ = registrar->RegisterTopLevelWindowProcDelegate(
+      [raw](HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+        return raw->HandleTopLevelWindowMessage(window, message, wparam, lparam);
+      });
+
+  registrar->AddPlugin(std::move(plugin));
+}
+
+QuorvaneWindowsVpnPlugin::QuorvaneWindowsVpnPlugin(flutter::PluginRegistrarWindows* registrar)
+    : registrar_(registrar) {}
+
+QuorvaneWindowsVpnPlugin::~QuorvaneWindowsVpnPlugin() {
+  if (registrar_ != nullptr && window_proc_id_ != 0) registrar_->UnregisterTopLevelWindowProcDelegate(window_proc_id_);
+  // The channels hold handlers that point at this object: they go first.
+  if (window_channel_) window_channel_->SetMethodCallHandler(nullptr);
+  window_channel_.reset();
+  if (ipc_channel_) ipc_channel_->SetMethodCallHandler(nullptr);
+  ipc_channel_.reset();
+  session_nonce_.clear();
+}
+
+void QuorvaneWindowsVpnPlugin::SendAndAnswer(const std::string& request, MethodResultPtr result) {
+  result->Success(flutter::EncodableValue(ParseServiceReply(SendPipeRequest(request))));
+}
+
+void QuorvaneWindowsVpnPlugin::HandleIpcMethodCall(const flutter::MethodCall<flutter::EncodableValue>& call,
+                                                   MethodResultPtr result) {
+  const std::string& method = call.method_name();
+  const flutter::EncodableMap* arguments = ArgumentMap(call);
+  if (method == "registerSession") {
+    if (arguments == nullptr) return result->Error("invalid_args");
+    session_nonce_ = MapString(*arguments, "session_nonce");
+    SendAndAnswer("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"" + EscapeJsonText(session_nonce_) +
+                      "\"}",
+                  std::move(result));
+  } else if (method == "status") {
+    SendAndAnswer("{\"v\":1,\"op\":\"status\"}", std::move(result));
+  } else if (method == "disconnect") {
+    const std::string reason = arguments != nullptr ? MapString(*arguments, "reason") : "user_action";
+    SendAndAnswer("{\"v\":1,\"op\":\"disconnect\",\"reason\":\"" + EscapeJsonText(reason) + "\"}",
+                  std::move(result));
+  } else if (method == "connect") {
+    if (arguments == nullptr) return result->Error("invalid_args");
+    const auto profile_entry = arguments->find(flutter::EncodableValue("profile"));
+    if (profile_entry == arguments->end()) return result->Error("missing_profile");
+    const auto* profile = std::get_if<flutter::EncodableMap>(&profile_entry->second);
+    if (profile == nullptr) return result->Error("invalid_profile");
+    std::string request = "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"" +
+                          EscapeJsonText(MapString(*arguments, "session_nonce")) + "\"";
+    AppendProfileFields(*profile, &request);
+    SendAndAnswer(request + "}", std::move(result));
+  } else {
+    result->NotImplemented();
+  }
+}
+
+}  // namespace quorvane_windows_vpn

@@ -1,0 +1,56 @@
+// The plugin object: the IPC channel to QuorvaneVpnService and the window
+// channel with its top-level window delegate.
+#pragma once
+
+#include <windows.h>
+
+#include <flutter/encodable_value.h>
+#include <flutter/method_channel.h>
+#include <flutter/plugin_registrar_windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorvane_windows_vpn {
+
+constexpr char kIpcChannelName[] = "quorvane.windows_vpn/ipc";
+constexpr char kWindowChannelName[] = "quorvane.windows_vpn/window";
+constexpr wchar_t kSingleInstanceMutexName[] = L"Local\\QuorvaneVpnClientSingleInstance";
+constexpr wchar_t kActivateMessageName[] = L"QuorvaneVpnClientActivate";
+
+// The registered activation message's number, obtained once per process; 0
+// when it could not be registered.
+UINT ActivateMessageId();
+
+class QuorvaneWindowsVpnPlugin : public flutter::Plugin {
+ public:
+  static void RegisterWithRegistrar(flutter::PluginRegistrarWindows* registrar);
+
+  explicit QuorvaneWindowsVpnPlugin(flutter::PluginRegistrarWindows* registrar);
+  ~QuorvaneWindowsVpnPlugin() override;
+  QuorvaneWindowsVpnPlugin(const QuorvaneWindowsVpnPlugin&) = delete;
+  QuorvaneWindowsVpnPlugin& operator=(const QuorvaneWindowsVpnPlugin&) = delete;
+
+  void HandleIpcMethodCall(const flutter::MethodCall<flutter::EncodableValue>& call,
+                           std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+  void HandleWindowMethodCall(const flutter::MethodCall<flutter::EncodableValue>& call,
+                              std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+  std::optional<LRESULT> HandleTopLevelWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+ private:
+  // Sends |request| and answers the call with the reply map.
+  static void SendAndAnswer(const std::string& request,
+                            std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+
+  std::string session_nonce_;
+  flutter::PluginRegistrarWindows* registrar_;
+  int32_t window_proc_id_ = 0;
+  HWND window_handle_ = nullptr;
+  bool close_allowed_ = false;
+  std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> ipc_channel_;
+  std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> window_channel_;
+};
+
+}  // namespace quorvane_windows_vpn

@@ -1,0 +1,70 @@
+// Not part of Flutter: the stand-in engine behind the stand-in wrapper. The
+// channels hand their handlers and their calls to Dart to it, and tests drive
+// registered plugins through TestEngine as the real engine and Dart would.
+#ifndef FLUTTER_STANDIN_ENGINE_H_
+#define FLUTTER_STANDIN_ENGINE_H_
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <flutter_plugin_registrar.h>
+
+#include "binary_messenger.h"
+#include "encodable_value.h"
+#include "method_call.h"
+#include "method_result.h"
+
+namespace flutter::standin {
+
+using CallHandler =
+    std::function<void(const MethodCall<EncodableValue>& call, std::unique_ptr<MethodResult<EncodableValue>> result)>;
+
+// Used by MethodChannel.
+void SetChannelHandler(const BinaryMessenger* messenger, const std::string& channel, CallHandler handler);
+void RecordCallToDart(const BinaryMessenger* messenger, const std::string& channel, const std::string& method,
+                      const EncodableValue* arguments);
+
+// One engine with one plugin registrar.
+class TestEngine {
+ public:
+  struct Result {
+    enum class Kind { kNone, kSuccess, kError, kNotImplemented } kind = Kind::kNone;
+    std::optional<EncodableValue> value;  // success value or error details
+    std::string error_code;
+    std::string error_message;
+  };
+  struct DartCall {
+    std::string channel;
+    std::string method;
+    bool arguments_null = true;
+  };
+
+  TestEngine();
+  ~TestEngine();
+  TestEngine(const TestEngine&) = delete;
+  TestEngine& operator=(const TestEngine&) = delete;
+
+  FlutterDesktopPluginRegistrarRef registrar() const { return registrar_; }
+  // Calls |method| on |channel| as Dart would; kNone when no handler answered.
+  Result CallMethod(const std::string& channel, const std::string& method,
+                    std::unique_ptr<EncodableValue> arguments = nullptr);
+  std::vector<DartCall> CallsToDart() const;
+  bool HasHandler(const std::string& channel) const;
+  // Passes a top-level window message to the delegates in registration order.
+  std::optional<LRESULT> DeliverTopLevelMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  size_t DelegateCount() const;
+  // Destroys the registrar and with it every plugin, as engine shut-down does.
+  void ShutDown();
+
+ private:
+  FlutterDesktopPluginRegistrarRef registrar_;
+};
+
+}  // namespace flutter::standin
+
+#endif  // FLUTTER_STANDIN_ENGINE_H_
