@@ -1,6 +1,7 @@
 // QuorvaneVpnCtl: the command-line client of the Quorvane VPN service, for
-// administrators and tests. It sends the plugin's requests over the service's
-// pipe, prints the reply, and exits 0 exactly when the reply says "ok":true.
+// administrators and tests. It sends the plugin's requests (built by the
+// plugin's own code) over the service's pipe, prints the reply, and exits 0
+// exactly when the plugin would report "ok" true.
 #include <windows.h>
 
 #include <cstdio>
@@ -8,8 +9,9 @@
 #include <iterator>
 #include <string>
 
-#include "ctl_requests.h"
+#include "ipc_messages.h"
 #include "pipe_client.h"
+#include "profile_json.h"
 
 namespace {
 
@@ -39,11 +41,11 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
   const std::string second = argc > 2 ? Utf8(argv[2]) : "";
   if (command == L"status" && argc == 2) {
-    *request = quorvane_ctl::StatusRequest();
+    *request = quorvane_windows_vpn::StatusRequest();
   } else if (command == L"register" && argc == 3) {
-    *request = quorvane_ctl::RegisterSessionRequest(second);
+    *request = quorvane_windows_vpn::RegisterSessionRequest(second);
   } else if (command == L"disconnect" && argc <= 3) {
-    *request = quorvane_ctl::DisconnectRequest(argc == 3 ? second : "user_action");
+    *request = quorvane_windows_vpn::DisconnectRequest(argc == 3 ? second : "user_action");
   } else if (command == L"send" && argc == 3) {
     *request = second;
   } else if (command == L"connect" && (argc == 3 || argc == 4)) {
@@ -53,13 +55,13 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
       return false;
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    quorvane_ctl::Profile profile;
+    flutter::EncodableMap profile;
     std::string error;
     if (!quorvane_ctl::ParseProfileJson(text, &profile, &error)) {
       std::fprintf(stderr, "profile %s is not a JSON object: %s\n", second.c_str(), error.c_str());
       return false;
     }
-    *request = quorvane_ctl::ConnectRequest(argc == 4 ? Utf8(argv[3]) : "", profile);
+    *request = quorvane_windows_vpn::ConnectRequest(argc == 4 ? Utf8(argv[3]) : "", profile);
   } else {
     Usage();
     return false;
@@ -75,5 +77,6 @@ int wmain(int argc, wchar_t** argv) {
   const std::string reply = quorvane_windows_vpn::SendPipeRequest(request);
   std::fwrite(reply.data(), 1, reply.size(), stdout);
   std::fputc('\n', stdout);
-  return quorvane_ctl::ReplySaysOk(reply) ? 0 : 1;
+  const flutter::EncodableMap parsed = quorvane_windows_vpn::ParseServiceReply(reply);
+  return std::get<bool>(parsed.at(flutter::EncodableValue("ok"))) ? 0 : 1;
 }

@@ -1,6 +1,9 @@
 #include "profile_json.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvane_ctl {
 namespace {
@@ -67,59 +70,79 @@ struct Reader {
     return true;
   }
 
-  bool Number(ProfileValue* value) {
+  bool Number(flutter::EncodableValue* value) {
     const size_t start = at;
     if (at < text.size() && text[at] == '-') ++at;
-    while (at < text.size() && std::string("0123456789.eE+-").find(text[at]) != std::string::npos) ++at;
+    while (at < text.size() && std::strchr("0123456789.eE+-", text[at]) != nullptr && text[at] != '\0') ++at;
     const std::string number = text.substr(start, at - start);
     if (number.empty() || number == "-") return Fail("expected a value");
     char* end = nullptr;
+    errno = 0;
     const long long whole = std::strtoll(number.c_str(), &end, 10);
-    // Dart sends an int that fits 32 bits as int32; anything else is another type.
-    if (*end == '\0' && whole >= INT32_MIN && whole <= INT32_MAX) {
-      value->kind = ProfileValue::Kind::kInt32;
-      value->number = static_cast<int32_t>(whole);
-    } else {
-      value->kind = ProfileValue::Kind::kOtherNumber;
+    if (*end == '\0' && errno == 0) {
+      if (whole >= INT32_MIN && whole <= INT32_MAX) {
+        *value = flutter::EncodableValue(static_cast<int32_t>(whole));
+      } else {
+        *value = flutter::EncodableValue(static_cast<int64_t>(whole));
+      }
+      return true;
     }
+    *value = flutter::EncodableValue(std::strtod(number.c_str(), nullptr));
     return true;
   }
 
-  bool Value(ProfileValue* value, int depth) {
+  bool Value(flutter::EncodableValue* value, int depth) {
     if (depth > 32) return Fail("nested too deeply");
     SkipSpace();
     if (at >= text.size()) return Fail("expected a value");
     const char c = text[at];
     if (c == '"') {
-      value->kind = ProfileValue::Kind::kString;
-      return String(&value->text);
+      std::string string;
+      if (!String(&string)) return false;
+      *value = flutter::EncodableValue(string);
+      return true;
     }
     if (c == '[') {
-      value->kind = ProfileValue::Kind::kList;
+      flutter::EncodableList list;
       ++at;
       SkipSpace();
-      if (at < text.size() && text[at] == ']') return ++at, true;
-      do {
-        value->items.emplace_back();
-        if (!Value(&value->items.back(), depth + 1)) return false;
-        SkipSpace();
-      } while (at < text.size() && text[at] == ',' && ++at);
-      return Expect(']');
+      if (at < text.size() && text[at] == ']') {
+        ++at;
+      } else {
+        do {
+          list.emplace_back();
+          if (!Value(&list.back(), depth + 1)) return false;
+          SkipSpace();
+        } while (at < text.size() && text[at] == ',' && ++at);
+        if (!Expect(']')) return false;
+      }
+      *value = flutter::EncodableValue(list);
+      return true;
     }
     if (c == '{') {
-      Profile ignored;
-      return Object(&ignored, depth + 1);
+      flutter::EncodableMap object;
+      if (!Object(&object, depth + 1)) return false;
+      *value = flutter::EncodableValue(object);
+      return true;
     }
-    for (const char* word : {"true", "false", "null"}) {
-      if (text.compare(at, std::char_traits<char>::length(word), word) == 0) {
-        at += std::char_traits<char>::length(word);
+    const struct {
+      const char* word;
+      flutter::EncodableValue value;
+    } words[] = {{"true", flutter::EncodableValue(true)},
+                 {"false", flutter::EncodableValue(false)},
+                 {"null", flutter::EncodableValue()}};
+    for (const auto& word : words) {
+      const size_t length = std::strlen(word.word);
+      if (text.compare(at, length, word.word) == 0) {
+        at += length;
+        *value = word.value;
         return true;
       }
     }
     return Number(value);
   }
 
-  bool Object(Profile* object, int depth) {
+  bool Object(flutter::EncodableMap* object, int depth) {
     if (!Expect('{')) return false;
     SkipSpace();
     if (at < text.size() && text[at] == '}') return ++at, true;
@@ -127,9 +150,9 @@ struct Reader {
       std::string key;
       SkipSpace();
       if (!String(&key) || !Expect(':')) return false;
-      ProfileValue value;
+      flutter::EncodableValue value;
       if (!Value(&value, depth)) return false;
-      (*object)[key] = value;
+      (*object)[flutter::EncodableValue(key)] = value;
       SkipSpace();
     } while (at < text.size() && text[at] == ',' && ++at);
     return Expect('}');
@@ -138,7 +161,7 @@ struct Reader {
 
 }  // namespace
 
-bool ParseProfileJson(const std::string& text, Profile* profile, std::string* error) {
+bool ParseProfileJson(const std::string& text, flutter::EncodableMap* profile, std::string* error) {
   Reader reader{text, 0, std::string()};
   profile->clear();
   if (!reader.Object(profile, 0)) {

@@ -63,6 +63,26 @@ void AppendProfileFields(const flutter::EncodableMap& profile, std::string* requ
   *request += out.str();
 }
 
+std::string RegisterSessionRequest(const std::string& nonce) {
+  std::ostringstream out;
+  out << "{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"" << EscapeJsonText(nonce) << "\"}";
+  return out.str();
+}
+
+std::string StatusRequest() { return "{\"v\":1,\"op\":\"status\"}"; }
+
+std::string DisconnectRequest(const std::string& reason) {
+  std::ostringstream out;
+  out << "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"" << EscapeJsonText(reason) << "\"}";
+  return out.str();
+}
+
+std::string ConnectRequest(const std::string& nonce, const flutter::EncodableMap& profile) {
+  std::string request = "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"" + EscapeJsonText(nonce) + "\"";
+  AppendProfileFields(profile, &request);
+  return request + "}";
+}
+
 flutter::EncodableMap ParseServiceReply(const std::string& reply) {
   flutter::EncodableMap map;
   map[flutter::EncodableValue("raw")] = flutter::EncodableValue(reply);

@@ -17,6 +17,12 @@ std::string MapString(const flutter::EncodableMap& map, const char* key);
 // The profile's fields, each as ,"key":"value", in the service's order.
 void AppendProfileFields(const flutter::EncodableMap& profile, std::string* request);
 
+// The request texts, exactly as the service reads them.
+std::string RegisterSessionRequest(const std::string& nonce);
+std::string StatusRequest();
+std::string DisconnectRequest(const std::string& reason);
+std::string ConnectRequest(const std::string& nonce, const flutter::EncodableMap& profile);
+
 // "raw", "ok" (the reply holds "ok":true) and, when present, "phase".
 flutter::EncodableMap ParseServiceReply(const std::string& reply);
 

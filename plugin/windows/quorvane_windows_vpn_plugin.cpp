@@ -64,25 +64,19 @@ void QuorvaneWindowsVpnPlugin::HandleIpcMethodCall(const flutter::MethodCall<flu
   if (method == "registerSession") {
     if (arguments == nullptr) return result->Error("invalid_args");
     session_nonce_ = MapString(*arguments, "session_nonce");
-    SendAndAnswer("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"" + EscapeJsonText(session_nonce_) +
-                      "\"}",
-                  std::move(result));
+    SendAndAnswer(RegisterSessionRequest(session_nonce_), std::move(result));
   } else if (method == "status") {
-    SendAndAnswer("{\"v\":1,\"op\":\"status\"}", std::move(result));
+    SendAndAnswer(StatusRequest(), std::move(result));
   } else if (method == "disconnect") {
     const std::string reason = arguments != nullptr ? MapString(*arguments, "reason") : "user_action";
-    SendAndAnswer("{\"v\":1,\"op\":\"disconnect\",\"reason\":\"" + EscapeJsonText(reason) + "\"}",
-                  std::move(result));
+    SendAndAnswer(DisconnectRequest(reason), std::move(result));
   } else if (method == "connect") {
     if (arguments == nullptr) return result->Error("invalid_args");
     const auto profile_entry = arguments->find(flutter::EncodableValue("profile"));
     if (profile_entry == arguments->end()) return result->Error("missing_profile");
     const auto* profile = std::get_if<flutter::EncodableMap>(&profile_entry->second);
     if (profile == nullptr) return result->Error("invalid_profile");
-    std::string request = "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"" +
-                          EscapeJsonText(MapString(*arguments, "session_nonce")) + "\"";
-    AppendProfileFields(*profile, &request);
-    SendAndAnswer(request + "}", std::move(result));
+    SendAndAnswer(ConnectRequest(MapString(*arguments, "session_nonce"), *profile), std::move(result));
   } else {
     result->NotImplemented();
   }
