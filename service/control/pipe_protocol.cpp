@@ -89,11 +89,31 @@ bool ReadEndpointPort(const std::string& request, int32_t* port) {
   return true;
 }
 
+// The length of the well-formed UTF-8 sequence at |at|, or 0 when the bytes
+// there are not one (stray continuation, overlong, surrogate, beyond U+10FFFF,
+// cut short).
+size_t Utf8SequenceLength(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) length = 3, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+  else if (lead >= 0xF0 && lead <= 0xF4) length = 4, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+  else return 0;
+  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
 std::string JsonEscape(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const unsigned char byte = static_cast<unsigned char>(c);
     switch (c) {
       case '"': escaped += "\\\""; break;
@@ -108,8 +128,13 @@ std::string JsonEscape(const std::string& text) {
           escaped += "\\u00";
           escaped.push_back(kHex[byte >> 4]);
           escaped.push_back(kHex[byte & 0xF]);
-        } else {
+        } else if (byte < 0x80) {
           escaped.push_back(c);
+        } else if (const size_t length = Utf8SequenceLength(text, i)) {
+          escaped.append(text, i, length);
+          i += length - 1;
+        } else {
+          escaped += "\xEF\xBF\xBD";  // U+FFFD for a byte that is not UTF-8
         }
     }
   }

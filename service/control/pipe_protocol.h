@@ -65,8 +65,9 @@ std::string ReadJsonString(const std::string& request, const std::string& key);
 bool ReadEndpointPort(const std::string& request, int32_t* port);
 
 // Backslash before each double quote and each backslash; bytes below 0x20 as
-// \n, \r, \t, \b, \f or \u00XX, so that any text makes valid JSON; every
-// other byte is copied unchanged.
+// \n, \r, \t, \b, \f or \u00XX; a byte that is not part of well-formed
+// UTF-8 as U+FFFD. So any text makes valid JSON; well-formed text without
+// control bytes comes out unchanged.
 std::string JsonEscape(const std::string& text);
 
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete

@@ -164,7 +164,10 @@ TEST(Replies, NodeIdWithQuoteOrBackslash_StaysOneJsonString) {
 TEST(JsonEscape, QuotesBackslashesAndControlBytesAreEscaped) {
   EXPECT_EQ(JsonEscape(R"(C:\x "y")"), R"(C:\\x \"y\")");
   EXPECT_EQ(JsonEscape("tab\there\nnl\r\b\f\x01\x1f"), R"(tab\there\nnl\r\b\f\u0001\u001f)");
-  EXPECT_EQ(JsonEscape("plain text \x7f \xc3\xa9"), "plain text \x7f \xc3\xa9");  // unchanged
+  EXPECT_EQ(JsonEscape("plain text \x7f \xc3\xa9 \xf0\x9f\x94\x92"), "plain text \x7f \xc3\xa9 \xf0\x9f\x94\x92");
+  // Bytes that are not UTF-8 (stray, cut short, overlong, surrogate) become U+FFFD each.
+  EXPECT_EQ(JsonEscape("a\xff\xc3"), "a\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(JsonEscape("\xc0\xaf|\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
   EXPECT_EQ(JsonEscape(""), "");
 }
 
