@@ -10,6 +10,8 @@ packages=(
   wine wine64                  # runs the Windows programs and their tests
   iproute2                     # network namespaces for the route system test
   xvfb                         # a display for the plugin's window tests under Wine
+  clang libclang-rt-14-dev     # libFuzzer targets
+  nlohmann-json3-dev           # the strict JSON parser the fuzz targets check replies with
 )
 
 missing=()

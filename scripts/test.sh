@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test tier: the native unit tests (plain,
 # under AddressSanitizer + UBSan, and under ThreadSanitizer), then under Wine
-# the Windows unit tests and the system tests of the real program.
+# the Windows unit tests and the system tests of the real program, then each
+# fuzz target for a short while.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -22,3 +23,6 @@ wine_session_start
 cmake --preset windows >/dev/null
 cmake --build --preset windows --parallel "$jobs"
 ctest --preset windows
+
+echo "== fuzz (smoke: ${QUORVANE_FUZZ_SECONDS:-30}s a target)"
+scripts/fuzz.sh "${QUORVANE_FUZZ_SECONDS:-30}"

@@ -48,6 +48,7 @@ struct FakeWorld {
   };
   std::map<std::string, std::deque<PendingFailure>> pending_failures;
   std::vector<std::string> journal;
+  bool journal_kept = true;
 
   std::wstring stdout_text;
   std::wstring stderr_text;
@@ -57,6 +58,7 @@ struct FakeWorld {
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
   std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"
   uint64_t slept_ms = 0;
+  bool instant_sleeps = false;
 
   uintptr_t next_handle = 0x100;
   std::map<std::wstring, FakeService> services;  // by lower-case name

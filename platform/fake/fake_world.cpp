@@ -9,7 +9,7 @@ FakeWorld& World() {
 
 bool RecordCall(FakeWorld& world, const std::string& operation, const std::string& argument,
                 uint32_t* error_code) {
-  world.journal.push_back(argument.empty() ? operation : operation + " " + argument);
+  if (world.journal_kept) world.journal.push_back(argument.empty() ? operation : operation + " " + argument);
   const auto pending = world.pending_failures.find(operation);
   if (pending == world.pending_failures.end()) return false;
   FakeWorld::PendingFailure& next = pending->second.front();
@@ -46,6 +46,7 @@ void Reset() {
   std::lock_guard<std::mutex> guard(world.lock);
   world.pending_failures.clear();
   world.journal.clear();
+  world.journal_kept = true;
   world.stdout_text.clear();
   world.stderr_text.clear();
   world.console_handler = nullptr;
@@ -53,6 +54,7 @@ void Reset() {
   world.environment.clear();
   world.registry_values.clear();
   world.slept_ms = 0;
+  world.instant_sleeps = false;
   world.services.clear();
   world.sc_handles.clear();
   world.service_start_effect = nullptr;
@@ -81,6 +83,18 @@ void FailNextCall(const std::string& operation, uint32_t error_code, int calls_t
   FakeWorld& world = World();
   std::lock_guard<std::mutex> guard(world.lock);
   world.pending_failures[operation].push_back(FakeWorld::PendingFailure{error_code, calls_to_let_through});
+}
+
+void ClearPendingFailures() {
+  FakeWorld& world = World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  world.pending_failures.clear();
+}
+
+void SetJournalKept(bool kept) {
+  FakeWorld& world = World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  world.journal_kept = kept;
 }
 
 std::vector<std::string> Journal() {

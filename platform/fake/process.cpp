@@ -100,6 +100,7 @@ void SleepMilliseconds(uint32_t milliseconds) {
     uint32_t ignored = 0;
     fake::RecordCall(world, "SleepMilliseconds", std::to_string(milliseconds), &ignored);
     world.slept_ms += milliseconds;
+    if (world.instant_sleeps) return;
   }
   // A hundredth of the time: threads that poll still take turns, and a test
   // of a 15-second wait takes 150 ms.
@@ -121,6 +122,11 @@ void TerminateCurrentProcess(uint32_t exit_code) {
 }  // namespace platform
 
 namespace platform::fake {
+
+void SetInstantSleeps(bool instant) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  World().instant_sleeps = instant;
+}
 
 uint64_t SleptMilliseconds() {
   std::lock_guard<std::mutex> guard(World().lock);

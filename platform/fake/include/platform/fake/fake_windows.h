@@ -39,7 +39,12 @@ void Reset();
 // fails. Failures asked for one after another fail calls one after another.
 void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through = 0);
 
-// Every platform call made since the last Reset, as "Operation argument" lines.
+// Forgets failures asked for and not yet used.
+void ClearPendingFailures();
+
+// Every platform call made since the last Reset, as "Operation argument" lines
+// (none while the journal is off, as for fuzzing, where it costs the most).
+void SetJournalKept(bool kept);
 std::vector<std::string> Journal();
 
 // Console and process.
@@ -51,8 +56,9 @@ bool HasConsoleControlHandler();
 bool RaiseConsoleEvent(uint32_t event);
 void SetOwnModulePath(const std::wstring& path);
 // Milliseconds that SleepMilliseconds was asked to wait (it waits a hundredth
-// of that).
+// of that, or nothing with instant sleeps).
 uint64_t SleptMilliseconds();
+void SetInstantSleeps(bool instant);
 // TerminateCurrentProcess writes the fake's standard error to the real one and
 // aborts, so that a death test can see what was printed before the end.
 
