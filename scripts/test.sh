@@ -24,5 +24,8 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --parallel "$jobs"
 ctest --preset windows
 
+echo "== bench (smoke)"
+scripts/bench.sh --smoke
+
 echo "== fuzz (smoke: ${QUORVANE_FUZZ_SECONDS:-30}s a target)"
 scripts/fuzz.sh "${QUORVANE_FUZZ_SECONDS:-30}"

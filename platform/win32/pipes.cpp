@@ -108,11 +108,30 @@ bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
                [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
 }
 
+// Waits until a message (or the end of the client) is there. Polling instead of
+// a read that is cancelled on time-out: under Wine a cancelled pipe read may
+// never complete, and waiting for it would hold the server for ever.
+bool WaitForPipeData(HANDLE pipe, uint32_t timeout_ms, uint32_t* error_code) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return Fail(error_code);
+    if (available > 0) return true;
+    if (timeout_ms != INFINITE && GetTickCount64() - start >= timeout_ms) {
+      *error_code = ERROR_TIMEOUT;
+      return false;
+    }
+    Sleep(1);
+  }
+}
+
 bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
                      uint32_t* error_code) {
+  data->clear();
+  if (!WaitForPipeData(Raw(pipe), timeout_ms, error_code)) return false;
   std::vector<char> buffer(max_bytes + 1);
   DWORD read = 0;
-  const bool ok = RunIo(Raw(pipe), timeout_ms, &read, error_code, [&](OVERLAPPED* overlapped) {
+  const bool ok = RunIo(Raw(pipe), INFINITE, &read, error_code, [&](OVERLAPPED* overlapped) {
     return ReadFile(Raw(pipe), buffer.data(), static_cast<DWORD>(max_bytes), nullptr, overlapped) != FALSE;
   });
   data->assign(buffer.data(), read);
