@@ -65,6 +65,26 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   EXPECT_FALSE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr)) << "disconnected";
 }
 
+// The server's own kind of instance (synchronous): a client that connected and
+// wrote before the server's wait is still served, and the wait for the request
+// times out without a read left pending.
+TEST(Pipes, SynchronousInstance_ServesAClientThatCameFirst) {
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, platform::PipeInstanceOptions(), nullptr, &pipe, &error_code));
+  UniqueHandle client = OpenClient();
+  ASSERT_TRUE(client.valid());
+  std::string data;
+  EXPECT_FALSE(platform::ReadPipeMessage(pipe, 100, 100, &data, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorTimeout);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "{\"op\":\"status\"}", 15, &written, nullptr));
+  EXPECT_FALSE(platform::WaitForPipeClient(pipe, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorPipeConnected);
+  ASSERT_TRUE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << error_code;
+  EXPECT_EQ(data, "{\"op\":\"status\"}");
+}
+
 TEST(Pipes, OpenAndClose_WakesAWaitingServer) {
   PipeHandle pipe;
   uint32_t error_code = 0;
