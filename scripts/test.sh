@@ -25,7 +25,19 @@ cmake --build --preset windows --parallel "$jobs"
 ctest --preset windows
 
 echo "== bench (smoke)"
-scripts/bench.sh --smoke
+# Under Wine a pipe exchange of the bench sometimes stalls (a race in Wine's
+# named pipes that is not pinned down yet): a stalled attempt is ended and the
+# smoke tried again, up to three times.
+for attempt in 1 2 3; do
+  if timeout 180 scripts/bench.sh --smoke; then break; fi
+  if [ "$attempt" -eq 3 ]; then
+    echo "bench smoke failed three times" >&2
+    exit 1
+  fi
+  echo "bench smoke attempt $attempt stalled or failed; ending its Wine processes and trying again"
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  wine_session_start
+done
 
 echo "== fuzz (smoke: ${QUORVANE_FUZZ_SECONDS:-30}s a target)"
 scripts/fuzz.sh "${QUORVANE_FUZZ_SECONDS:-30}"

@@ -103,6 +103,14 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
 }
 
 bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
+  // A client may have connected since the instance was made. Wine does not
+  // always answer that with ERROR_PIPE_CONNECTED but waits for a next client
+  // instead, so look first: on a connected instance the peek succeeds.
+  DWORD available = 0;
+  if (PeekNamedPipe(Raw(pipe), nullptr, 0, nullptr, &available, nullptr)) {
+    *error_code = ERROR_PIPE_CONNECTED;
+    return false;
+  }
   DWORD ignored = 0;
   return RunIo(Raw(pipe), INFINITE, &ignored, error_code,
                [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
