@@ -22,24 +22,11 @@ bool Fail(uint32_t* error_code) {
   return false;
 }
 
-// Waits for an overlapped operation that did not complete at once; on time-out
-// the operation is cancelled and its end awaited, so |overlapped| may go.
-bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms, DWORD* transferred,
-                      uint32_t* error_code) {
-  if (WaitForSingleObject(overlapped->hEvent, timeout_ms) != WAIT_OBJECT_0) {
-    CancelIoEx(handle, overlapped);
-    GetOverlappedResult(handle, overlapped, transferred, TRUE);
-    *error_code = ERROR_TIMEOUT;
-    return false;
-  }
-  if (GetOverlappedResult(handle, overlapped, transferred, FALSE)) return true;
-  return Fail(error_code);
-}
-
 // Runs one I/O call with an OVERLAPPED of its own, so that it works on
-// overlapped and synchronous instances alike.
+// overlapped and synchronous instances alike, and waits for it to finish. No
+// call is ever cancelled: under Wine a cancelled pipe operation may never end.
 template <typename Call>
-bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* error_code, Call call) {
+bool RunIo(HANDLE handle, DWORD* transferred, uint32_t* error_code, Call call) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event.valid()) return Fail(error_code);
   OVERLAPPED overlapped{};
@@ -53,7 +40,8 @@ bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* err
     if (error == ERROR_MORE_DATA) GetOverlappedResult(handle, &overlapped, transferred, FALSE);
     return false;
   }
-  return FinishOverlapped(handle, &overlapped, timeout_ms, transferred, error_code);
+  if (GetOverlappedResult(handle, &overlapped, transferred, TRUE)) return true;
+  return Fail(error_code);
 }
 
 }  // namespace
@@ -112,7 +100,7 @@ bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
     return false;
   }
   DWORD ignored = 0;
-  return RunIo(Raw(pipe), INFINITE, &ignored, error_code,
+  return RunIo(Raw(pipe), &ignored, error_code,
                [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
 }
 
@@ -139,7 +127,7 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
   if (!WaitForPipeData(Raw(pipe), timeout_ms, error_code)) return false;
   std::vector<char> buffer(max_bytes + 1);
   DWORD read = 0;
-  const bool ok = RunIo(Raw(pipe), INFINITE, &read, error_code, [&](OVERLAPPED* overlapped) {
+  const bool ok = RunIo(Raw(pipe), &read, error_code, [&](OVERLAPPED* overlapped) {
     return ReadFile(Raw(pipe), buffer.data(), static_cast<DWORD>(max_bytes), nullptr, overlapped) != FALSE;
   });
   data->assign(buffer.data(), read);
@@ -148,7 +136,7 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
 
 bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code) {
   DWORD written = 0;
-  return RunIo(Raw(pipe), INFINITE, &written, error_code, [&](OVERLAPPED* overlapped) {
+  return RunIo(Raw(pipe), &written, error_code, [&](OVERLAPPED* overlapped) {
     return WriteFile(Raw(pipe), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped) != FALSE;
   });
 }
