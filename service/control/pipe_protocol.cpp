@@ -108,10 +108,10 @@ size_t Utf8SequenceLength(const std::string& text, size_t at) {
   return length;
 }
 
-std::string JsonEscape(const std::string& text) {
+void AppendJsonEscaped(std::string* out, const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
-  std::string escaped;
-  escaped.reserve(text.size());
+  std::string& escaped = *out;
+  escaped.reserve(escaped.size() + text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -138,7 +138,45 @@ std::string JsonEscape(const std::string& text) {
         }
     }
   }
+}
+
+std::string JsonEscape(const std::string& text) {
+  std::string escaped;
+  AppendJsonEscaped(&escaped, text);
   return escaped;
+}
+
+namespace {
+
+void AppendKey(std::string* json, const char* key) {
+  if (!json->empty() && json->back() != '{') json->push_back(',');
+  json->push_back('"');
+  json->append(key);
+  json->append("\":");
+}
+
+}  // namespace
+
+void AppendJsonFlag(std::string* json, const char* key, bool value) {
+  AppendKey(json, key);
+  json->append(value ? "true" : "false");
+}
+
+void AppendJsonNumber(std::string* json, const char* key, int64_t value) {
+  AppendKey(json, key);
+  json->append(std::to_string(value));
+}
+
+void AppendJsonText(std::string* json, const char* key, const std::string& value) {
+  AppendKey(json, key);
+  json->push_back('"');
+  AppendJsonEscaped(json, value);
+  json->push_back('"');
+}
+
+void AppendJsonRaw(std::string* json, const char* key, const std::string& value) {
+  AppendKey(json, key);
+  json->append(value);
 }
 
 std::string SuccessReply(const std::string& phase, const std::string& node_id) {
@@ -153,8 +191,11 @@ std::string StatusReply(const std::string& phase, const std::string& node_id, bo
 std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,
                         const std::string& route_guard_member) {
   if (reply.empty() || reply.back() != '}') return reply;
-  return reply.substr(0, reply.size() - 1) + "," + admin_bypass_member + "," +
-         route_guard_member + "}";
+  std::string joined;
+  joined.reserve(reply.size() + admin_bypass_member.size() + route_guard_member.size() + 2);
+  joined.append(reply, 0, reply.size() - 1).append(",").append(admin_bypass_member);
+  joined.append(",").append(route_guard_member).append("}");
+  return joined;
 }
 
 // Codes and messages are fixed texts, unchanged by escaping; a message that

@@ -69,6 +69,15 @@ bool ReadEndpointPort(const std::string& request, int32_t* port);
 // UTF-8 as U+FFFD. So any text makes valid JSON; well-formed text without
 // control bytes comes out unchanged.
 std::string JsonEscape(const std::string& text);
+void AppendJsonEscaped(std::string* out, const std::string& text);
+
+// Members appended to an object under construction (|json| ends in "{" or in
+// a member), each preceded by a comma unless it is the first.
+void AppendJsonFlag(std::string* json, const char* key, bool value);
+void AppendJsonNumber(std::string* json, const char* key, int64_t value);
+void AppendJsonText(std::string* json, const char* key, const std::string& value);
+// |value| is JSON already (an array or object).
+void AppendJsonRaw(std::string* json, const char* key, const std::string& value);
 
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete
 // members ("\"admin_bypass\":{...}" and "\"poc_route_guard\":{...}").

@@ -213,21 +213,22 @@ std::vector<std::string> CopySelectedBypassIps() {
 }
 
 std::string WriteAdminBypassJson(const AdminBypassState& state) {
-  const auto flag = [](bool value) { return value ? "true" : "false"; };
-  std::string json = "\"admin_bypass\":{";
-  json += std::string("\"enabled\":") + flag(state.enabled);
-  json += std::string(",\"attempted\":") + flag(state.attempted);
-  json += std::string(",\"applied\":") + flag(state.applied);
-  json += std::string(",\"routes_ready_before_tunnel\":") + flag(state.routes_ready_before_tunnel);
-  json += std::string(",\"route_readded_after_tunnel\":") + flag(state.route_readded_after_tunnel);
-  json += std::string(",\"required_enforced\":") + flag(state.required_enforced);
-  json += std::string(",\"skipped_for_safe_mode\":") + flag(state.skipped_for_safe_mode);
-  json += ",\"auto_stop_seconds\":" + std::to_string(state.auto_stop_seconds);
+  std::string json;
+  json.reserve(512);
+  json += "\"admin_bypass\":{";
+  AppendJsonFlag(&json, "enabled", state.enabled);
+  AppendJsonFlag(&json, "attempted", state.attempted);
+  AppendJsonFlag(&json, "applied", state.applied);
+  AppendJsonFlag(&json, "routes_ready_before_tunnel", state.routes_ready_before_tunnel);
+  AppendJsonFlag(&json, "route_readded_after_tunnel", state.route_readded_after_tunnel);
+  AppendJsonFlag(&json, "required_enforced", state.required_enforced);
+  AppendJsonFlag(&json, "skipped_for_safe_mode", state.skipped_for_safe_mode);
+  AppendJsonNumber(&json, "auto_stop_seconds", state.auto_stop_seconds);
   const auto text = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) json += std::string(",\"") + key + "\":\"" + JsonEscape(value) + "\"";
+    if (!value.empty()) AppendJsonText(&json, key, value);
   };
   const auto raw = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) json += std::string(",\"") + key + "\":" + value;
+    if (!value.empty()) AppendJsonRaw(&json, key, value);
   };
   text("client_ip", state.client_ip);
   text("gateway", state.gateway);
@@ -243,7 +244,8 @@ std::string WriteAdminBypassJson(const AdminBypassState& state) {
   raw("route_add_results_detail", state.route_add_results_detail);
   text("route_verify_before_tunnel", state.route_verify_before_tunnel);
   text("route_verify_after_tunnel", state.route_verify_after_tunnel);
-  return json + "}";
+  json += "}";
+  return json;
 }
 
 void LogAdminBypassState(const AdminBypassState& state) {

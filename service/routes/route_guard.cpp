@@ -81,16 +81,17 @@ void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
 }
 
 std::string WriteRouteGuardJson(const RouteGuardReport& report) {
-  const auto flag = [](bool value) { return value ? "true" : "false"; };
-  std::string json = "\"poc_route_guard\":{";
-  json += std::string("\"effective_disable_default_route\":") + flag(report.effective_disable_default_route);
-  json += std::string(",\"poc_route_guard_failed\":") + flag(report.poc_route_guard_failed);
-  json += std::string(",\"poc_default_route_detected\":") + flag(report.poc_default_route_detected);
-  json += std::string(",\"poc_env_read_failed\":") + flag(report.poc_env_read_failed);
-  json += std::string(",\"rdp_session_active\":") + flag(report.rdp_session_active);
-  json += std::string(",\"auto_stop_scheduled\":") + flag(report.auto_stop_scheduled);
-  json += ",\"auto_stop_seconds\":" + std::to_string(report.auto_stop_seconds);
-  json += ",\"effective_auto_stop_seconds\":" + std::to_string(report.effective_auto_stop_seconds);
+  std::string json;
+  json.reserve(1024);
+  json += "\"poc_route_guard\":{";
+  AppendJsonFlag(&json, "effective_disable_default_route", report.effective_disable_default_route);
+  AppendJsonFlag(&json, "poc_route_guard_failed", report.poc_route_guard_failed);
+  AppendJsonFlag(&json, "poc_default_route_detected", report.poc_default_route_detected);
+  AppendJsonFlag(&json, "poc_env_read_failed", report.poc_env_read_failed);
+  AppendJsonFlag(&json, "rdp_session_active", report.rdp_session_active);
+  AppendJsonFlag(&json, "auto_stop_scheduled", report.auto_stop_scheduled);
+  AppendJsonNumber(&json, "auto_stop_seconds", report.auto_stop_seconds);
+  AppendJsonNumber(&json, "effective_auto_stop_seconds", report.effective_auto_stop_seconds);
   const std::pair<const char*, const std::string*> texts[] = {
       {"process_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE", &report.process_disable_default_route},
       {"machine_env_QUORVANE_POC_DISABLE_DEFAULT_ROUTE", &report.machine_disable_default_route},
@@ -109,7 +110,7 @@ std::string WriteRouteGuardJson(const RouteGuardReport& report) {
       {"message", &report.message},
       {"auto_stop_deadline_utc", &report.auto_stop_deadline_utc},
   };
-  for (const auto& [key, value] : texts) json += std::string(",\"") + key + "\":\"" + JsonEscape(*value) + "\"";
+  for (const auto& [key, value] : texts) AppendJsonText(&json, key, *value);
   json += "}";
   return json;
 }
