@@ -20,16 +20,20 @@ for target in protocol profile requests; do
   log="build/fuzz/$target.log"
   echo "== fuzz_$target for ${seconds}s"
   code=0
-  ASAN_OPTIONS=detect_leaks=1 "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+  # A small quarantine keeps freed memory warm: with the default 256 MB every
+  # allocation touched a fresh page and the targets ran a third slower.
+  ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=8 "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
     -dict=fuzz/protocol.dict -artifact_prefix="build/fuzz/artifacts/$target-" "$work" "fuzz/corpus/$target" \
     >"$log" 2>&1 || code=$?
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+  requests="$(sed -n 's/^stat::requests_handled: *//p' "$log")"
   if [ "$code" -ne 0 ]; then
     tail -40 "$log"
     echo "fuzz_$target FAILED (exit code $code); the input is in build/fuzz/artifacts/"
     exit 1
   fi
-  echo "fuzz_$target: ${runs:-?} executions in ${seconds}s, no crash, leak or property failure"
-  summary+="fuzz_$target ${runs:-?}\n"
+  handled="${requests:+, $requests requests handled}"
+  echo "fuzz_$target: ${runs:-?} executions in ${seconds}s$handled, no crash, leak or property failure"
+  summary+="fuzz_$target ${runs:-?}$handled\n"
 done
 printf "executions per target:\n$summary"
