@@ -5,7 +5,6 @@
 //   pipe_bench.exe <status-connections> <connect-cycles> <json-out>
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,31 +50,36 @@ std::string Exchange(const wchar_t* pipe_name, const std::string& request) {
 }
 
 // The bare server: one instance, connect, one read, one write of a reply of
-// the given size, flush, disconnect, close; again. |first| is made before the
-// measuring starts.
+// the given size, flush, disconnect, close; again, until it has answered
+// kEchoQuit. |first| is made before the measuring starts.
+constexpr char kEchoQuit[] = "quit";
+
 HANDLE MakeEchoInstance() {
   return CreateNamedPipeW(kEchoPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 65536, 65536, 0,
                           nullptr);
 }
 
-void EchoServer(HANDLE first, size_t reply_size, const std::atomic<bool>* stop) {
+void EchoServer(HANDLE first, size_t reply_size) {
   const std::string reply(reply_size, 'x');
   std::string buffer(65536, '\0');
-  for (HANDLE pipe = first; !*stop; pipe = MakeEchoInstance()) {
+  for (HANDLE pipe = first;; pipe = MakeEchoInstance()) {
     if (pipe == INVALID_HANDLE_VALUE) {
       std::fprintf(stderr, "echo instance failed: %lu\n", GetLastError());
       Sleep(1);
       continue;
     }
+    bool quit = false;
     if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
       DWORD done = 0;
       if (ReadFile(pipe, buffer.data(), 65535, &done, nullptr) && done > 0) {
+        quit = buffer.compare(0, done, kEchoQuit) == 0;
         WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &done, nullptr);
       }
       FlushFileBuffers(pipe);
       DisconnectNamedPipe(pipe);
     }
     CloseHandle(pipe);
+    if (quit) return;
   }
 }
 
@@ -133,13 +137,12 @@ int main(int argc, char** argv) {
 
   // The echo answers with as many bytes as the service's status reply has.
   const size_t reply_size = Exchange(kServicePipe, status_request).size();
-  std::atomic<bool> stop{false};
   const HANDLE first = MakeEchoInstance();
   if (first == INVALID_HANDLE_VALUE) {
     std::fprintf(stderr, "cannot make the echo pipe: %lu\n", GetLastError());
     return 1;
   }
-  std::thread echo(EchoServer, first, reply_size, &stop);
+  std::thread echo(EchoServer, first, reply_size);
 
   std::vector<double> service_us, echo_us;
   constexpr int kRound = 25;
@@ -152,8 +155,7 @@ int main(int argc, char** argv) {
       }
     }
   }
-  stop = true;
-  Exchange(kEchoPipe, "x");  // wakes the echo server's last wait
+  Exchange(kEchoPipe, kEchoQuit);
   echo.join();
   std::vector<double> scm_us;
   for (int i = 0; i < connections; ++i) {
