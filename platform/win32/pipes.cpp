@@ -22,11 +22,25 @@ bool Fail(uint32_t* error_code) {
   return false;
 }
 
+// Waits for an overlapped operation that did not complete at once; on time-out
+// the operation is cancelled and its end awaited, so |overlapped| may go.
+bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms, DWORD* transferred,
+                      uint32_t* error_code) {
+  if (WaitForSingleObject(overlapped->hEvent, timeout_ms) != WAIT_OBJECT_0) {
+    CancelIoEx(handle, overlapped);
+    GetOverlappedResult(handle, overlapped, transferred, TRUE);
+    *error_code = ERROR_TIMEOUT;
+    return false;
+  }
+  if (GetOverlappedResult(handle, overlapped, transferred, FALSE)) return true;
+  return Fail(error_code);
+}
+
 // Runs one I/O call with an OVERLAPPED of its own, so that it works on
-// overlapped and synchronous instances alike, and waits for it to finish. No
-// call is ever cancelled: under Wine a cancelled pipe operation may never end.
+// overlapped and synchronous instances alike (a time-out needs an overlapped
+// instance: on a synchronous one the call itself blocks).
 template <typename Call>
-bool RunIo(HANDLE handle, DWORD* transferred, uint32_t* error_code, Call call) {
+bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* error_code, Call call) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event.valid()) return Fail(error_code);
   OVERLAPPED overlapped{};
@@ -40,8 +54,7 @@ bool RunIo(HANDLE handle, DWORD* transferred, uint32_t* error_code, Call call) {
     if (error == ERROR_MORE_DATA) GetOverlappedResult(handle, &overlapped, transferred, FALSE);
     return false;
   }
-  if (GetOverlappedResult(handle, &overlapped, transferred, TRUE)) return true;
-  return Fail(error_code);
+  return FinishOverlapped(handle, &overlapped, timeout_ms, transferred, error_code);
 }
 
 }  // namespace
@@ -91,43 +104,17 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
 }
 
 bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
-  // A client may have connected since the instance was made. Wine does not
-  // always answer that with ERROR_PIPE_CONNECTED but waits for a next client
-  // instead, so look first: on a connected instance the peek succeeds.
-  DWORD available = 0;
-  if (PeekNamedPipe(Raw(pipe), nullptr, 0, nullptr, &available, nullptr)) {
-    *error_code = ERROR_PIPE_CONNECTED;
-    return false;
-  }
   DWORD ignored = 0;
-  return RunIo(Raw(pipe), &ignored, error_code,
+  return RunIo(Raw(pipe), INFINITE, &ignored, error_code,
                [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
-}
-
-// Waits until a message (or the end of the client) is there. Polling instead of
-// a read that is cancelled on time-out: under Wine a cancelled pipe read may
-// never complete, and waiting for it would hold the server for ever.
-bool WaitForPipeData(HANDLE pipe, uint32_t timeout_ms, uint32_t* error_code) {
-  const ULONGLONG start = GetTickCount64();
-  for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return Fail(error_code);
-    if (available > 0) return true;
-    if (timeout_ms != INFINITE && GetTickCount64() - start >= timeout_ms) {
-      *error_code = ERROR_TIMEOUT;
-      return false;
-    }
-    Sleep(1);
-  }
 }
 
 bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
                      uint32_t* error_code) {
   data->clear();
-  if (!WaitForPipeData(Raw(pipe), timeout_ms, error_code)) return false;
   std::vector<char> buffer(max_bytes + 1);
   DWORD read = 0;
-  const bool ok = RunIo(Raw(pipe), &read, error_code, [&](OVERLAPPED* overlapped) {
+  const bool ok = RunIo(Raw(pipe), timeout_ms, &read, error_code, [&](OVERLAPPED* overlapped) {
     return ReadFile(Raw(pipe), buffer.data(), static_cast<DWORD>(max_bytes), nullptr, overlapped) != FALSE;
   });
   data->assign(buffer.data(), read);
@@ -136,7 +123,7 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
 
 bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code) {
   DWORD written = 0;
-  return RunIo(Raw(pipe), &written, error_code, [&](OVERLAPPED* overlapped) {
+  return RunIo(Raw(pipe), INFINITE, &written, error_code, [&](OVERLAPPED* overlapped) {
     return WriteFile(Raw(pipe), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped) != FALSE;
   });
 }

@@ -35,9 +35,9 @@ platform::PipeSecurity BuildServerSecurity() {
 }
 
 void ServeOneClient(ControlState* state, const platform::PipeSecurity& security) {
-  // Synchronous instances: the wait for a request polls (ReadPipeMessage), so
-  // no read or connect is ever left pending to be cancelled.
+  // Overlapped, so that the wait for a request can end on time.
   platform::PipeInstanceOptions options;
+  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped;
   platform::PipeHandle pipe;
   uint32_t error_code = 0;
   if (!platform::CreatePipeInstance(kPipeName, options, &security, &pipe, &error_code)) {

@@ -64,7 +64,8 @@ bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code);
 // One read of at most |max_bytes|, waiting at most |timeout_ms| (kWaitForever:
 // no limit). A longer message fills |data| with its first |max_bytes| and
 // fails with kErrorMoreData; a read that waited too long fails with
-// kErrorTimeout after cancelling the read.
+// kErrorTimeout after cancelling the read. Only an instance opened with
+// kFileFlagOverlapped can time out: on any other the read itself blocks.
 bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
                      uint32_t* error_code);
 

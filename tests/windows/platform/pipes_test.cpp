@@ -65,13 +65,12 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   EXPECT_FALSE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr)) << "disconnected";
 }
 
-// The server's own kind of instance (synchronous): a client that connected and
-// wrote before the server's wait is still served, and the wait for the request
-// times out without a read left pending.
-TEST(Pipes, SynchronousInstance_ServesAClientThatCameFirst) {
+// A client that connected and wrote before the server's wait is still served,
+// and a read cancelled on time-out leaves the instance fit for the next read.
+TEST(Pipes, ClientThatCameFirst_IsServedAfterATimedOutRead) {
   PipeHandle pipe;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, platform::PipeInstanceOptions(), nullptr, &pipe, &error_code));
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
   UniqueHandle client = OpenClient();
   ASSERT_TRUE(client.valid());
   std::string data;
