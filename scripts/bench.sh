@@ -46,8 +46,5 @@ for _ in $(seq 300); do
   grep -q "IPC on" build/bench/service.log 2>/dev/null && break
   sleep 0.1
 done
-# Let the server reach its wait for a client: under Wine a request written to
-# an instance before the server's ConnectNamedPipe can go unanswered.
-sleep 1
 timeout 900 wine build/windows/bin/pipe_bench.exe "$connections" "$cycles" build/bench/pipe.json </dev/null
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(wine --version)"
