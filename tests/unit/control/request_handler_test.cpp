@@ -65,6 +65,16 @@ TEST_F(RequestHandlerTest, RegisterSession_ReplacesOrClearsTheNonceAndAlwaysSays
   EXPECT_EQ(ReadPhase(state_.get()).phase, "connected");
 }
 
+// Found by fuzzing: a node id with a byte that is not UTF-8 came back raw, and
+// the connect and status replies were no longer JSON.
+TEST_F(RequestHandlerTest, NodeIdThatIsNotUtf8_ComesBackAsAReplacementCharacter) {
+  MarkUserConnectBegun();
+  std::string request = ConnectRequest("");
+  request.replace(request.find("node-1"), 6, "n\xff");
+  EXPECT_TRUE(Contains(Handle(request), "\"phase\":\"connected\",\"node_id\":\"n\xef\xbf\xbd\""));
+  EXPECT_TRUE(Contains(Handle(kStatusRequest), "\"node_id\":\"n\xef\xbf\xbd\""));
+}
+
 TEST_F(RequestHandlerTest, Disconnect_UndoesEverythingWhateverThePhase) {
   const std::string reply = Handle(kDisconnectRequest);
   EXPECT_EQ(reply, "{\"ok\":true,\"phase\":\"disconnected\"," + WriteAdminBypassJson(CurrentAdminBypassState()) +
