@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-connections=200
-cycles=5
+connections=500
+cycles=10
 native_args=()
 if [ "${1:-}" = "--smoke" ]; then
   connections=20
