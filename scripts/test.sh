@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test tier: the native unit tests (plain,
 # under AddressSanitizer + UBSan, and under ThreadSanitizer), then under Wine
-# the Windows unit tests and the system tests of the real program, then each
-# fuzz target for a short while.
+# the Windows unit tests and the system tests of the real program, then the
+# bench in smoke mode, then each fuzz target for a short while.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
