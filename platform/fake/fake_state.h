@@ -40,8 +40,8 @@ struct FakeLibrary {
   WideTextEntry entry = nullptr;
 };
 
-struct FakeWorld {
-  std::mutex lock;
+// Everything that Reset() puts back to a fresh machine.
+struct FakeState {
   struct PendingFailure {
     uint32_t error_code = 0;
     int calls_to_let_through = 0;
@@ -60,7 +60,6 @@ struct FakeWorld {
   uint64_t slept_ms = 0;
   bool instant_sleeps = false;
 
-  uintptr_t next_handle = 0x100;
   std::map<std::wstring, FakeService> services;  // by lower-case name
   std::map<uintptr_t, FakeScHandle> sc_handles;
   std::function<void()> service_start_effect;
@@ -87,6 +86,12 @@ struct FakeWorld {
 
   std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
   std::map<uintptr_t, std::wstring> loaded_libraries;
+};
+
+struct FakeWorld : FakeState {
+  std::mutex lock;
+  // Not reset: a handle kept by mistake from an earlier test never matches.
+  uintptr_t next_handle = 0x100;
 };
 
 FakeWorld& World();

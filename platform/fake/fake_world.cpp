@@ -44,39 +44,7 @@ std::string Narrow(const std::wstring& text) {
 void Reset() {
   FakeWorld& world = World();
   std::lock_guard<std::mutex> guard(world.lock);
-  world.pending_failures.clear();
-  world.journal.clear();
-  world.journal_kept = true;
-  world.stdout_text.clear();
-  world.stderr_text.clear();
-  world.console_handler = nullptr;
-  world.module_path = kDefaultModulePath;
-  world.environment.clear();
-  world.registry_values.clear();
-  world.slept_ms = 0;
-  world.instant_sleeps = false;
-  world.services.clear();
-  world.sc_handles.clear();
-  world.service_start_effect = nullptr;
-  world.service_handler = nullptr;
-  world.reported_statuses.clear();
-  world.files.clear();
-  world.open_files.clear();
-  world.routes.clear();
-  world.interfaces.clear();
-  world.best_route.reset();
-  world.created_route_metric.reset();
-  world.adapter_addresses.clear();
-  world.tcp_connections.clear();
-  world.remote_session = false;
-  world.console_session = kNoConsoleSession;
-  world.sessions.clear();
-  world.session_addresses.clear();
-  world.debugger_text.clear();
-  world.session_users.clear();
-  world.last_pipe_security.reset();
-  world.libraries.clear();
-  world.loaded_libraries.clear();
+  static_cast<FakeState&>(world) = FakeState();
 }
 
 void FailNextCall(const std::string& operation, uint32_t error_code, int calls_to_let_through) {
