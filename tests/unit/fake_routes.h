@@ -1,4 +1,6 @@
-// Route rows for the fake route table, written with dotted-quad texts.
+// Route rows for the fake route table and TCP table rows, written with
+// dotted-quad texts, and session client addresses as the session calls hand
+// them out.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "platform/ip_routes.h"
+#include "platform/sessions.h"
 
 namespace quorvane {
 
@@ -30,6 +33,29 @@ inline platform::ForwardRow Route(const std::string& destination, const std::str
 inline platform::ForwardRow HostRoute(const std::string& ip, const std::string& next_hop, uint32_t if_index,
                                       uint32_t metric1) {
   return Route(ip, "255.255.255.255", next_hop, if_index, metric1);
+}
+
+inline platform::TcpConnection Tcp(uint32_t state, uint16_t local_port, const std::string& remote,
+                                   uint16_t remote_port) {
+  platform::TcpConnection connection;
+  connection.state = state;
+  connection.local_address = Ip("192.0.2.10");
+  connection.local_port = local_port;
+  connection.remote_address = Ip(remote);
+  connection.remote_port = remote_port;
+  return connection;
+}
+
+inline platform::SessionClientAddress ClientAddress(uint32_t family, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  platform::SessionClientAddress address;
+  address.family = family;
+  address.address[0] = 0x0D;  // two bytes before the IPv4 address
+  address.address[1] = 0x3D;
+  address.address[2] = a;
+  address.address[3] = b;
+  address.address[4] = c;
+  address.address[5] = d;
+  return address;
 }
 
 }  // namespace quorvane

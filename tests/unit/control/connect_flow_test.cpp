@@ -30,10 +30,7 @@ class ConnectFlowTest : public ControlTestBase {
  protected:
   void SetUp() override {
     ControlTestBase::SetUp();
-    platform::ForwardRow best;
-    best.next_hop = Ip("192.0.2.1");
-    best.if_index = kPhysical;
-    platform::fake::SeedBestRoute(best);
+    platform::fake::SeedBestRoute(Route("0.0.0.0", "0.0.0.0", "192.0.2.1", kPhysical));
     platform::fake::SeedInterface(kPhysical, {L"Ethernet", L""});
     platform::fake::SeedInterface(kTunnel, {L"Quorvane WireGuard", L""});
   }

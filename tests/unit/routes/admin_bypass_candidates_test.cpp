@@ -10,28 +10,6 @@ namespace {
 
 using platform::fake::SetProcessEnvironment;
 
-platform::TcpConnection Tcp(uint32_t state, uint16_t local_port, const std::string& remote, uint16_t remote_port) {
-  platform::TcpConnection connection;
-  connection.state = state;
-  connection.local_address = Ip("192.0.2.10");
-  connection.local_port = local_port;
-  connection.remote_address = Ip(remote);
-  connection.remote_port = remote_port;
-  return connection;
-}
-
-platform::SessionClientAddress ClientAddress(uint32_t family, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  platform::SessionClientAddress address;
-  address.family = family;
-  address.address[0] = 0x0D;  // two bytes before the IPv4 address
-  address.address[1] = 0x3D;
-  address.address[2] = a;
-  address.address[3] = b;
-  address.address[4] = c;
-  address.address[5] = d;
-  return address;
-}
-
 std::string Describe(const std::vector<AdminBypassCandidate>& candidates) {
   std::string text;
   for (const AdminBypassCandidate& c : candidates) {

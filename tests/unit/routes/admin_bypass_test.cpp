@@ -15,21 +15,14 @@ using platform::fake::SetProcessEnvironment;
 constexpr uint32_t kPhysical = 7;
 
 platform::TcpConnection RdpPeer(const std::string& remote) {
-  platform::TcpConnection connection;
-  connection.state = platform::kTcpStateEstablished;
-  connection.local_port = 3389;
-  connection.remote_address = Ip(remote);
-  return connection;
+  return Tcp(platform::kTcpStateEstablished, 3389, remote, 50000);
 }
 
 class AdminBypassTest : public AdminBypassTestBase {
  protected:
   void SetUp() override {
     AdminBypassTestBase::SetUp();
-    platform::ForwardRow best;
-    best.next_hop = Ip("192.0.2.1");
-    best.if_index = kPhysical;
-    platform::fake::SeedBestRoute(best);
+    platform::fake::SeedBestRoute(Route("0.0.0.0", "0.0.0.0", "192.0.2.1", kPhysical));
   }
   static void Addresses(const wchar_t* ips) { SetProcessEnvironment(kSettingAdminBypassIps, ips); }
 };
@@ -78,13 +71,7 @@ TEST_F(AdminBypassTest, SafeMode_FillsTheListsAndTouchesNoRoute) {
 
 TEST_F(AdminBypassTest, Refusals_CoverEveryFailureRow) {
   platform::fake::SetConsoleSession(1);
-  platform::SessionClientAddress wts;
-  wts.family = 2;
-  wts.address[2] = 198;
-  wts.address[3] = 51;
-  wts.address[4] = 100;
-  wts.address[5] = 30;
-  platform::fake::SeedSessionClientAddress(1, wts);
+  platform::fake::SeedSessionClientAddress(1, ClientAddress(2, 198, 51, 100, 30));
   SetProcessEnvironment(kSettingAdminBypass, L"yes");
   // An optional session client alone is not enough.
   AdminBypassState state = PrepareAdminBypass(false);
@@ -104,18 +91,8 @@ TEST_F(AdminBypassTest, Refusals_CoverEveryFailureRow) {
 }
 
 TEST_F(AdminBypassTest, OptionalFailureIsTolerated_RequiredOnesFailWithTheFirstNamed) {
-  platform::ForwardRow best;
-  best.next_hop = Ip("192.0.2.1");
-  best.if_index = kPhysical;
-  platform::fake::SeedBestRoute(best);
   platform::fake::SetConsoleSession(1);
-  platform::SessionClientAddress wts;
-  wts.family = 2;
-  wts.address[2] = 20;
-  wts.address[3] = 9;
-  wts.address[4] = 9;
-  wts.address[5] = 9;
-  platform::fake::SeedSessionClientAddress(1, wts);
+  platform::fake::SeedSessionClientAddress(1, ClientAddress(2, 20, 9, 9, 9));
   Addresses(L"203.0.113.7");
   FailNextCall("CreateForwardEntry", 87);  // candidates are in text order: 20.9.9.9 (optional) first
   AdminBypassState state = PrepareAdminBypass(false);
