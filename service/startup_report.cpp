@@ -9,11 +9,6 @@
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {
-namespace {
-
-const char* Bool(bool value) { return value ? "true" : "false"; }
-
-}  // namespace
 
 std::string StartupReportJson() {
   const StartupRecord record = StartupRecordSnapshot();
@@ -24,15 +19,15 @@ std::string StartupReportJson() {
 
   // Inserted texts are escaped: an interface name may hold a quote or a backslash.
   std::string json = "{";
-  json += "\"service_started_utc\":\"" + JsonEscape(record.service_start_time) + "\",";
-  json += "\"startup_passive\":true,";
-  json += "\"startup_route_mutation_count\":" + std::to_string(record.route_mutation_count) + ",";
-  json += std::string("\"startup_tunnel_started\":") + Bool(record.tunnel_started) + ",";
-  json += std::string("\"startup_config_written\":") + Bool(record.config_written) + ",";
-  json += std::string("\"leftover_tunnel_service_running\":") + Bool(tunnel_running) + ",";
-  json += std::string("\"leftover_tunnel_default_route_detected\":") + Bool(tunnel_default_route) + ",";
-  json += std::string("\"startup_network_mutation_guard_enabled\":") + Bool(guard_enabled);
-  if (!offending_route.empty()) json += ",\"leftover_offending_default_route\":\"" + JsonEscape(offending_route) + "\"";
+  AppendJsonText(&json, "service_started_utc", record.service_start_time);
+  AppendJsonFlag(&json, "startup_passive", true);
+  AppendJsonNumber(&json, "startup_route_mutation_count", record.route_mutation_count);
+  AppendJsonFlag(&json, "startup_tunnel_started", record.tunnel_started);
+  AppendJsonFlag(&json, "startup_config_written", record.config_written);
+  AppendJsonFlag(&json, "leftover_tunnel_service_running", tunnel_running);
+  AppendJsonFlag(&json, "leftover_tunnel_default_route_detected", tunnel_default_route);
+  AppendJsonFlag(&json, "startup_network_mutation_guard_enabled", guard_enabled);
+  if (!offending_route.empty()) AppendJsonText(&json, "leftover_offending_default_route", offending_route);
   json += "}";
   return json;
 }

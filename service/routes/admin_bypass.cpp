@@ -32,16 +32,22 @@ std::vector<std::string> RequiredBypassIps() {
 
 std::string JsonTextArray(const std::vector<std::string>& texts) {
   std::string json = "[";
-  for (size_t i = 0; i < texts.size(); ++i) json += (i > 0 ? ",\"" : "\"") + JsonEscape(texts[i]) + "\"";
+  for (size_t i = 0; i < texts.size(); ++i) {
+    json += i > 0 ? ",\"" : "\"";
+    AppendJsonEscaped(&json, texts[i]);
+    json += "\"";
+  }
   return json + "]";
 }
 
 std::string JsonCandidateArray(const std::vector<AdminBypassCandidate>& candidates) {
   std::string json = "[";
   for (size_t i = 0; i < candidates.size(); ++i) {
-    if (i > 0) json += ",";
-    json += "{\"ip\":\"" + JsonEscape(candidates[i].ip) + "\",\"source\":\"" + JsonEscape(candidates[i].source) +
-            "\",\"required\":" + (candidates[i].required ? "true" : "false") + "}";
+    json += i > 0 ? ",{" : "{";
+    AppendJsonText(&json, "ip", candidates[i].ip);
+    AppendJsonText(&json, "source", candidates[i].source);
+    AppendJsonFlag(&json, "required", candidates[i].required);
+    json += "}";
   }
   return json + "]";
 }

@@ -91,21 +91,22 @@ std::vector<platform::ForwardRow> AddedBypassRoutes() {
 }
 
 std::string WriteRouteResultJson(const AdminBypassRouteResult& result) {
-  const auto flag = [](bool value) { return value ? "true" : "false"; };
-  std::string json = "{\"ip\":\"" + JsonEscape(result.ip);
-  json += "\",\"source\":\"" + JsonEscape(result.source);
-  json += std::string("\",\"required\":") + flag(result.required);
-  json += std::string(",\"add_attempted\":") + flag(result.add_attempted);
-  json += std::string(",\"already_exists\":") + flag(result.already_exists);
-  json += std::string(",\"add_success\":") + flag(result.add_success);
-  json += ",\"win32_error_code\":" + std::to_string(result.win32_error_code);
-  json += ",\"error_message\":\"" + JsonEscape(result.error_message);
-  json += "\",\"gateway\":\"" + JsonEscape(result.gateway);
-  json += "\",\"interface_index\":\"" + JsonEscape(result.interface_index);
-  json += "\",\"existing_route_gateway\":\"" + JsonEscape(result.existing_route_gateway);
-  json += "\",\"existing_route_interface_index\":\"" + JsonEscape(result.existing_route_interface_index);
-  json += std::string("\",\"route_verify_success\":") + flag(result.route_verify_success);
-  json += ",\"failure_reason\":\"" + JsonEscape(result.failure_reason) + "\"}";
+  std::string json = "{";
+  AppendJsonText(&json, "ip", result.ip);
+  AppendJsonText(&json, "source", result.source);
+  AppendJsonFlag(&json, "required", result.required);
+  AppendJsonFlag(&json, "add_attempted", result.add_attempted);
+  AppendJsonFlag(&json, "already_exists", result.already_exists);
+  AppendJsonFlag(&json, "add_success", result.add_success);
+  AppendJsonNumber(&json, "win32_error_code", result.win32_error_code);
+  AppendJsonText(&json, "error_message", result.error_message);
+  AppendJsonText(&json, "gateway", result.gateway);
+  AppendJsonText(&json, "interface_index", result.interface_index);
+  AppendJsonText(&json, "existing_route_gateway", result.existing_route_gateway);
+  AppendJsonText(&json, "existing_route_interface_index", result.existing_route_interface_index);
+  AppendJsonFlag(&json, "route_verify_success", result.route_verify_success);
+  AppendJsonText(&json, "failure_reason", result.failure_reason);
+  json += "}";
   return json;
 }
 
