@@ -1,5 +1,6 @@
 #include "control/pipe_server.h"
 
+#include <exception>
 #include <system_error>
 #include <vector>
 
@@ -60,7 +61,14 @@ void ServeOneClient(ControlState* state, const platform::PipeSecurity& security)
 
 void ServerLoop(ControlState* state) {
   const platform::PipeSecurity security = BuildServerSecurity();
-  while (state->server_running) ServeOneClient(state, security);
+  while (state->server_running) {
+    // Running out of memory for one client costs that client its reply (its
+    // instance is closed on the way out), not the server its thread.
+    try {
+      ServeOneClient(state, security);
+    } catch (const std::exception&) {
+    }
+  }
   state->server_finished = true;
 }
 

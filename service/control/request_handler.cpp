@@ -1,6 +1,7 @@
 #include "control/request_handler.h"
 
 #include <chrono>
+#include <exception>
 #include <system_error>
 
 #include "common/utc_time_text.h"
@@ -32,7 +33,7 @@ std::string HandleDisconnect(ControlState* state) {
                      WriteRouteGuardJson(RouteGuardReport()));
 }
 
-void AutoStopThread(ControlState* state, int32_t seconds) {
+void RunAutoStop(ControlState* state, int32_t seconds) {
   for (int64_t step = 0; step < int64_t{seconds} * 10; ++step) {
     if (state->auto_stop_cancel) return;
     platform::SleepMilliseconds(kAutoStopStepMs);
@@ -49,6 +50,14 @@ void AutoStopThread(ControlState* state, int32_t seconds) {
   ReleaseAdminBypass();
   DeleteActiveConf(nullptr);
   SetPhase(state, kPhaseDisconnected, "");
+}
+
+// Nothing may escape the thread: that would end the whole service.
+void AutoStopThread(ControlState* state, int32_t seconds) {
+  try {
+    RunAutoStop(state, seconds);
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace
