@@ -29,13 +29,6 @@ std::string ReplyWithReports(const Connect& connect, const std::string& code, co
                                WriteRouteGuardJson(connect.report));
 }
 
-// Undoes everything a connect did once the tunnel was started.
-void TearDown() {
-  TunnelManager::Stop(nullptr);
-  ReleaseAdminBypass();
-  DeleteActiveConf(nullptr);
-}
-
 // Steps after the checks: guard, bypass, configuration, tunnel, and the look
 // at the routing table afterwards.
 std::string RunConnect(Connect* connect) {
@@ -93,14 +86,14 @@ std::string RunConnect(Connect* connect) {
       report.offending_default_route = offending;
       report.failure_reason = kDefaultRouteDetected.code;
       report.message = kDefaultRouteDetected.message;
-      TearDown();
+      TearDownTunnel();
       ResetPhase(state);
       return ReplyWithReports(*connect, kDefaultRouteDetected.code, kDefaultRouteDetected.message);
     }
   } else {
     connect->bypass = ConfirmAdminBypassAfterTunnel();
     if (connect->bypass.enabled && !connect->bypass.applied) {
-      TearDown();
+      TearDownTunnel();
       ResetPhase(state);
       return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
     }

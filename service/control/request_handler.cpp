@@ -24,10 +24,7 @@ std::string HandleStatus(ControlState* state) {
 
 std::string HandleDisconnect(ControlState* state) {
   CancelAutoStop(state);
-  std::string error;
-  TunnelManager::Stop(&error);
-  const AdminBypassState bypass = ReleaseAdminBypass();
-  DeleteActiveConf(&error);
+  const AdminBypassState bypass = TearDownTunnel();
   SetPhase(state, kPhaseDisconnected, "");
   return WithReports(SuccessReply(kPhaseDisconnected, ""), WriteAdminBypassJson(bypass),
                      WriteRouteGuardJson(RouteGuardReport()));
@@ -46,9 +43,7 @@ void RunAutoStop(ControlState* state, int32_t seconds) {
     platform::SleepMilliseconds(kAutoStopStepMs);
   }
   if (state->auto_stop_cancel) return;
-  TunnelManager::Stop(nullptr);
-  ReleaseAdminBypass();
-  DeleteActiveConf(nullptr);
+  TearDownTunnel();
   SetPhase(state, kPhaseDisconnected, "");
 }
 
@@ -61,6 +56,13 @@ void AutoStopThread(ControlState* state, int32_t seconds) {
 }
 
 }  // namespace
+
+AdminBypassState TearDownTunnel() {
+  TunnelManager::Stop(nullptr);
+  const AdminBypassState bypass = ReleaseAdminBypass();
+  DeleteActiveConf(nullptr);
+  return bypass;
+}
 
 std::string HandleRequest(ControlState* state, const std::string& request) {
   if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);

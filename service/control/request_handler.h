@@ -6,11 +6,17 @@
 #include <string>
 
 #include "control/control_state.h"
+#include "routes/admin_bypass.h"
 #include "routes/route_guard.h"
 
 namespace quorvane {
 
 std::string HandleRequest(ControlState* state, const std::string& request);
+
+// Stops and removes the tunnel service, removes the admin bypass host routes
+// and deletes the configuration file, whatever fails on the way; returns the
+// bypass state that the route removal published.
+AdminBypassState TearDownTunnel();
 
 // Cancels the pending automatic stop and waits for its thread.
 void CancelAutoStop(ControlState* state);
