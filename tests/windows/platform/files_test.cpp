@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <sddl.h>
-
 #include "access_lists.h"
+#include "dacl_text.h"
 #include "temp_directory.h"
 
 namespace {
@@ -73,12 +72,7 @@ TEST(AccessLists, ProtectedDescriptor_HoldsExactlyTheGrantsInOrder) {
   platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
   ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kServiceOnly, true, &built, &error_code)) << error_code;
-  wchar_t* sddl = nullptr;
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&built.descriptor, SDDL_REVISION_1,
-                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
-  const std::wstring text = sddl;
-  LocalFree(sddl);
-  EXPECT_EQ(text, L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
+  EXPECT_EQ(DaclText(&built), L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
 
   EXPECT_FALSE(platform::win32::MakeSecurityDescriptor({{L"not-a-sid", platform::kGenericAll, 0}}, true, &built,
                                                         &error_code));

@@ -3,11 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <future>
 
 #include "access_lists.h"
+#include "dacl_text.h"
 #include "platform/sessions.h"
 #include "unique_handle.h"
 
@@ -114,12 +113,7 @@ TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
   platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
   ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(grants, false, &built, &error_code));
-  wchar_t* sddl = nullptr;
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(&built.descriptor, SDDL_REVISION_1,
-                                                                   DACL_SECURITY_INFORMATION, &sddl, nullptr));
-  const std::wstring text = sddl;
-  LocalFree(sddl);
-  EXPECT_EQ(text, L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
+  EXPECT_EQ(DaclText(&built), L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
 
   platform::PipeSecurity security;
   ASSERT_TRUE(platform::BuildPipeSecurity(grants, &security, &error_code));
