@@ -4,31 +4,18 @@
 
 #include <cstring>
 
+#include "scoped_handle.h"
+
 namespace quorvane_windows_vpn {
 namespace {
 
 constexpr DWORD kMaxReplyBytes = 65535;
 
-// Closes the pipe on every path out of the exchange.
-class PipeEnd {
- public:
-  explicit PipeEnd(HANDLE handle) : handle_(handle) {}
-  PipeEnd(const PipeEnd&) = delete;
-  PipeEnd& operator=(const PipeEnd&) = delete;
-  ~PipeEnd() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 }  // namespace
 
 std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
-  PipeEnd pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (pipe.get() == INVALID_HANDLE_VALUE) return kPipeUnavailableReply;
+  ScopedHandle pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!pipe.valid()) return kPipeUnavailableReply;
 
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);  // the exchange goes on either way

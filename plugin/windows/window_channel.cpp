@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "quorvane_windows_vpn_plugin.h"
+#include "scoped_handle.h"
 
 namespace quorvane_windows_vpn {
 
@@ -26,10 +27,8 @@ void QuorvaneWindowsVpnPlugin::HandleWindowMethodCall(const flutter::MethodCall<
     diagnostics[flutter::EncodableValue("activate_existing_window_supported")] =
         flutter::EncodableValue(ActivateMessageId() != 0);
     // The runner owns the mutex; the plugin only checks that it is there.
-    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kSingleInstanceMutexName);
-    if (mutex != nullptr) {
-      CloseHandle(mutex);
-    } else {
+    const ScopedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kSingleInstanceMutexName));
+    if (!mutex.valid()) {
       diagnostics[flutter::EncodableValue("single_instance_error")] = flutter::EncodableValue("open_mutex_failed");
     }
     result->Success(flutter::EncodableValue(diagnostics));
