@@ -63,6 +63,7 @@ struct FakeState {
   std::map<std::wstring, FakeService> services;  // by lower-case name
   std::map<uintptr_t, FakeScHandle> sc_handles;
   std::function<void()> service_start_effect;
+  FakeService created_service_behaviour;
   ServiceControlRoutine service_handler = nullptr;
   std::vector<ReportedStatus> reported_statuses;
 

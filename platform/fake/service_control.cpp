@@ -54,7 +54,7 @@ uintptr_t AddHandle(FakeWorld& world, const std::wstring& service_key, uint32_t 
 
 }  // namespace
 
-static bool StartLocked(FakeWorld& world, const ScHandle& service, uint32_t* error_code);
+static bool StartLocked(FakeWorld& world, const ScHandle& service, bool* running, uint32_t* error_code);
 
 bool ScmOpenManager(uint32_t access, ScHandle* manager, uint32_t* error_code) {
   FakeWorld& world = fake::World();
@@ -95,7 +95,7 @@ bool ScmCreateService(const ScHandle& manager, const ServiceRegistration& regist
     *error_code = existing->second.marked_for_delete ? kErrorServiceMarkedForDelete : kErrorServiceExists;
     return false;
   }
-  FakeService created;
+  FakeService created = world.created_service_behaviour;
   created.registration = registration;
   world.services[key] = created;
   *service = ScHandle(AddHandle(world, key, access));
@@ -132,15 +132,16 @@ bool ScmStartService(const ScHandle& service, uint32_t* error_code) {
   {
     FakeWorld& world = fake::World();
     Guard guard(world.lock);
-    if (!StartLocked(world, service, error_code)) return false;
-    effect = world.service_start_effect;
+    bool running = false;
+    if (!StartLocked(world, service, &running, error_code)) return false;
+    if (running) effect = world.service_start_effect;
   }
   // Run without the lock: the effect uses the fake like any other code.
   if (effect) effect();
   return true;
 }
 
-static bool StartLocked(FakeWorld& world, const ScHandle& service, uint32_t* error_code) {
+static bool StartLocked(FakeWorld& world, const ScHandle& service, bool* running, uint32_t* error_code) {
   if (fake::RecordCall(world, "ScmStartService", "", error_code)) return false;
   fake::FakeScHandle* entry = nullptr;
   if (!Check(world, service.get(), kServiceStart, &entry, error_code)) return false;
@@ -153,7 +154,10 @@ static bool StartLocked(FakeWorld& world, const ScHandle& service, uint32_t* err
     *error_code = kErrorServiceMarkedForDelete;
     return false;
   }
-  target.state = kServiceRunning;
+  *running = target.start_behaviour == fake::StartBehaviour::kRunsAtOnce;
+  target.state = *running ? kServiceRunning : kServiceStartPending;
+  target.win32_exit_code = 0;
+  target.reported_specific_exit_code = 0;
   ++target.start_count;
   return true;
 }
@@ -178,16 +182,40 @@ bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* er
   return true;
 }
 
+// A start-pending service moves on by one status query; true when it has just
+// reached running.
+static bool AdvanceStart(FakeService& target) {
+  if (target.state != kServiceStartPending || --target.polls_until_started > 0) return false;
+  switch (target.start_behaviour) {
+    case fake::StartBehaviour::kRunsAtOnce:
+    case fake::StartBehaviour::kRunsAfterPolls: target.state = kServiceRunning; return true;
+    case fake::StartBehaviour::kStopsAfterPolls:
+      target.state = kServiceStopped;
+      target.win32_exit_code = target.start_exit_code;
+      target.reported_specific_exit_code = target.service_specific_exit_code;
+      return false;
+    case fake::StartBehaviour::kNeverRuns: return false;
+  }
+  return false;
+}
+
 bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "ScmQueryStatus", "", error_code)) return false;
-  fake::FakeScHandle* entry = nullptr;
-  if (!Check(world, service.get(), kServiceQueryStatus, &entry, error_code)) return false;
-  FakeService& target = ServiceOf(world, *entry);
-  if (target.state == kServiceStopPending && --target.polls_until_stopped <= 0) target.state = kServiceStopped;
-  status->state = target.state;
-  status->process_id = target.state == kServiceStopped ? 0 : 4242;
+  std::function<void()> effect;
+  {
+    FakeWorld& world = fake::World();
+    Guard guard(world.lock);
+    if (fake::RecordCall(world, "ScmQueryStatus", "", error_code)) return false;
+    fake::FakeScHandle* entry = nullptr;
+    if (!Check(world, service.get(), kServiceQueryStatus, &entry, error_code)) return false;
+    FakeService& target = ServiceOf(world, *entry);
+    if (AdvanceStart(target)) effect = world.service_start_effect;
+    if (target.state == kServiceStopPending && --target.polls_until_stopped <= 0) target.state = kServiceStopped;
+    status->state = target.state;
+    status->process_id = target.state == kServiceStopped ? 0 : 4242;
+    status->win32_exit_code = target.win32_exit_code;
+    status->service_specific_exit_code = target.reported_specific_exit_code;
+  }
+  if (effect) effect();
   return true;
 }
 
@@ -225,6 +253,11 @@ namespace platform::fake {
 void SetServiceStartEffect(std::function<void()> effect) {
   Guard guard(World().lock);
   World().service_start_effect = std::move(effect);
+}
+
+void SetCreatedServiceBehaviour(const FakeService& behaviour) {
+  Guard guard(World().lock);
+  World().created_service_behaviour = behaviour;
 }
 
 void SeedService(const FakeService& service) {

@@ -95,6 +95,7 @@ bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* er
   status->state = raw.dwCurrentState;
   status->process_id = raw.dwProcessId;
   status->win32_exit_code = raw.dwWin32ExitCode;
+  status->service_specific_exit_code = raw.dwServiceSpecificExitCode;
   return true;
 }
 

@@ -76,6 +76,14 @@ std::string RunConnect(Connect* connect) {
     ResetPhase(state);
     return ErrorReply(kErrorTunnelStartFailed, connect->error);
   }
+  // The checks below judge what the tunnel did to the table, so they wait
+  // until it has done it; a tunnel that never runs is a failed start.
+  std::string not_running;
+  if (!WaitForTunnelRunning(&not_running)) {
+    TearDownTunnel();
+    ResetPhase(state);
+    return ErrorReply(kErrorTunnelStartFailed, not_running);
+  }
 
   report.default_routes_after_tunnel = DefaultRoutesSummary();
   report.rdp_routes_after_tunnel = HostRoutesSummary(selected);

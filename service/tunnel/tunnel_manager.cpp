@@ -7,8 +7,6 @@
 namespace quorvane {
 namespace {
 
-constexpr int kStopPolls = 15;
-constexpr uint32_t kStopPollMs = 1000;
 constexpr size_t kModulePathChars = 260;
 
 void SetError(std::string* error, const char* text) {
@@ -51,9 +49,9 @@ bool TunnelManager::Stop(std::string*) {
 
   platform::ServiceStatus status;
   platform::ScmControlStop(service, &status, &error_code);
-  for (int poll = 0; poll < kStopPolls; ++poll) {
+  for (uint32_t waited = 0; waited < kTunnelStopBoundMs; waited += kTunnelPollMs) {
     if (platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceStopped) break;
-    platform::SleepMilliseconds(kStopPollMs);
+    platform::SleepMilliseconds(kTunnelPollMs);
   }
   platform::ScmDeleteService(service, &error_code);
   return true;
@@ -87,6 +85,50 @@ bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+std::string StoppedMessage(const platform::ServiceStatus& status) {
+  std::string message = "tunnel service stopped before it reported running";
+  if (status.win32_exit_code == 0) return message;
+  message += " (exit code " + std::to_string(status.win32_exit_code);
+  if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
+    message += ", service-specific exit code " + std::to_string(status.service_specific_exit_code);
+  }
+  return message + ")";
+}
+
+}  // namespace
+
+bool WaitForTunnelRunning(std::string* message) {
+  platform::ScHandle manager;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) {
+    *message = "OpenSCManager failed while waiting for the tunnel service (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  platform::ScHandle service;
+  if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
+                                &error_code)) {
+    *message = "tunnel service is gone before it reported running (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  for (uint32_t waited = 0; waited < kTunnelStartBoundMs; waited += kTunnelPollMs) {
+    platform::ServiceStatus status;
+    if (!platform::ScmQueryStatus(service, &status, &error_code)) {
+      *message = "tunnel service status could not be read (error " + std::to_string(error_code) + ")";
+      return false;
+    }
+    if (status.state == platform::kServiceRunning) return true;
+    if (status.state == platform::kServiceStopped) {
+      *message = StoppedMessage(status);
+      return false;
+    }
+    platform::SleepMilliseconds(kTunnelPollMs);
+  }
+  *message = "tunnel service did not report running within " + std::to_string(kTunnelStartBoundMs / 1000) + " s";
+  return false;
 }
 
 bool IsTunnelRunning() {

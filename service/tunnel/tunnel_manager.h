@@ -9,13 +9,26 @@ namespace quorvane {
 
 struct TunnelManager {
   // Replaces any earlier tunnel service by one that runs |config_path| and
-  // starts it, without waiting for it to run. On failure |error| (when given)
-  // holds the fixed error text.
+  // starts it, without waiting for it to run (WaitForTunnelRunning does). On
+  // failure |error| (when given) holds the fixed error text.
   static bool Start(const std::wstring& config_path, std::string* error);
-  // Stops the tunnel service (at most 15 one-second polls) and marks it for
-  // deletion. Always true: nothing here can be done differently on failure.
+  // Stops the tunnel service (waiting at most kTunnelStopBoundMs for it) and
+  // marks it for deletion. Always true: nothing here can be done differently
+  // on failure.
   static bool Stop(std::string* error);
 };
+
+// The tunnel library reports start-pending while it builds the adapter, its
+// addresses and routes, and running only then; the stop takes as long as the
+// teardown. Both waits poll often so that they cost what the tunnel costs.
+constexpr uint32_t kTunnelPollMs = 50;
+constexpr uint32_t kTunnelStartBoundMs = 30000;
+constexpr uint32_t kTunnelStopBoundMs = 15000;
+
+// Waits until the tunnel service reports running. False, with a message that
+// says why, when it stopped first (naming its exit code), could not be
+// queried, or did not run within kTunnelStartBoundMs.
+bool WaitForTunnelRunning(std::string* message);
 
 std::wstring TunnelServiceName();
 

@@ -42,6 +42,7 @@ constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;
+constexpr uint32_t kErrorServiceSpecificError = 1066;
 
 // Closes a manager or service handle; used by ScHandle.
 void ScmCloseHandle(uintptr_t handle);
@@ -62,6 +63,7 @@ struct ServiceStatus {
   uint32_t state = 0;
   uint32_t process_id = 0;
   uint32_t win32_exit_code = 0;
+  uint32_t service_specific_exit_code = 0;  // meaningful when win32_exit_code is 1066
 };
 
 // Every operation returns false with the system error code on failure.

@@ -183,6 +183,45 @@ TEST_F(ConnectFlowTest, WriteAndStartFailures_UndoTheirPart) {
   EXPECT_FALSE(IsTunnelRunning());
 }
 
+TEST_F(ConnectFlowTest, TunnelThatComesUpSlowlyOrNever_IsJudgedOnlyOnceItRuns) {
+  using platform::fake::StartBehaviour;
+  const struct {
+    const char* label;
+    StartBehaviour behaviour;
+    int polls;
+    uint32_t exit_code;
+    std::string reply_start;
+    Leftovers left;
+  } cases[] = {
+      // The default route comes with the running state, some polls after the
+      // start: the safe-mode check must see it.
+      {"slow, then a default route", StartBehaviour::kRunsAfterPolls, 5, 0,
+       "{\"ok\":false,\"error\":\"poc_default_route_detected\",", {"disconnected", 1, false, false}},
+      {"configuration rejected", StartBehaviour::kStopsAfterPolls, 3, 1066,
+       "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"tunnel service stopped before it "
+       "reported running (exit code 1066, service-specific exit code 0)\"}",
+       {"disconnected", 0, false, false}},
+      {"never running", StartBehaviour::kNeverRuns, 0, 0,
+       "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"tunnel service did not report running "
+       "within 30 s\"}",
+       {"disconnected", 0, false, false}},
+  };
+  SafeMode();
+  EnableBypass();  // off in safe mode: no route of ours may be left either way
+  TunnelTakesDefaultRoute();
+  for (const auto& c : cases) {
+    platform::fake::SeedRoutes({});
+    platform::fake::FakeService behaviour;
+    behaviour.start_behaviour = c.behaviour;
+    behaviour.polls_until_started = c.polls;
+    behaviour.start_exit_code = c.exit_code;
+    platform::fake::SetCreatedServiceBehaviour(behaviour);
+    const std::string reply = Connect(ConnectRequest(""));
+    EXPECT_EQ(reply.rfind(c.reply_start, 0), 0u) << c.label << ": " << reply;
+    ExpectLeft(Left(), c.left, c.label);
+  }
+}
+
 TEST_F(ConnectFlowTest, FailuresAfterTheTunnel_TearEverythingDown) {
   SafeMode();
   TunnelTakesDefaultRoute();

@@ -90,9 +90,9 @@ TEST_F(TunnelManagerTest, StartOverARunningService_StopsDeletesAndCreatesItAgain
   ASSERT_TRUE(service.has_value());
   EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
   EXPECT_EQ(service->start_count, 1);  // a new service, started once
-  EXPECT_EQ(platform::fake::SleptMilliseconds(), 1000u);
+  EXPECT_EQ(platform::fake::SleptMilliseconds(), 50u) << "one short poll, not a whole second";
   EXPECT_EQ(CallsFrom("ScmControlStop"),
-            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 1000", "ScmQueryStatus",
+            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 50", "ScmQueryStatus",
                                       "ScmDeleteService", "ScmOpenManager 983103",
                                       "ScmOpenService QuorvaneVpnTunnel$Active 983551",
                                       "ScmCreateService QuorvaneVpnTunnel$Active", "ScmSetServiceSidType 1",
@@ -121,13 +121,13 @@ TEST_F(TunnelManagerTest, PendingDeletion_RepointsTheServiceWithoutSettingTheSid
   EXPECT_FALSE(FindService(TunnelServiceName()).has_value());  // gone with the last handle
 }
 
-TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsPolled15TimesThenMarkedForDeletion) {
+TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsWaitedFor15SecondsThenMarkedForDeletion) {
   SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
   EXPECT_TRUE(TunnelManager::Stop(nullptr));
   EXPECT_EQ(platform::fake::SleptMilliseconds(), 15000u);
   int polls = 0;
   for (const std::string& line : platform::fake::Journal()) polls += line == "ScmQueryStatus";
-  EXPECT_EQ(polls, 15);
+  EXPECT_EQ(polls, 300);
   const auto service = FindService(TunnelServiceName());
   ASSERT_TRUE(service.has_value());
   EXPECT_TRUE(service->marked_for_delete);
@@ -170,6 +170,55 @@ TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
   platform::fake::Reset();
   FailNextCall("ScmSetServiceSidType", 124);
   EXPECT_TRUE(TunnelManager::Start(kConfig, nullptr));
+}
+
+TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp) {
+  using platform::fake::StartBehaviour;
+  const struct {
+    const char* label;
+    StartBehaviour behaviour;
+    int polls;
+    uint32_t exit_code;
+    uint32_t specific;
+    bool running;
+    const char* message;
+    uint64_t slept_ms;
+  } cases[] = {
+      {"running at once", StartBehaviour::kRunsAtOnce, 0, 0, 0, true, "", 0},
+      {"running after polls", StartBehaviour::kRunsAfterPolls, 4, 0, 0, true, "", 150},
+      {"stopped with its own code", StartBehaviour::kStopsAfterPolls, 2, 1066, 4, false,
+       "tunnel service stopped before it reported running (exit code 1066, service-specific exit code 4)", 50},
+      {"stopped with a Win32 code", StartBehaviour::kStopsAfterPolls, 1, 1067, 0, false,
+       "tunnel service stopped before it reported running (exit code 1067)", 0},
+      {"stopped without a code", StartBehaviour::kStopsAfterPolls, 1, 0, 0, false,
+       "tunnel service stopped before it reported running", 0},
+      {"never running", StartBehaviour::kNeverRuns, 0, 0, 0, false,
+       "tunnel service did not report running within 30 s", 30000},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    FakeService behaviour;
+    behaviour.start_behaviour = c.behaviour;
+    behaviour.polls_until_started = c.polls;
+    behaviour.start_exit_code = c.exit_code;
+    behaviour.service_specific_exit_code = c.specific;
+    platform::fake::SetCreatedServiceBehaviour(behaviour);
+    ASSERT_TRUE(TunnelManager::Start(kConfig, nullptr)) << c.label;
+    std::string message;
+    EXPECT_EQ(WaitForTunnelRunning(&message), c.running) << c.label;
+    EXPECT_EQ(message, c.message) << c.label;
+    EXPECT_EQ(platform::fake::SleptMilliseconds(), c.slept_ms) << c.label;
+    EXPECT_EQ(platform::fake::OpenScHandleCount(), 0) << c.label;
+  }
+  // No service to wait for, or no status to read.
+  platform::fake::Reset();
+  std::string message;
+  EXPECT_FALSE(WaitForTunnelRunning(&message));
+  EXPECT_EQ(message, "tunnel service is gone before it reported running (error 1060)");
+  SeedTunnel(platform::kServiceStartPending, StopBehaviour::kStopsAtOnce);
+  FailNextCall("ScmQueryStatus", 6);
+  EXPECT_FALSE(WaitForTunnelRunning(&message));
+  EXPECT_EQ(message, "tunnel service status could not be read (error 6)");
 }
 
 }  // namespace

@@ -68,23 +68,40 @@ enum class RegistryType { kString, kExpandString, kDword };
 void SetRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
                       const std::wstring& data, RegistryType type = RegistryType::kString);
 
-// Service Control Manager. Names compare without regard to case. A started
-// service is running at once; how it answers the stop control is its
-// behaviour. A service marked for deletion goes when it is stopped and its
-// last handle is closed.
+// Service Control Manager. Names compare without regard to case. How a
+// started service comes up and how it answers the stop control are its
+// behaviours; a real service reports start-pending until its own work is done.
+// A service marked for deletion goes when it is stopped and its last handle is
+// closed.
+enum class StartBehaviour {
+  kRunsAtOnce,
+  kRunsAfterPolls,   // start-pending for |polls_until_started| status queries, then running
+  kStopsAfterPolls,  // start-pending, then stopped with |start_exit_code| (a rejected configuration)
+  kNeverRuns,        // start-pending for ever
+};
 enum class StopBehaviour { kStopsAtOnce, kStopsAfterPolls, kIgnoresStop };
 struct FakeService {
   ServiceRegistration registration;
   uint32_t sid_type = 0;
   uint32_t state = kServiceStopped;
+  StartBehaviour start_behaviour = StartBehaviour::kRunsAtOnce;
+  int polls_until_started = 0;
+  uint32_t start_exit_code = 0;           // the Win32 exit code it stops with (kStopsAfterPolls)
+  uint32_t service_specific_exit_code = 0;  // with start_exit_code 1066
   StopBehaviour stop_behaviour = StopBehaviour::kStopsAtOnce;
   int polls_until_stopped = 0;  // kStopsAfterPolls: status queries in stop-pending
   bool marked_for_delete = false;
   int start_count = 0;
+  // What the service last reported on stopping.
+  uint32_t win32_exit_code = 0;
+  uint32_t reported_specific_exit_code = 0;
 };
 void SeedService(const FakeService& service);
-// Runs after every successful start, as the started service's own doing (for
-// example a tunnel that changes the route table).
+// The behaviours every service created from now on gets (as the tunnel
+// library would give the service that the code under test creates).
+void SetCreatedServiceBehaviour(const FakeService& behaviour);
+// Runs when a started service reaches running, as the service's own doing
+// before it reports running (for example a tunnel that changes the route table).
 void SetServiceStartEffect(std::function<void()> effect);
 std::optional<FakeService> FindService(const std::wstring& name);
 // Manager and service handles not yet closed.
