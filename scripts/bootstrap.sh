@@ -8,7 +8,9 @@ packages=(
   googletest                   # GoogleTest sources, built by each preset
   g++-mingw-w64-x86-64-posix   # Windows cross build (posix threads for std::thread)
   wine wine64                  # runs the Windows programs and their tests
-  iproute2                     # network namespaces for the route system test
+  iproute2                     # network namespaces for the route system test and the lab
+  wireguard-tools wireguard-go # the lab: a real WireGuard tunnel between two namespaces
+  socat                        # the lab server's echo service and its client
   xvfb                         # a display for the plugin's window tests under Wine
   clang libclang-rt-14-dev     # libFuzzer targets
   nlohmann-json3-dev           # the strict JSON parser the fuzz targets check replies with
