@@ -11,6 +11,7 @@
 #   lab_profile FILE [ALLOWED_IPS]      a connect profile with the lab's keys
 #   lab_echo             one TCP exchange with the server's tunnel address; prints what the server saw
 #   lab_switches [NAME=VALUE...]        the lab tunnel library's switches (none: off)
+# LAB_WINDOWS_BIN names the Windows build's bin folder (default build/windows/bin).
 # Addresses: the PC's "physical" link 192.0.2.2/24 with its gateway, the
 # server, at 192.0.2.1; the tunnel 10.66.0.0/24, server 10.66.0.1, PC 10.66.0.2.
 
@@ -58,6 +59,7 @@ lab_check() {
       ip netns exec "$probe" ip link del qlabprobewg 2>/dev/null
       ip netns pids "$probe" 2>/dev/null | xargs -r kill 2>/dev/null
       ip netns del "$probe" 2>/dev/null
+      rm -f /var/run/wireguard/qlabprobewg.sock
     fi
   fi
   rm -f "$err"
@@ -100,7 +102,7 @@ lab_up() {
     SYSTEM:'read line; echo "server saw $SOCAT_PEERADDR: $line"' </dev/null >/dev/null 2>&1 &
 
   # The lab's copy of the service, with the lab tunnel library as its tunnel.dll.
-  local windows_bin="$LAB_ROOT/build/windows/bin"
+  local windows_bin="${LAB_WINDOWS_BIN:-$LAB_ROOT/build/windows/bin}"
   cp "$windows_bin/QuorvaneVpnService.exe" "$windows_bin/QuorvaneVpnCtl.exe" "$LAB_BIN/" || return 1
   cp "$windows_bin/lab_tunnel.dll" "$LAB_BIN/tunnel.dll" || return 1
   cp "$LAB_ROOT/lab/lab-tunnel.sh" "$LAB_BIN/"
@@ -146,20 +148,33 @@ lab_service_start() {
   return 1
 }
 
+# The console service's own Wine process on the PC (we started it through a
+# subshell, so $! is not it).
+lab_service_windows_pid() {
+  local pid
+  for pid in $(ip netns pids "$LAB_PC" 2>/dev/null); do
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'QuorvaneVpnService.exe --console' && echo "$pid"
+  done
+}
+
+# Ctrl+C, as a person would; after 20 s, a kill.
 lab_service_stop() {
   [ -n "$LAB_SERVICE_PID" ] || return 0
-  kill -INT "$LAB_SERVICE_PID" 2>/dev/null
-  local i
+  local pids i
+  pids="$(lab_service_windows_pid)"
+  [ -n "$pids" ] && kill -INT $pids 2>/dev/null
   for i in $(seq 200); do
-    kill -0 "$LAB_SERVICE_PID" 2>/dev/null || break
+    [ -z "$(lab_service_windows_pid)" ] && break
     sleep 0.1
   done
-  kill -9 "$LAB_SERVICE_PID" 2>/dev/null
+  pids="$(lab_service_windows_pid)"
+  [ -n "$pids" ] && kill -9 $pids 2>/dev/null
   wait "$LAB_SERVICE_PID" 2>/dev/null
   LAB_SERVICE_PID=""
 }
 
-lab_ctl() { lab_wine wine "$LAB_BIN/QuorvaneVpnCtl.exe" "$@" </dev/null; }
+# Wine writes console lines with CR LF.
+lab_ctl() { lab_wine wine "$LAB_BIN/QuorvaneVpnCtl.exe" "$@" </dev/null | tr -d "\r"; }
 
 lab_profile() {
   local file="$1" allowed="${2:-\"10.66.0.0/24\"}"

@@ -34,7 +34,9 @@ cleanup() {
 trap cleanup EXIT
 
 in_namespace() { ip netns exec "$namespace" "$@"; }
-in_namespace ip link set lo up
+# Making a namespace is not enough: "ip netns exec" must also be able to enter it.
+in_namespace ip link set lo up 2>/tmp/quorvane-netns-$$.err ||
+  skip "cannot run a command in the network namespace: $(cat /tmp/quorvane-netns-$$.err)"
 in_namespace ip link add wintun0 type veth peer name quorvane-peer 2>/tmp/quorvane-netns-$$.err ||
   skip "cannot create a veth pair in the namespace: $(cat /tmp/quorvane-netns-$$.err)"
 in_namespace ip addr add 10.77.0.2/24 dev wintun0
