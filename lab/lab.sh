@@ -1,6 +1,7 @@
 # The lab: a PC and a VPN server in two network namespaces of our own, joined
 # by a veth pair, where the real service under Wine brings up a real WireGuard
-# tunnel (wireguard-go, wg, ip) with the lab tunnel library. Source this file.
+# tunnel (wireguard-go, wg, ip) with the lab tunnel library. Source this file;
+# the functions hold under "set -e" too.
 #   lab_check            can this machine make the lab? (decided by trying; LAB_WHY says why not)
 #   lab_up               make the namespaces, the server peer and its echo service; refuses when they exist
 #   lab_down             end every process in the namespaces and remove everything the lab made
@@ -56,9 +57,9 @@ lab_check() {
       elif ! ip netns exec "$probe" env WG_PROCESS_FOREGROUND= wireguard-go qlabprobewg >"$err" 2>&1; then
         LAB_WHY="wireguard-go cannot make an interface: $(tail -n 1 "$err")"
       fi
-      ip netns exec "$probe" ip link del qlabprobewg 2>/dev/null
-      ip netns pids "$probe" 2>/dev/null | xargs -r kill 2>/dev/null
-      ip netns del "$probe" 2>/dev/null
+      ip netns exec "$probe" ip link del qlabprobewg 2>/dev/null || true
+      ip netns pids "$probe" 2>/dev/null | xargs -r kill 2>/dev/null || true
+      ip netns del "$probe" 2>/dev/null || true
       rm -f /var/run/wireguard/qlabprobewg.sock
     fi
   fi
@@ -114,13 +115,14 @@ lab_down() {
   for namespace in "$LAB_PC" "$LAB_VPN"; do
     ip netns list | grep -Eq "^$namespace( |$)" || continue
     # Wine, the service, wireguard-go, socat: whatever still runs in there.
-    ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null
-    ip netns exec "$namespace" ip link del "$LAB_INTERFACE" 2>/dev/null
-    ip netns exec "$namespace" ip link del "$LAB_SERVER_INTERFACE" 2>/dev/null
-    ip netns del "$namespace" 2>/dev/null
+    ip netns pids "$namespace" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+    ip netns exec "$namespace" ip link del "$LAB_INTERFACE" 2>/dev/null || true
+    ip netns exec "$namespace" ip link del "$LAB_SERVER_INTERFACE" 2>/dev/null || true
+    ip netns del "$namespace" 2>/dev/null || true
   done
   rm -f "/var/run/wireguard/$LAB_INTERFACE.sock" "/var/run/wireguard/$LAB_SERVER_INTERFACE.sock"
   LAB_SERVICE_PID=""
+  return 0
 }
 
 lab_wine_start() {
@@ -153,8 +155,11 @@ lab_service_start() {
 lab_service_windows_pid() {
   local pid
   for pid in $(ip netns pids "$LAB_PC" 2>/dev/null); do
-    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q 'QuorvaneVpnService.exe --console' && echo "$pid"
+    if cat "/proc/$pid/cmdline" 2>/dev/null | tr '\0' ' ' | grep -q 'QuorvaneVpnService.exe --console'; then
+      echo "$pid"
+    fi
   done
+  return 0
 }
 
 # Ctrl+C, as a person would; after 20 s, a kill.
@@ -162,14 +167,14 @@ lab_service_stop() {
   [ -n "$LAB_SERVICE_PID" ] || return 0
   local pids i
   pids="$(lab_service_windows_pid)"
-  [ -n "$pids" ] && kill -INT $pids 2>/dev/null
+  [ -z "$pids" ] || kill -INT $pids 2>/dev/null || true
   for i in $(seq 200); do
     [ -z "$(lab_service_windows_pid)" ] && break
     sleep 0.1
   done
   pids="$(lab_service_windows_pid)"
-  [ -n "$pids" ] && kill -9 $pids 2>/dev/null
-  wait "$LAB_SERVICE_PID" 2>/dev/null
+  [ -z "$pids" ] || kill -9 $pids 2>/dev/null || true
+  wait "$LAB_SERVICE_PID" 2>/dev/null || true
   LAB_SERVICE_PID=""
 }
 

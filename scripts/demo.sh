@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds QuorvaneVpnService.exe and QuorvaneVpnCtl.exe and runs a whole session
-# under Wine: the service in console mode, then status, register, connect with
-# examples/profile.json, status, disconnect, and a Ctrl+C that stops the
-# service. The tunnel.dll beside the service is our stand-in, not the
-# WireGuard tunnel library: it brings up no adapter and no route.
+# under Wine. Where this machine can make the lab (root, network namespaces,
+# wireguard-go), the session runs there and brings up a real WireGuard tunnel
+# (lab/lab-demo.sh). Elsewhere: the service in console mode, then status,
+# register, connect with examples/profile.json, status, disconnect, and a
+# Ctrl+C that stops the service, with the stand-in tunnel.dll beside it, which
+# is not the WireGuard tunnel library: it brings up no adapter and no route.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -11,10 +13,17 @@ scripts/bootstrap.sh
 log="build/demo-build.log"
 mkdir -p build
 if ! { cmake --preset windows &&
-       cmake --build --preset windows --target QuorvaneVpnService QuorvaneVpnCtl tunnel_standin; } >"$log" 2>&1; then
+       cmake --build --preset windows --target QuorvaneVpnService QuorvaneVpnCtl tunnel_standin lab_tunnel; } >"$log" 2>&1; then
   cat "$log" >&2
   exit 1
 fi
+
+source lab/lab.sh
+if lab_check; then
+  exec bash lab/lab-demo.sh
+fi
+echo "The lab cannot be made here ($LAB_WHY): the demo runs with the stand-in tunnel.dll."
+echo
 
 source scripts/wine-session.sh
 service_pid=""
@@ -57,7 +66,6 @@ ctl connect examples/profile.json demo-session-nonce
 echo "(the configuration the service wrote, C:\\ProgramData\\Quorvane\\tunnels\\active.conf:)"
 sed 's/^PrivateKey = .*/PrivateKey = (hidden)/' "$WINEPREFIX/drive_c/ProgramData/Quorvane/tunnels/active.conf"
 echo
-sleep 1  # the tunnel service reports running a moment after it was started
 ctl status
 ctl disconnect
 

@@ -21,7 +21,7 @@ struct TunnelManager {
 // The tunnel library reports start-pending while it builds the adapter, its
 // addresses and routes, and running only then; the stop takes as long as the
 // teardown. Both waits poll often so that they cost what the tunnel costs.
-constexpr uint32_t kTunnelPollMs = 50;
+constexpr uint32_t kTunnelPollMs = 10;
 constexpr uint32_t kTunnelStartBoundMs = 30000;
 constexpr uint32_t kTunnelStopBoundMs = 15000;
 

@@ -90,9 +90,9 @@ TEST_F(TunnelManagerTest, StartOverARunningService_StopsDeletesAndCreatesItAgain
   ASSERT_TRUE(service.has_value());
   EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
   EXPECT_EQ(service->start_count, 1);  // a new service, started once
-  EXPECT_EQ(platform::fake::SleptMilliseconds(), 50u) << "one short poll, not a whole second";
+  EXPECT_EQ(platform::fake::SleptMilliseconds(), kTunnelPollMs) << "one short poll, not a whole second";
   EXPECT_EQ(CallsFrom("ScmControlStop"),
-            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 50", "ScmQueryStatus",
+            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 10", "ScmQueryStatus",
                                       "ScmDeleteService", "ScmOpenManager 983103",
                                       "ScmOpenService QuorvaneVpnTunnel$Active 983551",
                                       "ScmCreateService QuorvaneVpnTunnel$Active", "ScmSetServiceSidType 1",
@@ -127,7 +127,7 @@ TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsWaitedFor15SecondsThenMarkedF
   EXPECT_EQ(platform::fake::SleptMilliseconds(), 15000u);
   int polls = 0;
   for (const std::string& line : platform::fake::Journal()) polls += line == "ScmQueryStatus";
-  EXPECT_EQ(polls, 300);
+  EXPECT_EQ(polls, static_cast<int>(kTunnelStopBoundMs / kTunnelPollMs));
   const auto service = FindService(TunnelServiceName());
   ASSERT_TRUE(service.has_value());
   EXPECT_TRUE(service->marked_for_delete);
@@ -185,15 +185,16 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
     uint64_t slept_ms;
   } cases[] = {
       {"running at once", StartBehaviour::kRunsAtOnce, 0, 0, 0, true, "", 0},
-      {"running after polls", StartBehaviour::kRunsAfterPolls, 4, 0, 0, true, "", 150},
+      {"running after polls", StartBehaviour::kRunsAfterPolls, 4, 0, 0, true, "", 3 * kTunnelPollMs},
       {"stopped with its own code", StartBehaviour::kStopsAfterPolls, 2, 1066, 4, false,
-       "tunnel service stopped before it reported running (exit code 1066, service-specific exit code 4)", 50},
+       "tunnel service stopped before it reported running (exit code 1066, service-specific exit code 4)",
+       kTunnelPollMs},
       {"stopped with a Win32 code", StartBehaviour::kStopsAfterPolls, 1, 1067, 0, false,
        "tunnel service stopped before it reported running (exit code 1067)", 0},
       {"stopped without a code", StartBehaviour::kStopsAfterPolls, 1, 0, 0, false,
        "tunnel service stopped before it reported running", 0},
       {"never running", StartBehaviour::kNeverRuns, 0, 0, 0, false,
-       "tunnel service did not report running within 30 s", 30000},
+       "tunnel service did not report running within 30 s", kTunnelStartBoundMs},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
