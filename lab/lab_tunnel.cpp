@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "beside_this_library.h"
 #include "unique_handle.h"
 
 using platform::win32::UniqueHandle;
@@ -75,16 +76,6 @@ bool UnixPath(const std::wstring& windows_path, std::string* unix_path) {
   *unix_path = path;
   HeapFree(GetProcessHeap(), 0, path);
   return true;
-}
-
-std::wstring PathBesideThisLibrary(const wchar_t* file_name) {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&PathBesideThisLibrary), &self);
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-  std::wstring directory(path, length);
-  return directory.substr(0, directory.find_last_of(L"\\/") + 1) + file_name;
 }
 
 std::wstring Wide(const std::string& text) {

@@ -255,9 +255,14 @@ void SetServiceStartEffect(std::function<void()> effect) {
   World().service_start_effect = std::move(effect);
 }
 
-void SetCreatedServiceBehaviour(const FakeService& behaviour) {
+void SetCreatedServiceStart(StartBehaviour behaviour, int polls_until_started, uint32_t exit_code,
+                            uint32_t service_specific_exit_code) {
   Guard guard(World().lock);
-  World().created_service_behaviour = behaviour;
+  FakeService& created = World().created_service_behaviour;
+  created.start_behaviour = behaviour;
+  created.polls_until_started = polls_until_started;
+  created.start_exit_code = exit_code;
+  created.service_specific_exit_code = service_specific_exit_code;
 }
 
 void SeedService(const FakeService& service) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "beside_this_library.h"
 #include "unique_handle.h"
 
 using platform::win32::UniqueHandle;
@@ -18,16 +19,6 @@ std::wstring g_config_path;
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 UniqueHandle g_stop_event;
 bool g_ran_well = false;
-
-std::wstring PathBesideThisLibrary(const wchar_t* file_name) {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&PathBesideThisLibrary), &self);
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-  std::wstring directory(path, length);
-  return directory.substr(0, directory.find_last_of(L"\\/") + 1) + file_name;
-}
 
 std::string Utf8(const std::wstring& wide) {
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,

@@ -211,11 +211,7 @@ TEST_F(ConnectFlowTest, TunnelThatComesUpSlowlyOrNever_IsJudgedOnlyOnceItRuns) {
   TunnelTakesDefaultRoute();
   for (const auto& c : cases) {
     platform::fake::SeedRoutes({});
-    platform::fake::FakeService behaviour;
-    behaviour.start_behaviour = c.behaviour;
-    behaviour.polls_until_started = c.polls;
-    behaviour.start_exit_code = c.exit_code;
-    platform::fake::SetCreatedServiceBehaviour(behaviour);
+    platform::fake::SetCreatedServiceStart(c.behaviour, c.polls, c.exit_code);
     const std::string reply = Connect(ConnectRequest(""));
     EXPECT_EQ(reply.rfind(c.reply_start, 0), 0u) << c.label << ": " << reply;
     ExpectLeft(Left(), c.left, c.label);

@@ -198,12 +198,7 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
-    FakeService behaviour;
-    behaviour.start_behaviour = c.behaviour;
-    behaviour.polls_until_started = c.polls;
-    behaviour.start_exit_code = c.exit_code;
-    behaviour.service_specific_exit_code = c.specific;
-    platform::fake::SetCreatedServiceBehaviour(behaviour);
+    platform::fake::SetCreatedServiceStart(c.behaviour, c.polls, c.exit_code, c.specific);
     ASSERT_TRUE(TunnelManager::Start(kConfig, nullptr)) << c.label;
     std::string message;
     EXPECT_EQ(WaitForTunnelRunning(&message), c.running) << c.label;

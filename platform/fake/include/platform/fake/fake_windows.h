@@ -97,9 +97,10 @@ struct FakeService {
   uint32_t reported_specific_exit_code = 0;
 };
 void SeedService(const FakeService& service);
-// The behaviours every service created from now on gets (as the tunnel
-// library would give the service that the code under test creates).
-void SetCreatedServiceBehaviour(const FakeService& behaviour);
+// How every service created from now on comes up (as the tunnel library
+// would make the service that the code under test creates behave).
+void SetCreatedServiceStart(StartBehaviour behaviour, int polls_until_started, uint32_t exit_code = 0,
+                            uint32_t service_specific_exit_code = 0);
 // Runs when a started service reaches running, as the service's own doing
 // before it reports running (for example a tunnel that changes the route table).
 void SetServiceStartEffect(std::function<void()> effect);
