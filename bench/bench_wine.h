@@ -13,7 +13,8 @@ using Clock = std::chrono::steady_clock;
 inline double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // One exchange as the plugin's client makes it; an instance that is between
-// two exchanges is tried again (both servers make theirs anew each time).
+// two exchanges is tried again (the service's is busy for a moment then, the
+// bare echo makes its one anew).
 inline std::string Exchange(const wchar_t* pipe_name, const std::string& request) {
   const auto give_up = Clock::now() + std::chrono::seconds(30);
   for (;;) {

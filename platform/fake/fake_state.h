@@ -84,6 +84,10 @@ struct FakeState {
   std::wstring debugger_text;
   std::map<uint32_t, std::wstring> session_users;  // session -> user SID
   std::optional<std::vector<AccessGrant>> last_pipe_security;
+  std::wstring last_pipe_owner;
+  PipeInstanceOptions last_pipe_options;
+  std::wstring process_user_sid = L"S-1-5-18";  // a service runs as the system account
+  bool process_is_administrator = true;
 
   std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
   std::map<uintptr_t, std::wstring> loaded_libraries;

@@ -19,9 +19,9 @@ constexpr uint32_t kErrorNoData = 232;
 struct Instance {
   std::wstring name;  // lower case
   uint32_t max_instances = 1;
+  uint64_t client = 0;          // the attached client's id
   bool client_attached = false;
   bool client_gone = false;     // the client closed its end
-  bool disconnected = false;    // the server disconnected the client
   std::deque<std::string> to_server;
   std::deque<std::string> to_client;
 };
@@ -60,8 +60,9 @@ uintptr_t FreeInstance(Pipes& pipes, const std::wstring& name, uint32_t* error_c
 }
 
 uint64_t AttachClient(Pipes& pipes, uintptr_t instance_id) {
-  pipes.instances[instance_id].client_attached = true;
   const uint64_t client = ++pipes.next_id;
+  pipes.instances[instance_id].client_attached = true;
+  pipes.instances[instance_id].client = client;
   pipes.clients[client] = instance_id;
   pipes.changed.notify_all();
   return client;
@@ -76,6 +77,19 @@ void DetachClient(Pipes& pipes, uint64_t client) {
   pipes.changed.notify_all();
 }
 
+// What a pipe descriptor of the fake holds.
+struct Security {
+  std::vector<AccessGrant> grants;
+  std::wstring owner;
+};
+
+// Windows takes an owner only from a token that may own objects as it: its
+// user, or Administrators for a member (the system account is one).
+bool OwnerAllowed(const fake::FakeWorld& world, const std::wstring& owner) {
+  if (owner.empty() || owner == world.process_user_sid) return true;
+  return owner == L"S-1-5-32-544" && world.process_is_administrator;
+}
+
 }  // namespace
 
 void ClosePipe(uintptr_t pipe) {
@@ -85,11 +99,14 @@ void ClosePipe(uintptr_t pipe) {
   pipes.changed.notify_all();
 }
 
-void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<std::vector<AccessGrant>*>(security); }
+void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<Security*>(security); }
 
-bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, PipeSecurity* security, uint32_t* error_code) {
-  if (Injected("BuildPipeSecurity", std::to_string(grants.size()), error_code)) return false;
-  *security = PipeSecurity(reinterpret_cast<uintptr_t>(new std::vector<AccessGrant>(grants)));
+bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, const std::wstring& owner_sid, PipeSecurity* security,
+                       uint32_t* error_code) {
+  if (Injected("BuildPipeSecurity", std::to_string(grants.size()) + " " + fake::Narrow(owner_sid), error_code)) {
+    return false;
+  }
+  *security = PipeSecurity(reinterpret_cast<uintptr_t>(new Security{grants, owner_sid}));
   return true;
 }
 
@@ -109,11 +126,25 @@ bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code
 bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,
                         PipeHandle* pipe, uint32_t* error_code) {
   if (Injected("CreatePipeInstance", fake::Narrow(name), error_code)) return false;
+  const Security* asked =
+      security != nullptr && security->valid() ? reinterpret_cast<const Security*>(security->get()) : nullptr;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
+  {
+    fake::FakeWorld& world = fake::World();
+    std::lock_guard<std::mutex> world_guard(world.lock);
+    if (asked != nullptr && !OwnerAllowed(world, asked->owner)) {
+      *error_code = kErrorInvalidOwner;
+      return false;
+    }
+  }
   const std::wstring key = fake::LowerAscii(name);
   uint32_t count = 0;
   for (const auto& [id, instance] : pipes.instances) count += instance.name == key;
+  if (count > 0 && (options.open_mode & kFileFlagFirstPipeInstance) != 0) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
   if (count >= options.max_instances) {
     *error_code = kErrorPipeBusy;
     return false;
@@ -126,8 +157,11 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
     fake::FakeWorld& world = fake::World();
     std::lock_guard<std::mutex> world_guard(world.lock);
     world.last_pipe_security.reset();
-    if (security != nullptr && security->valid()) {
-      world.last_pipe_security = *reinterpret_cast<const std::vector<AccessGrant>*>(security->get());
+    world.last_pipe_owner.clear();
+    world.last_pipe_options = options;
+    if (asked != nullptr) {
+      world.last_pipe_security = asked->grants;
+      world.last_pipe_owner = asked->owner;
     }
   }
   *pipe = PipeHandle(id);
@@ -211,8 +245,11 @@ bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t
 }
 
 // Like FlushFileBuffers on a pipe, waits until the client has read what was
-// written to it (or has gone).
-void FlushAndDisconnectPipe(const PipeHandle& pipe) {
+// written to it (or has gone). Then, as DisconnectNamedPipe, it breaks the
+// client's end (its reads and writes fail from now on) and makes the instance
+// ready to wait for the next client.
+bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
+  if (Injected("FlushAndDisconnectPipe", "", error_code)) return false;
   Pipes& pipes = AllPipes();
   std::unique_lock<std::mutex> guard(pipes.lock);
   pipes.changed.wait(guard, [&] {
@@ -220,8 +257,19 @@ void FlushAndDisconnectPipe(const PipeHandle& pipe) {
     return found == pipes.instances.end() || found->second.to_client.empty() || found->second.client_gone;
   });
   const auto found = pipes.instances.find(pipe.get());
-  if (found != pipes.instances.end()) found->second.disconnected = true;
+  if (found == pipes.instances.end()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  Instance& instance = found->second;
+  pipes.clients.erase(instance.client);
+  instance.client = 0;
+  instance.client_attached = false;
+  instance.client_gone = false;
+  instance.to_server.clear();
+  instance.to_client.clear();
   pipes.changed.notify_all();
+  return true;
 }
 
 bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code) {
@@ -251,7 +299,7 @@ bool WritePipeClient(uint64_t client, const std::string& bytes) {
   const auto found = pipes.clients.find(client);
   if (found == pipes.clients.end()) return false;
   const auto instance = pipes.instances.find(found->second);
-  if (instance == pipes.instances.end() || instance->second.disconnected) return false;
+  if (instance == pipes.instances.end()) return false;
   instance->second.to_server.push_back(bytes);
   pipes.changed.notify_all();
   return true;
@@ -268,7 +316,7 @@ bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply) {
   };
   pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
     Instance* instance = state();
-    return instance == nullptr || !instance->to_client.empty() || instance->disconnected;
+    return instance == nullptr || !instance->to_client.empty();
   });
   Instance* instance = state();
   if (instance == nullptr || instance->to_client.empty()) return false;
@@ -302,6 +350,22 @@ std::string PipeExchange(const std::wstring& name, const std::string& request, u
 std::optional<std::vector<AccessGrant>> LastPipeSecurity() {
   std::lock_guard<std::mutex> guard(World().lock);
   return World().last_pipe_security;
+}
+
+std::wstring LastPipeOwner() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().last_pipe_owner;
+}
+
+PipeInstanceOptions LastPipeOptions() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().last_pipe_options;
+}
+
+void SetProcessAccount(const std::wstring& user_sid, bool administrator) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  World().process_user_sid = user_sid;
+  World().process_is_administrator = administrator;
 }
 
 void SetSessionUserSid(uint32_t session_id, const std::wstring& sid) {

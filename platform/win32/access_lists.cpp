@@ -8,7 +8,7 @@
 namespace platform::win32 {
 
 bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect, BuiltDescriptor* built,
-                             uint32_t* error_code) {
+                            uint32_t* error_code, const std::wstring& owner_sid) {
   // The SIDs must outlive SetEntriesInAclW, which copies them into the ACL.
   std::vector<std::unique_ptr<LocalMemory>> sids;
   std::vector<EXPLICIT_ACCESSW> entries(grants.size());
@@ -35,6 +35,12 @@ bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect
   if (!InitializeSecurityDescriptor(&built->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&built->descriptor, TRUE, built->dacl(), FALSE) ||
       (protect && !SetSecurityDescriptorControl(&built->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))) {
+    *error_code = GetLastError();
+    return false;
+  }
+  if (owner_sid.empty()) return true;
+  if (!ConvertStringSidToSidW(owner_sid.c_str(), built->owner.receive()) ||
+      !SetSecurityDescriptorOwner(&built->descriptor, built->owner.get(), FALSE)) {
     *error_code = GetLastError();
     return false;
   }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/files.h"
@@ -31,12 +32,14 @@ class LocalMemory {
 // exactly the given set-access entries, in order.
 struct BuiltDescriptor {
   LocalMemory acl;
+  LocalMemory owner;  // none: the creator's default owner
   SECURITY_DESCRIPTOR descriptor{};
   ACL* dacl() const { return static_cast<ACL*>(acl.get()); }
 };
 
 // |protect|: the DACL is marked protected, so that no inherited entry joins it.
+// |owner_sid|: an explicit owner (empty: none).
 bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect, BuiltDescriptor* built,
-                             uint32_t* error_code);
+                            uint32_t* error_code, const std::wstring& owner_sid = L"");
 
 }  // namespace platform::win32

@@ -65,9 +65,10 @@ void ClosePipe(uintptr_t pipe) {
 
 void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<win32::BuiltDescriptor*>(security); }
 
-bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, PipeSecurity* security, uint32_t* error_code) {
+bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, const std::wstring& owner_sid, PipeSecurity* security,
+                       uint32_t* error_code) {
   auto built = std::make_unique<win32::BuiltDescriptor>();
-  if (!win32::MakeSecurityDescriptor(grants, false, built.get(), error_code)) return false;
+  if (!win32::MakeSecurityDescriptor(grants, false, built.get(), error_code, owner_sid)) return false;
   *security = PipeSecurity(reinterpret_cast<uintptr_t>(built.release()));
   return true;
 }
@@ -128,9 +129,9 @@ bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t
   });
 }
 
-void FlushAndDisconnectPipe(const PipeHandle& pipe) {
+bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
   FlushFileBuffers(Raw(pipe));
-  DisconnectNamedPipe(Raw(pipe));
+  return DisconnectNamedPipe(Raw(pipe)) || Fail(error_code);
 }
 
 bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code) {

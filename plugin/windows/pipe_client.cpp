@@ -1,6 +1,7 @@
 #include "pipe_client.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstring>
 
@@ -11,11 +12,28 @@ namespace {
 
 constexpr DWORD kMaxReplyBytes = 65535;
 
+// The service gives its pipe an explicit owner, the system account or
+// Administrators, which no ordinary process may give; whoever else holds the
+// name must not see the request (it carries the private key) nor be believed.
+bool OwnedByTheService(HANDLE pipe) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool trusted = owner != nullptr && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                            IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  LocalFree(descriptor);
+  return trusted;
+}
+
 }  // namespace
 
 std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
   ScopedHandle pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!pipe.valid()) return kPipeUnavailableReply;
+  if (!OwnedByTheService(pipe.get())) return kPipeServerUntrustedReply;
 
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);  // the exchange goes on either way

@@ -12,6 +12,9 @@ constexpr wchar_t kServicePipeName[] = L"\\\\.\\pipe\\QuorvaneVpn";
 constexpr char kPipeUnavailableReply[] = "{\"ok\":false,\"error\":\"pipe_unavailable\"}";
 constexpr char kPipeWriteFailedReply[] = "{\"ok\":false,\"error\":\"pipe_write_failed\"}";
 constexpr char kPipeReadFailedReply[] = "{\"ok\":false,\"error\":\"pipe_read_failed\"}";
+// The pipe is not owned by the system account or Administrators, so it is not
+// the service's: another process holds the name. Nothing was written to it.
+constexpr char kPipeServerUntrustedReply[] = "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}";
 
 // Blocks until the service answers or closes its end; the reply ends at its
 // first zero byte. |pipe_name| exists for tests; the service's pipe otherwise.

@@ -15,13 +15,15 @@ namespace {
 
 constexpr uint32_t kCreateRetryMs = 500;
 constexpr uint32_t kWakeRetryMs = 20;
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
 // System and administrators always; the user at the console when there is one
 // and this process may read that user's token (it runs as the system account).
-platform::PipeSecurity BuildServerSecurity() {
+std::vector<platform::AccessGrant> ServerGrants() {
   std::vector<platform::AccessGrant> grants = {
-      {L"S-1-5-18", platform::kGenericAll, 0},
-      {L"S-1-5-32-544", platform::kGenericAll, 0},
+      {kSystemSid, platform::kGenericAll, 0},
+      {kAdministratorsSid, platform::kGenericAll, 0},
   };
   const uint32_t console = platform::ActiveConsoleSessionId();
   std::wstring user;
@@ -29,23 +31,49 @@ platform::PipeSecurity BuildServerSecurity() {
   if (console != platform::kNoConsoleSession && platform::SessionUserSid(console, &user, &error_code)) {
     grants.push_back({user, platform::kGenericReadWriteSynchronize, 0});
   }
-  platform::PipeSecurity security;
-  // Without it the pipe gets the default security of the service's account.
-  platform::BuildPipeSecurity(grants, &security, &error_code);
-  return security;
+  return grants;
 }
 
-void ServeOneClient(ControlState* state, const platform::PipeSecurity& security) {
-  // Overlapped, so that the wait for a request can end on time.
-  platform::PipeInstanceOptions options;
-  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped;
-  platform::PipeHandle pipe;
-  uint32_t error_code = 0;
-  if (!platform::CreatePipeInstance(kPipeName, options, &security, &pipe, &error_code)) {
-    platform::SleepMilliseconds(kCreateRetryMs);
-    return;
+// The pipe's security. Its explicit owner is what tells the clients that the
+// pipe is the service's: the system account, or Administrators when this
+// process may not give the system account as owner (console mode run by an
+// administrator).
+struct ServerSecurity {
+  std::vector<platform::AccessGrant> grants = ServerGrants();
+  std::wstring owner = kSystemSid;
+  platform::PipeSecurity descriptor;
+
+  void Build() {
+    uint32_t error_code = 0;
+    descriptor.Reset();
+    // Without it the pipe gets the default security of the service's account.
+    platform::BuildPipeSecurity(grants, owner, &descriptor, &error_code);
   }
-  if (!platform::WaitForPipeClient(pipe, &error_code) && error_code != platform::kErrorPipeConnected) return;
+};
+
+// One instance for the life of the server: made with the first-instance flag,
+// so that a pipe of the same name that another process made is never joined,
+// and refusing remote clients.
+bool CreateServerInstance(ServerSecurity* security, platform::PipeHandle* pipe, uint32_t* error_code) {
+  platform::PipeInstanceOptions options;
+  // Overlapped, so that the wait for a request can end on time.
+  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped | platform::kFileFlagFirstPipeInstance;
+  options.pipe_mode = platform::kPipeTypeMessage | platform::kPipeReadModeMessage | platform::kPipeRejectRemoteClients;
+  if (platform::CreatePipeInstance(kPipeName, options, &security->descriptor, pipe, error_code)) return true;
+  if (*error_code != platform::kErrorInvalidOwner || security->owner == kAdministratorsSid) return false;
+  security->owner = kAdministratorsSid;
+  security->Build();
+  return platform::CreatePipeInstance(kPipeName, options, &security->descriptor, pipe, error_code);
+}
+
+// Serves one client on the kept instance. False when the instance is no
+// longer fit to wait for the next client.
+bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
+  uint32_t error_code = 0;
+  if (!platform::WaitForPipeClient(pipe, &error_code) && error_code != platform::kErrorPipeConnected) {
+    // A client that came and went before the wait: disconnect it to wait again.
+    return platform::FlushAndDisconnectPipe(pipe, &error_code);
+  }
 
   // A request longer than the limit is cut to its first kMaxRequestBytes and
   // served; a client that sends nothing in time loses its turn.
@@ -56,17 +84,41 @@ void ServeOneClient(ControlState* state, const platform::PipeSecurity& security)
     const std::string reply = HandleRequest(state, RequestTextFromBytes(data.data(), data.size()));
     platform::WritePipeMessage(pipe, reply, &error_code);
   }
-  platform::FlushAndDisconnectPipe(pipe);
+  return platform::FlushAndDisconnectPipe(pipe, &error_code);
+}
+
+// Said once when the pipe cannot be made (another process may hold the name)
+// and once when it can again, not every half second in between.
+void ReportCreation(bool created, uint32_t error_code, bool* failing) {
+  if (created == !*failing) return;
+  *failing = !created;
+  platform::WriteStderr(created ? L"[Quorvane] pipe server: \\\\.\\pipe\\QuorvaneVpn created\n"
+                                : L"[Quorvane] pipe server: cannot create \\\\.\\pipe\\QuorvaneVpn (error " +
+                                      std::to_wstring(error_code) +
+                                      L"; another process may hold the name); retrying every 500 ms\n");
 }
 
 void ServerLoop(ControlState* state) {
-  const platform::PipeSecurity security = BuildServerSecurity();
+  ServerSecurity security;
+  security.Build();
+  platform::PipeHandle pipe;
+  bool creation_failing = false;
   while (state->server_running) {
     // Running out of memory for one client costs that client its reply (its
-    // instance is closed on the way out), not the server its thread.
+    // instance is closed and made anew), not the server its thread.
     try {
-      ServeOneClient(state, security);
+      if (!pipe.valid()) {
+        uint32_t error_code = 0;
+        const bool created = CreateServerInstance(&security, &pipe, &error_code);
+        ReportCreation(created, error_code, &creation_failing);
+        if (!created) {
+          platform::SleepMilliseconds(kCreateRetryMs);
+          continue;
+        }
+      }
+      if (!ServeOneClient(state, pipe)) pipe.Reset();
     } catch (const std::exception&) {
+      pipe.Reset();
     }
   }
   state->server_finished = true;

@@ -14,14 +14,19 @@ namespace platform {
 // Open modes and pipe modes, as CreateNamedPipeW takes them.
 constexpr uint32_t kPipeAccessDuplex = 0x3;
 constexpr uint32_t kFileFlagOverlapped = 0x40000000;
+// Creation fails (5) when an instance of the name exists already, so that the
+// server never joins a pipe another process made.
+constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
 constexpr uint32_t kPipeTypeMessage = 0x4;
 constexpr uint32_t kPipeReadModeMessage = 0x2;
+constexpr uint32_t kPipeRejectRemoteClients = 0x8;
 
 // Access rights for pipe clients.
 constexpr uint32_t kGenericReadWriteSynchronize = 0xC0100000;
 
 // System error codes that the service logic tells apart.
 constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorInvalidOwner = 1307;
 constexpr uint32_t kErrorPipeBusy = 231;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorTimeout = 1460;
@@ -46,8 +51,12 @@ struct PipeInstanceOptions {
 };
 
 // A descriptor whose DACL holds exactly |grants| (set-access, in order),
-// present and not defaulted.
-bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, PipeSecurity* security, uint32_t* error_code);
+// present and not defaulted, and whose owner is |owner_sid|. Windows accepts
+// an owner only when the creating process's token may own objects as it
+// (its user, or a group of it marked as owner): creation fails with
+// kErrorInvalidOwner otherwise.
+bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, const std::wstring& owner_sid, PipeSecurity* security,
+                       uint32_t* error_code);
 
 // The SID text of the user logged on in |session_id|; fails when the session
 // has no user or this process may not ask (it is not the system account).
@@ -72,8 +81,9 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
 // One write of all of |bytes|.
 bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code);
 
-// Flush, then disconnect the client; the instance stays open until closed.
-void FlushAndDisconnectPipe(const PipeHandle& pipe);
+// Flush, then disconnect the client; the instance stays open and can wait
+// for the next client. False when the instance could not be disconnected.
+bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code);
 
 // Opens |name| as a client (read and write, no sharing, existing only) and
 // closes it at once.

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "owned_test_pipe.h"
 #include "plugin_test_support.h"
 #include "ipc_messages.h"
 #include "pipe_client.h"
@@ -25,8 +26,7 @@ using flutter::standin::TestEngine;
 class FakeService {
  public:
   explicit FakeService(std::string reply) : reply_(std::move(reply)) {
-    pipe_ = CreateNamedPipeW(kServicePipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                             65536, 65536, 0, nullptr);
+    pipe_ = CreateOwnedTestPipe(kServicePipeName);
     thread_ = std::thread([this] {
       if (!ConnectNamedPipe(pipe_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
       std::string buffer(65536, '\0');

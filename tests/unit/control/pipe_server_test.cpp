@@ -28,7 +28,98 @@ class PipeServerTest : public ControlTestBase {
     std::string error;
     ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
   }
+  static int InstancesMade() {
+    int made = 0;
+    for (const std::string& line : platform::fake::Journal()) made += line.rfind("CreatePipeInstance", 0) == 0;
+    return made;
+  }
 };
+
+TEST_F(PipeServerTest, OneKeptInstance_ServesEveryClientWithItsFlagsAndOwner) {
+  Start();
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+    // Between two exchanges the name never lapses: no other instance can be made.
+    platform::PipeHandle squatter;
+    uint32_t error_code = 0;
+    EXPECT_FALSE(platform::CreatePipeInstance(kPipeName, platform::PipeInstanceOptions(), nullptr, &squatter,
+                                              &error_code));
+  }
+  StopPipeServer(state_.get());
+  EXPECT_EQ(InstancesMade(), 1 + 5) << "the server's one, and the five the test tried";
+  const platform::PipeInstanceOptions options = platform::fake::LastPipeOptions();
+  EXPECT_EQ(options.open_mode, 0x40080003u);  // duplex, overlapped, first instance
+  EXPECT_EQ(options.pipe_mode, 0xEu);         // message type and read mode, remote clients refused
+  EXPECT_EQ(options.max_instances, 1u);
+  EXPECT_EQ(platform::fake::LastPipeOwner(), L"S-1-5-18");
+}
+
+TEST_F(PipeServerTest, InstanceThatBreaks_IsMadeAnewAndTheNextClientServed) {
+  const struct {
+    const char* operation;
+    uint32_t error_code;
+    int instances;
+  } cases[] = {
+      {"WaitForPipeClient", 232, 1},      // a client that came and went: disconnected, kept
+      {"FlushAndDisconnectPipe", 6, 2},  // cannot be disconnected: made anew
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::FailNextCall(c.operation, c.error_code);
+    Start();
+    const std::string first = PipeExchange(kPipeName, kStatusRequest);
+    EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u) << c.operation << first;
+    StopPipeServer(state_.get());
+    EXPECT_EQ(InstancesMade(), c.instances) << c.operation;
+  }
+}
+
+TEST_F(PipeServerTest, NameHeldByAnotherPipe_IsReportedAndTakenOnceFree) {
+  platform::PipeHandle squatter;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipeName, platform::PipeInstanceOptions(), nullptr, &squatter,
+                                           &error_code));
+  Start();
+  for (int i = 0; i < 1000 && platform::fake::SleptMilliseconds() < 1000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  squatter.Reset();
+  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  StopPipeServer(state_.get());
+  EXPECT_EQ(platform::fake::StderrText(),
+            L"[Quorvane] pipe server: cannot create \\\\.\\pipe\\QuorvaneVpn (error 5; another process may hold "
+            L"the name); retrying every 500 ms\n"
+            L"[Quorvane] pipe server: \\\\.\\pipe\\QuorvaneVpn created\n")
+      << "said once each, however many retries";
+}
+
+TEST_F(PipeServerTest, Owner_IsTheSystemAccountOrElseAdministrators) {
+  const struct {
+    const wchar_t* account;
+    bool administrator;
+    const wchar_t* owner;  // empty: no pipe can be made
+  } cases[] = {
+      {L"S-1-5-18", true, L"S-1-5-18"},
+      {L"S-1-5-21-1-2-3-500", true, L"S-1-5-32-544"},  // console mode, run by an administrator
+      {L"S-1-5-21-1-2-3-1001", false, L""},            // nobody the clients would trust
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SetProcessAccount(c.account, c.administrator);
+    Start();
+    const std::wstring expected = c.owner;
+    if (expected.empty()) {
+      for (int i = 0; i < 1000 && platform::fake::StderrText().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      EXPECT_NE(platform::fake::StderrText().find(L"(error 1307;"), std::wstring::npos);
+    } else {
+      EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+      EXPECT_EQ(platform::fake::LastPipeOwner(), expected);
+    }
+    StopPipeServer(state_.get());
+  }
+}
 
 TEST_F(PipeServerTest, ServesOneRequestPerConnectionInTurn) {
   Start();

@@ -10,10 +10,12 @@
 
 #include "access_lists.h"
 
-inline std::wstring DaclText(platform::win32::BuiltDescriptor* built) {
+// |parts|: DACL_SECURITY_INFORMATION, with OWNER_SECURITY_INFORMATION for the owner too.
+inline std::wstring DaclText(platform::win32::BuiltDescriptor* built,
+                             SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION) {
   wchar_t* sddl = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&built->descriptor, SDDL_REVISION_1,
-                                                            DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(&built->descriptor, SDDL_REVISION_1, parts, &sddl,
+                                                            nullptr)) {
     return L"(not convertible: " + std::to_wstring(GetLastError()) + L")";
   }
   const std::wstring text = sddl;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
 
+#include <cstring>
 #include <future>
 
 #include "access_lists.h"
@@ -60,8 +62,41 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr));
   EXPECT_EQ(std::string(buffer, got), "reply");
-  platform::FlushAndDisconnectPipe(pipe);
+  EXPECT_TRUE(platform::FlushAndDisconnectPipe(pipe, &error_code)) << error_code;
   EXPECT_FALSE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr)) << "disconnected";
+}
+
+// The server's instance: kept across clients, so that the name never lapses.
+TEST(Pipes, KeptInstance_ServesTheNextClientAfterADisconnect) {
+  platform::PipeInstanceOptions options = Overlapped();
+  options.open_mode |= platform::kFileFlagFirstPipeInstance;
+  options.pipe_mode |= platform::kPipeRejectRemoteClients;
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, options, nullptr, &pipe, &error_code)) << error_code;
+  PipeHandle twin;
+  EXPECT_FALSE(platform::CreatePipeInstance(kPipe, options, nullptr, &twin, &error_code)) << "the name is taken";
+  for (const char* request : {"first", "second", "third"}) {
+    // A disconnected instance takes clients again once it waits for one.
+    std::future<uint32_t> waited = std::async(std::launch::async, [&pipe] {
+      uint32_t code = 0;
+      return platform::WaitForPipeClient(pipe, &code) ? 0u : code;
+    });
+    UniqueHandle client;
+    for (int i = 0; i < 1000 && !client.valid(); ++i) {
+      client = OpenClient();
+      if (!client.valid()) Sleep(1);
+    }
+    ASSERT_TRUE(client.valid()) << request;
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(client.get(), request, static_cast<DWORD>(strlen(request)), &written, nullptr));
+    const uint32_t wait_result = waited.get();
+    EXPECT_TRUE(wait_result == 0 || wait_result == platform::kErrorPipeConnected) << wait_result;
+    std::string data;
+    ASSERT_TRUE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << error_code;
+    EXPECT_EQ(data, request);
+    EXPECT_TRUE(platform::FlushAndDisconnectPipe(pipe, &error_code)) << error_code;
+  }
 }
 
 // A client that connected and wrote before the server's wait is still served,
@@ -112,13 +147,24 @@ TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
   };
   platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(grants, false, &built, &error_code));
-  EXPECT_EQ(DaclText(&built), L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(grants, false, &built, &error_code, L"S-1-5-18"));
+  EXPECT_EQ(DaclText(&built, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+            L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
 
+  // The owner reaches the pipe, where a client reads it back.
   platform::PipeSecurity security;
-  ASSERT_TRUE(platform::BuildPipeSecurity(grants, &security, &error_code));
+  ASSERT_TRUE(platform::BuildPipeSecurity(grants, L"S-1-5-32-544", &security, &error_code));
   PipeHandle pipe;
   EXPECT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), &security, &pipe, &error_code)) << error_code;
+  UniqueHandle client = OpenClient();
+  ASSERT_TRUE(client.valid());
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                            nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  LocalFree(descriptor);
   // Wine hands out its one user's token for any session; Windows only to the system account.
   std::wstring user;
   if (platform::SessionUserSid(platform::ActiveConsoleSessionId(), &user, &error_code)) {

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "test/owned_test_pipe.h"
 #include "unique_handle.h"
 
 namespace {
@@ -16,12 +17,12 @@ using quorvane_windows_vpn::SendPipeRequest;
 constexpr wchar_t kTestPipe[] = L"\\\\.\\pipe\\QuorvanePipeClientTest";
 
 // One message-mode instance that takes one request and answers with |reply|
-// (or, without one, disconnects without writing).
+// (or, without one, disconnects without writing). Owned as the service's is,
+// unless told otherwise.
 class OneShotServer {
  public:
-  explicit OneShotServer(const std::string* reply)
-      : pipe_(CreateNamedPipeW(kTestPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                               1, 1 << 17, 1 << 17, 0, nullptr)) {
+  explicit OneShotServer(const std::string* reply, const wchar_t* owner_sddl = L"SY")
+      : pipe_(quorvane_windows_vpn::CreateOwnedTestPipe(kTestPipe, owner_sddl)) {
     thread_ = std::thread([this, reply] {
       if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
       char buffer[256];
@@ -71,6 +72,29 @@ TEST(PipeClient, Replies_UpTo65535BytesWholeLongerOnesFailAZeroByteEndsThem) {
   for (const auto& c : cases) {
     OneShotServer server(&c.reply);
     EXPECT_EQ(SendPipeRequest("{\"v\":1,\"op\":\"status\"}", kTestPipe), c.expected) << c.reply.size();
+  }
+}
+
+// Whoever else holds the name gets nothing of the request (it carries the
+// private key) and is not believed.
+TEST(PipeClient, PipeNotOwnedByTheService_IsRefusedWithoutWriting) {
+  const struct {
+    const wchar_t* owner;
+    std::string reply;
+  } cases[] = {
+      {L"SY", "{\"ok\":true}"},
+      {L"BA", "{\"ok\":true}"},
+      {L"", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},  // the creator's own account
+      {L"S-1-5-21-1-2-3-1001", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},
+      {L"S-1-5-32-545", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},  // Users
+  };
+  const std::string forged = "{\"ok\":true}";
+  for (const auto& c : cases) {
+    OneShotServer server(&forged, c.owner);
+    const std::string request = "{\"v\":1,\"op\":\"connect\",\"client_private_key\":\"secret\"}";
+    EXPECT_EQ(SendPipeRequest(request, kTestPipe), c.reply) << c.owner;
+    const bool trusted = c.reply == forged;
+    EXPECT_EQ(server.Join(), trusted ? request : "") << c.owner;
   }
 }
 

@@ -15,9 +15,9 @@
 
 namespace {
 
-// The server makes its one instance anew after each exchange, and the client
-// does not wait for it (by design): a request sent right after another may
-// find no instance, and is sent again.
+// The server's one instance is busy for a moment between two exchanges, and
+// the client does not wait for it (by design): a request sent right after
+// another may find it busy, and is sent again.
 std::string SendPipeRequest(const std::string& request) {
   std::string reply;
   for (int i = 0; i < 1000; ++i) {

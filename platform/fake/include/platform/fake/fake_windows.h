@@ -151,7 +151,8 @@ void SetSessionUserSid(uint32_t session_id, const std::wstring& sid);
 
 // Pipes. A test's thread plays the client of a server running on another
 // thread. Connecting fails with 2 when no instance exists, 231 when all are
-// taken. A read fails when the server disconnected without writing.
+// taken. A read fails when the server disconnected without writing; after a
+// disconnect the instance serves the next client.
 uint64_t ConnectPipeClient(const std::wstring& name, uint32_t* error_code);
 bool WritePipeClient(uint64_t client, const std::string& bytes);
 bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply);
@@ -159,8 +160,16 @@ void ClosePipeClient(uint64_t client);
 // Connect (waiting up to |timeout_ms| for a free instance), write, read, close:
 // the reply, or "<pipe unavailable N>" / "<no reply>".
 std::string PipeExchange(const std::wstring& name, const std::string& request, uint32_t timeout_ms = 10000);
-// The grants of the security that the last pipe instance was created with.
+// The grants and the owner of the security that the last pipe instance was
+// created with, and its options. An instance is refused with 5 when the name
+// exists and kFileFlagFirstPipeInstance is asked, and with 1307 when its owner
+// is one this process may not give (SetProcessAccount).
 std::optional<std::vector<AccessGrant>> LastPipeSecurity();
+std::wstring LastPipeOwner();
+PipeInstanceOptions LastPipeOptions();
+// The account this process runs as (default: the system account, which is an
+// administrator).
+void SetProcessAccount(const std::wstring& user_sid, bool administrator);
 
 // Libraries. An export is a real function of the test; a library without the
 // export answers no when it is looked up.
