@@ -67,6 +67,8 @@ struct FakeState {
   ServiceControlRoutine service_handler = nullptr;
   std::vector<ReportedStatus> reported_statuses;
 
+  std::map<uint32_t, uint32_t> interface_metrics;  // IPv4 metric by interface index
+  std::map<std::string, int> table_growth;         // by read: fills that find the table grown
   std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
   std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path
 
@@ -85,6 +87,7 @@ struct FakeState {
   std::map<uint32_t, std::wstring> session_users;  // session -> user SID
   std::optional<std::vector<AccessGrant>> last_pipe_security;
   std::wstring last_pipe_owner;
+  int pipe_security_changes = 0;
   PipeInstanceOptions last_pipe_options;
   std::wstring process_user_sid = L"S-1-5-18";  // a service runs as the system account
   bool process_is_administrator = true;

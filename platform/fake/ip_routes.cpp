@@ -1,6 +1,7 @@
 #include "platform/ip_routes.h"
 
 #include "fake_state.h"
+#include "platform/sized_read.h"
 
 namespace platform {
 namespace {
@@ -18,6 +19,40 @@ std::string RouteText(const ForwardRow& row) {
          "@" + std::to_string(row.if_index);
 }
 
+// A table read as Windows answers it: the size query, then fills that fail
+// with |too_small| and a larger size for as long as the table is set to grow
+// between the calls (SetTableGrowth). Holds the world's lock.
+template <typename Row>
+bool ReadTable(fake::FakeWorld& world, const char* read, uint32_t too_small, const std::vector<Row>& table,
+               std::vector<Row>* rows, uint32_t* error_code) {
+  int& growth = world.table_growth[read];
+  const auto call = [&](Row* buffer, uint32_t* size) -> uint32_t {
+    const uint32_t needed = static_cast<uint32_t>((table.size() + 1) * sizeof(Row));
+    if (buffer == nullptr) {
+      *size = needed;
+      return too_small;
+    }
+    if (growth > 0) {
+      // A row appeared since the size was given: more than the slack allows.
+      --growth;
+      *size += static_cast<uint32_t>((kSizedReadSlack + 1) * sizeof(Row));
+      return too_small;
+    }
+    if (*size < needed) {
+      *size = needed;
+      return too_small;
+    }
+    return 0;
+  };
+  std::vector<Row> buffer;
+  if (!ReadSized(call, too_small, &buffer, error_code)) return false;
+  *rows = table;
+  return true;
+}
+
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorBufferOverflow = 111;
+
 }  // namespace
 
 bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code) {
@@ -25,8 +60,7 @@ bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code) {
   fake::FakeWorld& world = fake::World();
   Guard guard(world.lock);
   if (fake::RecordCall(world, "ReadIpForwardTable", "", error_code)) return false;
-  *rows = world.routes;
-  return true;
+  return ReadTable(world, "ReadIpForwardTable", kErrorInsufficientBuffer, world.routes, rows, error_code);
 }
 
 bool FindBestRoute(Ipv4Address destination, ForwardRow* row, uint32_t* error_code) {
@@ -59,6 +93,12 @@ uint32_t CreateForwardEntry(const ForwardRow& row) {
   Guard guard(world.lock);
   uint32_t error_code = 0;
   if (fake::RecordCall(world, "CreateForwardEntry", RouteText(row), &error_code)) return error_code;
+  // Windows takes metric1 as route metric plus interface metric, and refuses
+  // less than the interface's own.
+  const auto interface_metric = world.interface_metrics.find(row.if_index);
+  if (interface_metric != world.interface_metrics.end() && row.metric1 < interface_metric->second) {
+    return kErrorBadArguments;
+  }
   for (const ForwardRow& existing : world.routes) {
     if (SameRoute(existing, row)) return kErrorObjectAlreadyExists;
   }
@@ -87,7 +127,20 @@ bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* err
   fake::FakeWorld& world = fake::World();
   Guard guard(world.lock);
   if (fake::RecordCall(world, "ReadAdapterIpv4Addresses", "", error_code)) return false;
-  *addresses = world.adapter_addresses;
+  return ReadTable(world, "ReadAdapterIpv4Addresses", kErrorBufferOverflow, world.adapter_addresses, addresses,
+                   error_code);
+}
+
+bool ReadInterfaceIpv4Metric(uint32_t if_index, uint32_t* metric, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadInterfaceIpv4Metric", std::to_string(if_index), error_code)) return false;
+  const auto found = world.interface_metrics.find(if_index);
+  if (found == world.interface_metrics.end()) {
+    *error_code = kErrorNotFound;
+    return false;
+  }
+  *metric = found->second;
   return true;
 }
 
@@ -96,8 +149,8 @@ bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error
   fake::FakeWorld& world = fake::World();
   Guard guard(world.lock);
   if (fake::RecordCall(world, "ReadTcpConnections", "", error_code)) return false;
-  *connections = world.tcp_connections;
-  return true;
+  return ReadTable(world, "ReadTcpConnections", kErrorInsufficientBuffer, world.tcp_connections, connections,
+                   error_code);
 }
 
 // What InetPton accepts for IPv4: exactly four decimal parts of 0..255, one to
@@ -166,6 +219,16 @@ void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses) {
 void SeedTcpConnections(const std::vector<TcpConnection>& connections) {
   Guard guard(World().lock);
   World().tcp_connections = connections;
+}
+
+void SeedInterfaceMetric(uint32_t if_index, uint32_t metric) {
+  Guard guard(World().lock);
+  World().interface_metrics[if_index] = metric;
+}
+
+void SetTableGrowth(const std::string& read, int times) {
+  Guard guard(World().lock);
+  World().table_growth[read] = times;
 }
 
 }  // namespace platform::fake

@@ -20,6 +20,7 @@ struct Instance {
   std::wstring name;  // lower case
   uint32_t max_instances = 1;
   uint64_t client = 0;          // the attached client's id
+  uint32_t open_mode = 0;
   bool client_attached = false;
   bool client_gone = false;     // the client closed its end
   std::deque<std::string> to_server;
@@ -153,6 +154,7 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
   Instance& created = pipes.instances[id];
   created.name = key;
   created.max_instances = options.max_instances;
+  created.open_mode = options.open_mode;
   {
     fake::FakeWorld& world = fake::World();
     std::lock_guard<std::mutex> world_guard(world.lock);
@@ -166,6 +168,26 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
   }
   *pipe = PipeHandle(id);
   pipes.changed.notify_all();
+  return true;
+}
+
+bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uint32_t* error_code) {
+  if (Injected("ApplyPipeSecurity", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  const auto found = pipes.instances.find(pipe.get());
+  if (found == pipes.instances.end() || !security.valid()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  if ((found->second.open_mode & kWriteDac) == 0) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> world_guard(world.lock);
+  world.last_pipe_security = reinterpret_cast<const Security*>(security.get())->grants;
+  ++world.pipe_security_changes;
   return true;
 }
 
@@ -350,6 +372,11 @@ std::string PipeExchange(const std::wstring& name, const std::string& request, u
 std::optional<std::vector<AccessGrant>> LastPipeSecurity() {
   std::lock_guard<std::mutex> guard(World().lock);
   return World().last_pipe_security;
+}
+
+int PipeSecurityChanges() {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().pipe_security_changes;
 }
 
 std::wstring LastPipeOwner() {

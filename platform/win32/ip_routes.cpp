@@ -1,5 +1,7 @@
 #include "platform/ip_routes.h"
 
+#include "platform/sized_read.h"
+
 // winsock2.h must come before windows.h, and iphlpapi.h before netioapi.h.
 #include <winsock2.h>
 #include <ws2ipdef.h>
@@ -53,21 +55,16 @@ MIB_IPFORWARDROW ToRaw(const ForwardRow& row) {
 
 bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code) {
   rows->clear();
-  ULONG size = 0;
-  DWORD result = GetIpForwardTable(nullptr, &size, TRUE);
-  if (result != ERROR_INSUFFICIENT_BUFFER) {
-    *error_code = result;
-    return false;
-  }
-  // MIB_IPFORWARDTABLE is a count followed by the rows; keep it aligned for them.
-  std::vector<MIB_IPFORWARDROW> buffer(size / sizeof(MIB_IPFORWARDROW) + 1);
-  auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
-  size = static_cast<ULONG>(buffer.size() * sizeof(MIB_IPFORWARDROW));
-  result = GetIpForwardTable(table, &size, TRUE);
-  if (result != NO_ERROR) {
-    *error_code = result;
-    return false;
-  }
+  // MIB_IPFORWARDTABLE is a count followed by the rows; kept aligned for them.
+  std::vector<MIB_IPFORWARDROW> buffer;
+  const auto call = [](MIB_IPFORWARDROW* data, uint32_t* bytes) -> uint32_t {
+    ULONG size = *bytes;
+    const DWORD result = GetIpForwardTable(reinterpret_cast<MIB_IPFORWARDTABLE*>(data), &size, TRUE);
+    *bytes = size;
+    return result;
+  };
+  if (!ReadSized(call, ERROR_INSUFFICIENT_BUFFER, &buffer, error_code)) return false;
+  const auto* table = reinterpret_cast<const MIB_IPFORWARDTABLE*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) rows->push_back(FromRaw(table->table[i]));
   return true;
 }
@@ -107,23 +104,39 @@ uint32_t DeleteForwardEntry(const ForwardRow& row) {
   return DeleteIpForwardEntry(&raw);
 }
 
+namespace {
+
+// Every adapter's IPv4 information, without anycast and multicast addresses;
+// kept aligned for the structures that the call lays out in the buffer.
+bool ReadAdapters(std::vector<IP_ADAPTER_ADDRESSES>* buffer, uint32_t* error_code) {
+  const auto call = [](IP_ADAPTER_ADDRESSES* data, uint32_t* bytes) -> uint32_t {
+    ULONG size = *bytes;
+    const ULONG result =
+        GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, nullptr, data, &size);
+    *bytes = size;
+    return result;
+  };
+  return ReadSized(call, ERROR_BUFFER_OVERFLOW, buffer, error_code);
+}
+
+}  // namespace
+
+bool ReadInterfaceIpv4Metric(uint32_t if_index, uint32_t* metric, uint32_t* error_code) {
+  std::vector<IP_ADAPTER_ADDRESSES> buffer;
+  if (!ReadAdapters(&buffer, error_code)) return false;
+  for (const IP_ADAPTER_ADDRESSES* adapter = buffer.data(); adapter != nullptr; adapter = adapter->Next) {
+    if (adapter->IfIndex != if_index) continue;
+    *metric = adapter->Ipv4Metric;
+    return true;
+  }
+  *error_code = ERROR_NOT_FOUND;
+  return false;
+}
+
 bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* error_code) {
   addresses->clear();
-  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST;
-  ULONG size = 0;
-  ULONG result = GetAdaptersAddresses(AF_INET, kFlags, nullptr, nullptr, &size);
-  if (result != ERROR_BUFFER_OVERFLOW) {
-    *error_code = result;
-    return false;
-  }
-  // Kept aligned for the structures that the call lays out in it.
-  std::vector<IP_ADAPTER_ADDRESSES> buffer(size / sizeof(IP_ADAPTER_ADDRESSES) + 1);
-  size = static_cast<ULONG>(buffer.size() * sizeof(IP_ADAPTER_ADDRESSES));
-  result = GetAdaptersAddresses(AF_INET, kFlags, nullptr, buffer.data(), &size);
-  if (result != NO_ERROR) {
-    *error_code = result;
-    return false;
-  }
+  std::vector<IP_ADAPTER_ADDRESSES> buffer;
+  if (!ReadAdapters(&buffer, error_code)) return false;
   for (const IP_ADAPTER_ADDRESSES* adapter = buffer.data(); adapter != nullptr; adapter = adapter->Next) {
     for (const IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
          unicast = unicast->Next) {
@@ -137,19 +150,14 @@ bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* err
 
 bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code) {
   connections->clear();
-  DWORD size = 0;
-  DWORD result = GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
-  if (result != ERROR_INSUFFICIENT_BUFFER) {
-    *error_code = result;
-    return false;
-  }
-  std::vector<MIB_TCPROW_OWNER_PID> buffer(size / sizeof(MIB_TCPROW_OWNER_PID) + 1);
-  size = static_cast<DWORD>(buffer.size() * sizeof(MIB_TCPROW_OWNER_PID));
-  result = GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
-  if (result != NO_ERROR) {
-    *error_code = result;
-    return false;
-  }
+  std::vector<MIB_TCPROW_OWNER_PID> buffer;
+  const auto call = [](MIB_TCPROW_OWNER_PID* data, uint32_t* bytes) -> uint32_t {
+    DWORD size = *bytes;
+    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    *bytes = size;
+    return result;
+  };
+  if (!ReadSized(call, ERROR_INSUFFICIENT_BUFFER, &buffer, error_code)) return false;
   const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const MIB_TCPROW_OWNER_PID& raw = table->table[i];

@@ -1,6 +1,7 @@
 #include "platform/pipes.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <wtsapi32.h>
 
@@ -102,6 +103,19 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
   if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
   *pipe = PipeHandle(reinterpret_cast<uintptr_t>(raw));
   return true;
+}
+
+bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uint32_t* error_code) {
+  if (!security.valid()) {
+    *error_code = ERROR_INVALID_PARAMETER;
+    return false;
+  }
+  auto* built = reinterpret_cast<win32::BuiltDescriptor*>(security.get());
+  const DWORD result =
+      SetSecurityInfo(Raw(pipe), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, built->dacl(), nullptr);
+  if (result == ERROR_SUCCESS) return true;
+  *error_code = result;
+  return false;
 }
 
 bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {

@@ -46,7 +46,15 @@ bool EnumerateSessions(std::vector<SessionEntry>* sessions, uint32_t* error_code
   }
   const WTS_SESSION_INFOW* entries = buffer.as<WTS_SESSION_INFOW>();
   for (DWORD i = 0; i < count; ++i) {
-    sessions->push_back(SessionEntry{entries[i].SessionId, static_cast<uint32_t>(entries[i].State)});
+    SessionEntry entry{entries[i].SessionId, static_cast<uint32_t>(entries[i].State), kProtocolConsole};
+    WtsMemory protocol;
+    DWORD bytes = 0;
+    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, entries[i].SessionId, WTSClientProtocolType,
+                                    protocol.receive<wchar_t>(), &bytes) &&
+        protocol.as<void>() != nullptr && bytes >= sizeof(USHORT)) {
+      entry.protocol_type = *protocol.as<USHORT>();
+    }
+    sessions->push_back(entry);
   }
   return true;
 }

@@ -31,7 +31,10 @@ bool OwnedByTheService(HANDLE pipe) {
 }  // namespace
 
 std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
-  ScopedHandle pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  // Identification only: the service may learn who calls, never act as them
+  // (a process posing as the service would otherwise gain the user's identity).
+  ScopedHandle pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe.valid()) return kPipeUnavailableReply;
   if (!OwnedByTheService(pipe.get())) return kPipeServerUntrustedReply;
 

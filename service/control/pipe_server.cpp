@@ -1,9 +1,11 @@
 #include "control/pipe_server.h"
 
+#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <vector>
 
+#include "common/remote_sessions.h"
 #include "control/request_handler.h"
 #include "platform/pipes.h"
 #include "platform/process.h"
@@ -18,20 +20,32 @@ constexpr uint32_t kWakeRetryMs = 20;
 constexpr wchar_t kSystemSid[] = L"S-1-5-18";
 constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
-// System and administrators always; the user at the console when there is one
-// and this process may read that user's token (it runs as the system account).
+// System and administrators always; the users at the machine, each once: the
+// console's and those of active Remote Desktop sessions, where this process
+// may read their tokens (it runs as the system account).
 std::vector<platform::AccessGrant> ServerGrants() {
   std::vector<platform::AccessGrant> grants = {
       {kSystemSid, platform::kGenericAll, 0},
       {kAdministratorsSid, platform::kGenericAll, 0},
   };
+  std::vector<uint32_t> sessions = ActiveRdpSessions();
   const uint32_t console = platform::ActiveConsoleSessionId();
-  std::wstring user;
-  uint32_t error_code = 0;
-  if (console != platform::kNoConsoleSession && platform::SessionUserSid(console, &user, &error_code)) {
-    grants.push_back({user, platform::kGenericReadWriteSynchronize, 0});
+  if (console != platform::kNoConsoleSession) sessions.insert(sessions.begin(), console);
+  for (const uint32_t session : sessions) {
+    std::wstring user;
+    uint32_t error_code = 0;
+    if (!platform::SessionUserSid(session, &user, &error_code)) continue;
+    const bool listed = std::any_of(grants.begin(), grants.end(),
+                                    [&user](const platform::AccessGrant& grant) { return grant.trustee_sid == user; });
+    if (!listed) grants.push_back({user, platform::kGenericReadWriteSynchronize, 0});
   }
   return grants;
+}
+
+bool SameGrants(const std::vector<platform::AccessGrant>& a, const std::vector<platform::AccessGrant>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.trustee_sid == y.trustee_sid && x.access_mask == y.access_mask && x.inheritance == y.inheritance;
+  });
 }
 
 // The pipe's security. Its explicit owner is what tells the clients that the
@@ -49,6 +63,17 @@ struct ServerSecurity {
     // Without it the pipe gets the default security of the service's account.
     platform::BuildPipeSecurity(grants, owner, &descriptor, &error_code);
   }
+
+  // A user who logged on, switched or connected over Remote Desktop since the
+  // last look is served without a restart: the kept instance gets the new list.
+  void Refresh(const platform::PipeHandle& pipe) {
+    std::vector<platform::AccessGrant> now = ServerGrants();
+    if (SameGrants(now, grants)) return;
+    grants = std::move(now);
+    Build();
+    uint32_t error_code = 0;
+    if (descriptor.valid()) platform::ApplyPipeSecurity(pipe, descriptor, &error_code);
+  }
 };
 
 // One instance for the life of the server: made with the first-instance flag,
@@ -57,7 +82,8 @@ struct ServerSecurity {
 bool CreateServerInstance(ServerSecurity* security, platform::PipeHandle* pipe, uint32_t* error_code) {
   platform::PipeInstanceOptions options;
   // Overlapped, so that the wait for a request can end on time.
-  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped | platform::kFileFlagFirstPipeInstance;
+  options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped |
+                      platform::kFileFlagFirstPipeInstance | platform::kWriteDac;
   options.pipe_mode = platform::kPipeTypeMessage | platform::kPipeReadModeMessage | platform::kPipeRejectRemoteClients;
   if (platform::CreatePipeInstance(kPipeName, options, &security->descriptor, pipe, error_code)) return true;
   if (*error_code != platform::kErrorInvalidOwner || security->owner == kAdministratorsSid) return false;
@@ -116,6 +142,7 @@ void ServerLoop(ControlState* state) {
           continue;
         }
       }
+      security.Refresh(pipe);
       if (!ServeOneClient(state, pipe)) pipe.Reset();
     } catch (const std::exception&) {
       pipe.Reset();

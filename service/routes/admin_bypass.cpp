@@ -135,7 +135,7 @@ AdminBypassState PrepareAdminBypass(bool safe_mode) {
   if (!platform::FindBestRoute(probe, &best, &error_code) || best.next_hop == 0) {
     return Fail(&state, "physical_gateway_missing", "physical default gateway not found before tunnel (GetBestRoute)");
   }
-  SetPhysicalGateway(PhysicalGateway{best.next_hop, best.if_index});
+  SetPhysicalGateway(MakePhysicalGateway(best.next_hop, best.if_index));
   state.physical_default_gateway_before_tunnel = Ipv4Text(best.next_hop);
   state.physical_interface_index_before_tunnel = std::to_string(best.if_index);
   state.gateway = state.physical_default_gateway_before_tunnel;

@@ -11,6 +11,7 @@ namespace {
 
 constexpr platform::Ipv4Address kHostMask = 0xFFFFFFFF;
 constexpr uint32_t kHighMetric = 16;
+constexpr uint32_t kBypassRouteMetric = 1;
 constexpr uint32_t kRouteTypeIndirect = 4;
 constexpr uint32_t kProtocolNetMgmt = 3;
 
@@ -39,12 +40,14 @@ bool ReadTable(std::vector<platform::ForwardRow>* rows) {
   return platform::ReadIpForwardTable(rows, &error_code);
 }
 
-// The low-metric rule: a route through the physical gateway with a first
-// metric below 16 carries the traffic; |metric1| is set whenever one exists.
+// The low-metric rule: a route through the physical gateway whose own metric
+// (metric1 less the interface's) is below 16 carries the traffic; |metric1|,
+// as the table shows it, is set whenever one exists.
 bool HasUsableRoute(platform::Ipv4Address address, const PhysicalGateway& gateway, bool* exists,
                     uint32_t* metric1) {
   *exists = FindHostRoute(address, gateway.next_hop, gateway.if_index, metric1);
-  return *exists && *metric1 < kHighMetric;
+  const uint32_t own = *metric1 >= gateway.interface_metric ? *metric1 - gateway.interface_metric : *metric1;
+  return *exists && own < kHighMetric;
 }
 
 bool HasUsableRoute(platform::Ipv4Address address, const PhysicalGateway& gateway) {
@@ -69,11 +72,19 @@ platform::ForwardRow BypassRow(platform::Ipv4Address address, const PhysicalGate
   row.if_index = gateway.if_index;
   row.type = kRouteTypeIndirect;
   row.protocol = kProtocolNetMgmt;
-  row.metric1 = 1;
+  // Below the interface's metric Windows refuses the row (160).
+  row.metric1 = gateway.interface_metric + kBypassRouteMetric;
   return row;
 }
 
 }  // namespace
+
+PhysicalGateway MakePhysicalGateway(platform::Ipv4Address next_hop, uint32_t if_index) {
+  PhysicalGateway gateway{next_hop, if_index, 0};
+  uint32_t error_code = 0;
+  platform::ReadInterfaceIpv4Metric(if_index, &gateway.interface_metric, &error_code);
+  return gateway;
+}
 
 PhysicalGateway CurrentPhysicalGateway() {
   std::lock_guard<std::mutex> guard(g_lock);

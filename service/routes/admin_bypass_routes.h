@@ -13,11 +13,16 @@
 namespace quorvane {
 
 // The next hop and interface of the physical default route; both 0 until the
-// preparation of a connect has found them.
+// preparation of a connect has found them. Windows counts a route's metric1
+// as its own metric plus the interface's IPv4 metric (0 where it cannot be
+// read, as under Wine).
 struct PhysicalGateway {
   platform::Ipv4Address next_hop = 0;
   uint32_t if_index = 0;
+  uint32_t interface_metric = 0;
 };
+// The gateway of |next_hop| on |if_index|, with that interface's metric.
+PhysicalGateway MakePhysicalGateway(platform::Ipv4Address next_hop, uint32_t if_index);
 PhysicalGateway CurrentPhysicalGateway();
 void SetPhysicalGateway(const PhysicalGateway& gateway);
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "common/remote_sessions.h"
 #include "control/pipe_protocol.h"
-#include "platform/sessions.h"
 #include "routes/safe_mode_settings.h"
 
 namespace quorvane {
@@ -36,7 +36,7 @@ bool ContainsCatchAll(const std::string& text) {
 }
 
 void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
-  report->rdp_session_active = platform::IsRemoteSession();
+  report->rdp_session_active = IsRdpSessionActive();
 
   const SettingSources safe_mode = ReadSettingSources(kSettingDisableDefaultRoute);
   report->process_disable_default_route = safe_mode.process;

@@ -32,10 +32,22 @@ std::string InterfaceName(uint32_t if_index) {
   return WideToUtf8(entry.alias.empty() ? entry.description : entry.alias);
 }
 
+// The WireGuard tunnel library names its adapter after the tunnel ("active",
+// from the configuration's file name) and says what it is in the description,
+// so both count; an interface that cannot be read is judged by "if<index>".
 bool IsTunnelInterface(uint32_t if_index) {
-  const std::string name = AsciiLower(InterfaceName(if_index));
-  for (const char* word : {"wireguard", "wintun", "tunnel"}) {
-    if (name.find(word) != std::string::npos) return true;
+  platform::InterfaceEntry entry;
+  uint32_t error_code = 0;
+  std::vector<std::string> names;
+  if (platform::ReadInterfaceEntry(if_index, &entry, &error_code)) {
+    names = {AsciiLower(WideToUtf8(entry.alias)), AsciiLower(WideToUtf8(entry.description))};
+  } else {
+    names = {"if" + std::to_string(if_index)};
+  }
+  for (const std::string& name : names) {
+    for (const char* word : {"wireguard", "wintun", "tunnel"}) {
+      if (name.find(word) != std::string::npos) return true;
+    }
   }
   return false;
 }

@@ -38,8 +38,10 @@ struct InterfaceEntry {
 };
 
 // The whole forward table, sorted, read with GetIpForwardTable's size query
-// then fill. Fails with the size query's result when that is anything but
-// "insufficient buffer" (122), or with the fill's result when it is non-zero.
+// then fill (ReadSized: a table that grows in between is read again). Fails
+// with the size query's result when that is anything but "insufficient
+// buffer" (122), or with the fill's result when it is non-zero. metric1 is
+// what Windows shows: the route's own metric plus its interface's metric.
 bool ReadIpForwardTable(std::vector<ForwardRow>* rows, uint32_t* error_code);
 
 // The route that would carry traffic to |destination| (GetBestRoute, any source).
@@ -48,16 +50,24 @@ bool FindBestRoute(Ipv4Address destination, ForwardRow* row, uint32_t* error_cod
 bool ReadInterfaceEntry(uint32_t if_index, InterfaceEntry* entry, uint32_t* error_code);
 
 constexpr uint32_t kErrorObjectAlreadyExists = 5010;
+constexpr uint32_t kErrorBadArguments = 160;
 
 // CreateIpForwardEntry and DeleteIpForwardEntry with the whole row; the
-// result is the call's own (0 on success).
+// result is the call's own (0 on success). Windows takes metric1 as the
+// route's metric plus the interface's and refuses one below the interface's
+// metric with kErrorBadArguments.
 uint32_t CreateForwardEntry(const ForwardRow& row);
 uint32_t DeleteForwardEntry(const ForwardRow& row);
 
 // The unicast IPv4 addresses of every adapter (GetAdaptersAddresses for the
 // IPv4 family without anycast and multicast addresses: a size query that must
-// answer "buffer overflow", then the fill).
+// answer "buffer overflow", then the fill, through ReadSized).
 bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* error_code);
+
+// The IPv4 interface metric of the adapter with |if_index| (Ipv4Metric of
+// GetAdaptersAddresses; GetIpInterfaceEntry would be the other source, but
+// Wine ends the process on it). Fails with 1168 for an unknown index.
+bool ReadInterfaceIpv4Metric(uint32_t if_index, uint32_t* metric, uint32_t* error_code);
 
 constexpr uint32_t kTcpStateEstablished = 5;
 
@@ -72,7 +82,8 @@ struct TcpConnection {
 };
 
 // The IPv4 TCP connections (no listeners) with their owning processes,
-// unsorted: a size query that must answer "insufficient buffer", then the fill.
+// unsorted: a size query that must answer "insufficient buffer", then the
+// fill, through ReadSized.
 bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code);
 
 // The system's text-to-address conversion for IPv4 (InetPton).

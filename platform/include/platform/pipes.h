@@ -17,6 +17,8 @@ constexpr uint32_t kFileFlagOverlapped = 0x40000000;
 // Creation fails (5) when an instance of the name exists already, so that the
 // server never joins a pipe another process made.
 constexpr uint32_t kFileFlagFirstPipeInstance = 0x00080000;
+// The server's handle may change the pipe's access list (ApplyPipeSecurity).
+constexpr uint32_t kWriteDac = 0x00040000;
 constexpr uint32_t kPipeTypeMessage = 0x4;
 constexpr uint32_t kPipeReadModeMessage = 0x2;
 constexpr uint32_t kPipeRejectRemoteClients = 0x8;
@@ -65,6 +67,11 @@ bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code
 // One server instance; |security| may be null for the default security.
 bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,
                         PipeHandle* pipe, uint32_t* error_code);
+
+// Replaces the access list of an existing instance by that of |security|
+// (SetSecurityInfo); the instance must have been created with kWriteDac, or
+// Windows refuses with 5.
+bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uint32_t* error_code);
 
 // Waits for a client to connect. A client that connected before the wait
 // began is reported as a failure with kErrorPipeConnected.

@@ -12,10 +12,14 @@ constexpr uint32_t kNoConsoleSession = 0xFFFFFFFF;
 constexpr uint32_t kSessionActive = 0;
 constexpr uint32_t kSessionConnected = 1;
 constexpr uint32_t kAddressFamilyInet = 2;
+// Client protocol types (WTSClientProtocolType).
+constexpr uint16_t kProtocolConsole = 0;
+constexpr uint16_t kProtocolRdp = 2;
 
 struct SessionEntry {
   uint32_t session_id = 0;
   uint32_t state = 0;
+  uint16_t protocol_type = kProtocolConsole;
 };
 
 // WTS_CLIENT_ADDRESS: the family and the raw address bytes as Terminal
@@ -31,7 +35,9 @@ bool IsRemoteSession();
 // kNoConsoleSession when no session is attached to the console.
 uint32_t ActiveConsoleSessionId();
 
-// The sessions of the local server (WTSEnumerateSessionsW, version 1).
+// The sessions of the local server (WTSEnumerateSessionsW, version 1), each
+// with its client protocol (WTSQuerySessionInformationW; console when that
+// query fails).
 bool EnumerateSessions(std::vector<SessionEntry>* sessions, uint32_t* error_code);
 
 // The client address of a session of the local server.

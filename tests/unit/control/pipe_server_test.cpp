@@ -48,7 +48,7 @@ TEST_F(PipeServerTest, OneKeptInstance_ServesEveryClientWithItsFlagsAndOwner) {
   StopPipeServer(state_.get());
   EXPECT_EQ(InstancesMade(), 1 + 5) << "the server's one, and the five the test tried";
   const platform::PipeInstanceOptions options = platform::fake::LastPipeOptions();
-  EXPECT_EQ(options.open_mode, 0x40080003u);  // duplex, overlapped, first instance
+  EXPECT_EQ(options.open_mode, 0x400C0003u);  // duplex, overlapped, first instance, write DAC
   EXPECT_EQ(options.pipe_mode, 0xEu);         // message type and read mode, remote clients refused
   EXPECT_EQ(options.max_instances, 1u);
   EXPECT_EQ(platform::fake::LastPipeOwner(), L"S-1-5-18");
@@ -203,6 +203,42 @@ TEST_F(PipeServerTest, Security_GrantsSystemAdministratorsAndTheConsoleUser) {
       EXPECT_EQ((*grants)[2].access_mask, 0xC0100000u);
     }
   }
+}
+
+// The users at the machine: at the console and in Remote Desktop sessions,
+// each once, looked at again before every client.
+TEST_F(PipeServerTest, Security_GrantsTheConsoleAndRdpUsersAndFollowsThemAsTheyChange) {
+  using platform::SessionEntry;
+  platform::fake::SetConsoleSession(1);
+  platform::fake::SetSessionUserSid(1, L"S-1-5-21-9-1001");
+  platform::fake::SetSessionUserSid(2, L"S-1-5-21-9-1002");
+  platform::fake::SetSessionUserSid(3, L"S-1-5-21-9-1001");  // the console user, over RDP too
+  platform::fake::SetSessionUserSid(4, L"S-1-5-21-9-1004");
+  platform::fake::SeedSessions({{1, platform::kSessionActive, platform::kProtocolConsole},
+                                {2, platform::kSessionActive, platform::kProtocolRdp},
+                                {3, platform::kSessionActive, platform::kProtocolRdp}});
+  const auto users = [] {
+    std::vector<std::wstring> sids;
+    const auto grants = platform::fake::LastPipeSecurity();
+    for (const platform::AccessGrant& grant : *grants) {
+      if (grant.access_mask == platform::kGenericReadWriteSynchronize) sids.push_back(grant.trustee_sid);
+    }
+    return sids;
+  };
+  Start();
+  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_EQ(users(), (std::vector<std::wstring>{L"S-1-5-21-9-1001", L"S-1-5-21-9-1002"}));
+  EXPECT_EQ(platform::fake::PipeSecurityChanges(), 0);
+
+  // Someone connects over RDP after the service started; another's session ends.
+  platform::fake::SeedSessions({{1, platform::kSessionActive, platform::kProtocolConsole},
+                                {4, platform::kSessionActive, platform::kProtocolRdp}});
+  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);  // looked at before its wait
+  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_EQ(users(), (std::vector<std::wstring>{L"S-1-5-21-9-1001", L"S-1-5-21-9-1004"}));
+  EXPECT_EQ(platform::fake::PipeSecurityChanges(), 1);
+  StopPipeServer(state_.get());
+  EXPECT_EQ(InstancesMade(), 1) << "the kept instance got the new list";
 }
 
 TEST_F(PipeServerTest, FailedInstanceCreation_IsRetried) {

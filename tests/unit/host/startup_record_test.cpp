@@ -106,5 +106,17 @@ TEST_F(StartupRecordTest, LeftoverTunnelDefaultRoute_IsReportedWithItsTextEscape
   EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
 }
 
+TEST_F(StartupRecordTest, LeftoverDefaultRouteOnTheRealTunnelAdapter_IsReported) {
+  platform::ForwardRow row;
+  row.if_index = 21;
+  row.metric1 = 5;
+  platform::fake::SeedRoutes({row});
+  platform::fake::SeedInterface(21, {L"active", L"WireGuard Tunnel"});
+  const std::string report = StartupReportJson();
+  EXPECT_NE(report.find("\"leftover_tunnel_default_route_detected\":true,"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"leftover_offending_default_route\":\"0.0.0.0/0->0.0.0.0@if21:active:metric=5\""),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -94,6 +94,29 @@ TEST_F(AdminBypassCandidatesTest, RdpPeers_AreEstablishedConnectionsToLocalPort3
   EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
 }
 
+// Connections come and go between the size query and the fill.
+TEST_F(AdminBypassCandidatesTest, TablesThatGrowBetweenTheirCalls_AreReadAgain) {
+  platform::fake::SeedTcpConnections({Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
+  platform::fake::SeedAdapterAddresses({Ip("198.51.100.4")});
+  const struct {
+    int growth;
+    size_t peers;
+    size_t addresses;
+  } cases[] = {{1, 1, 1}, {2, 1, 1}, {100, 0, 0}};
+  for (const auto& c : cases) {
+    platform::fake::SetTableGrowth("ReadTcpConnections", c.growth);
+    EXPECT_EQ(ListRdpTcpRemoteAddresses().size(), c.peers) << c.growth;
+    platform::fake::SetTableGrowth("ReadAdapterIpv4Addresses", c.growth);
+    std::vector<platform::Ipv4Address> addresses;
+    uint32_t error_code = 0;
+    EXPECT_EQ(platform::ReadAdapterIpv4Addresses(&addresses, &error_code), c.addresses == 1) << c.growth;
+    EXPECT_EQ(addresses.size(), c.addresses) << c.growth;
+    if (c.addresses == 0) {
+      EXPECT_EQ(error_code, 111u) << "buffer overflow, as the size query answers";
+    }
+  }
+}
+
 TEST_F(AdminBypassCandidatesTest, SessionClients_AreOptionalAndUpgradedWhenRequiredElsewhere) {
   platform::fake::SetConsoleSession(1);
   platform::fake::SeedSessionClientAddress(1, ClientAddress(2, 198, 51, 100, 30));

@@ -151,5 +151,35 @@ TEST_F(AdminBypassRoutesTest, ResultJson_HasEveryKeyInOrder) {
   EXPECT_EQ(WriteRouteResultsJson({}), "[]");
 }
 
+// Windows counts metric1 as route plus interface metric and refuses a row
+// below the interface's metric (160); Ethernet and Wi-Fi have 25 to 50.
+TEST_F(AdminBypassRoutesTest, InterfaceMetric_IsAddedToTheRouteAndLeftOutOfTheLowMetricRule) {
+  for (const uint32_t interface_metric : {5u, 25u, 50u}) {
+    platform::fake::Reset();
+    ResetAdminBypassRouteRecords();
+    platform::fake::SeedInterfaceMetric(kPhysical, interface_metric);
+    SetPhysicalGateway(MakePhysicalGateway(Ip("192.0.2.1"), kPhysical));
+    const AdminBypassRouteResult result = AddAdminBypassRoute(Required("203.0.113.7"));
+    EXPECT_TRUE(result.add_success) << interface_metric << " " << result.win32_error_code;
+    EXPECT_TRUE(result.route_verify_success) << interface_metric;
+    ASSERT_EQ(AddedBypassRoutes().size(), 1u);
+    EXPECT_EQ(AddedBypassRoutes().front().metric1, interface_metric + 1);
+    // Someone else's routes, as the table shows them: own metric 5 is low, 20 is not.
+    platform::fake::SeedRoutes({platform::fake::Routes().front(),
+                                HostRoute("198.51.100.20", "192.0.2.1", kPhysical, interface_metric + 5),
+                                HostRoute("198.51.100.21", "192.0.2.1", kPhysical, interface_metric + 20)});
+    std::string summary;
+    EXPECT_FALSE(VerifyAdminBypassRoutes({"203.0.113.7", "198.51.100.20", "198.51.100.21"}, &summary));
+    EXPECT_EQ(summary, "203.0.113.7:ok(metric=" + std::to_string(interface_metric + 1) + ");198.51.100.20:ok(metric=" +
+                           std::to_string(interface_metric + 5) + ");198.51.100.21:metric_high(" +
+                           std::to_string(interface_metric + 20) + ");");
+  }
+  // A row below the interface's metric is what Windows refuses.
+  platform::fake::Reset();
+  ResetAdminBypassRouteRecords();
+  platform::fake::SeedInterfaceMetric(kPhysical, 25);
+  EXPECT_EQ(platform::CreateForwardEntry(HostRoute("203.0.113.7", "192.0.2.1", kPhysical, 1)), 160u);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -100,6 +100,33 @@ TEST_F(RouteGuardTest, Refusals_CoverEveryRowOfTheTable) {
   EXPECT_EQ(report.message, "generated WireGuard config still contains catch-all AllowedIPs");
 }
 
+// The service runs in session 0, which is never remote: an administrator's
+// RDP session shows only among the machine's sessions.
+TEST_F(RouteGuardTest, RdpSession_IsSeenFromSessionZero) {
+  using platform::SessionEntry;
+  constexpr uint32_t kDisconnected = 4;
+  const struct {
+    const char* label;
+    bool process_remote;
+    std::vector<SessionEntry> sessions;
+    bool rdp;
+  } cases[] = {
+      {"console only", false, {{0, platform::kSessionConnected, 0}, {1, platform::kSessionActive, 0}}, false},
+      {"console and RDP", false, {{1, platform::kSessionActive, 0}, {2, platform::kSessionActive, 2}}, true},
+      {"RDP session disconnected", false, {{1, platform::kSessionActive, 0}, {2, kDisconnected, 2}}, false},
+      {"console mode inside RDP", true, {}, true},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SetRemoteSession(c.process_remote);
+    platform::fake::SeedSessions(c.sessions);
+    TunnelProfile profile = Profile("10.8.0.7/32", "10.8.0.0/24");
+    RouteGuardReport report;
+    ApplyRouteGuard(&profile, &report);
+    EXPECT_EQ(report.rdp_session_active, c.rdp) << c.label;
+  }
+}
+
 TEST_F(RouteGuardTest, AutoStopSources_AreReported) {
   platform::fake::SetRegistryValue(platform::RegistryRoot::kCurrentUser, kUserEnvironmentKey, kSettingAutoStopSeconds,
                                    L"45s");

@@ -100,5 +100,43 @@ TEST_F(RouteTableTest, HasTunnelDefaultRoute_FindsTheFirstDefaultRouteOnATunnel)
   EXPECT_TRUE(HasTunnelDefaultRoute(nullptr));
 }
 
+// The WireGuard tunnel library names its adapter after the configuration file
+// ("active") and describes it as a WireGuard tunnel.
+TEST_F(RouteTableTest, AdapterNamedAfterTheTunnel_CountsByItsDescription) {
+  platform::fake::SeedInterface(21, {L"active", L"WireGuard Tunnel"});
+  platform::fake::SeedInterface(22, {L"Ethernet 2", L"Realtek PCIe GbE"});
+  platform::fake::SeedRoutes({
+      Route("0.0.0.0", "0.0.0.0", "192.168.1.1", 22, 35),
+      Route("0.0.0.0", "0.0.0.0", "0.0.0.0", 21, 5),
+  });
+  EXPECT_TRUE(IsTunnelInterface(21));
+  EXPECT_FALSE(IsTunnelInterface(22));
+  std::string text;
+  EXPECT_TRUE(HasTunnelDefaultRoute(&text));
+  EXPECT_EQ(text, "0.0.0.0/0->0.0.0.0@if21:active:metric=5") << "the text still names the alias";
+}
+
+// A row that appears between the size query and the fill (a tunnel adding its
+// routes) must not make the table look empty.
+TEST_F(RouteTableTest, TableThatGrowsBetweenItsCalls_IsReadAgain) {
+  platform::fake::SeedRoutes({Route("0.0.0.0", "0.0.0.0", "10.8.0.1", 9, 5)});
+  const struct {
+    int growth;
+    bool found;
+    const char* summary;
+  } cases[] = {
+      {1, true, "0.0.0.0/0->10.8.0.1@if9:Quorvane WireGuard:metric=5"},
+      {2, true, "0.0.0.0/0->10.8.0.1@if9:Quorvane WireGuard:metric=5"},
+      {3, true, "0.0.0.0/0->10.8.0.1@if9:Quorvane WireGuard:metric=5"},
+      {100, false, "unavailable"},  // keeps growing: a clean failure, not a stale answer
+  };
+  for (const auto& c : cases) {
+    platform::fake::SetTableGrowth("ReadIpForwardTable", c.growth);
+    EXPECT_EQ(HasTunnelDefaultRoute(nullptr), c.found) << c.growth;
+    platform::fake::SetTableGrowth("ReadIpForwardTable", c.growth);
+    EXPECT_EQ(DefaultRoutesSummary(), c.summary) << c.growth;
+  }
+}
+
 }  // namespace
 }  // namespace quorvane

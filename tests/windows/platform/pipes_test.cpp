@@ -165,6 +165,18 @@ TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
             static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
   LocalFree(descriptor);
+
+  // A user who logs on later gets an entry on the kept instance.
+  PipeHandle kept;
+  platform::PipeInstanceOptions options = Overlapped();
+  options.open_mode |= platform::kWriteDac;
+  const std::wstring other = std::wstring(kPipe) + L"Kept";
+  ASSERT_TRUE(platform::CreatePipeInstance(other, options, &security, &kept, &error_code)) << error_code;
+  std::vector<platform::AccessGrant> more = grants;
+  more.push_back({L"S-1-5-21-1-2-3-1002", platform::kGenericReadWriteSynchronize, 0});
+  platform::PipeSecurity updated;
+  ASSERT_TRUE(platform::BuildPipeSecurity(more, L"S-1-5-32-544", &updated, &error_code));
+  EXPECT_TRUE(platform::ApplyPipeSecurity(kept, updated, &error_code)) << error_code;
   // Wine hands out its one user's token for any session; Windows only to the system account.
   std::wstring user;
   if (platform::SessionUserSid(platform::ActiveConsoleSessionId(), &user, &error_code)) {

@@ -139,6 +139,13 @@ std::vector<ForwardRow> Routes();
 void SetCreatedRouteMetric(uint32_t metric1);
 void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses);
 void SeedTcpConnections(const std::vector<TcpConnection>& connections);
+// An interface's IPv4 metric: CreateForwardEntry then refuses a row on it
+// whose metric1 is below it (160), as Windows does; seed the routes' metric1
+// as Windows shows them, the route's own metric plus this one.
+void SeedInterfaceMetric(uint32_t if_index, uint32_t metric);
+// The next |times| fills of |read| ("ReadIpForwardTable", "ReadTcpConnections",
+// "ReadAdapterIpv4Addresses") find the table grown since its size was asked.
+void SetTableGrowth(const std::string& read, int times);
 
 // Terminal Services and the debugger.
 void SetRemoteSession(bool remote);
@@ -167,6 +174,9 @@ std::string PipeExchange(const std::wstring& name, const std::string& request, u
 std::optional<std::vector<AccessGrant>> LastPipeSecurity();
 std::wstring LastPipeOwner();
 PipeInstanceOptions LastPipeOptions();
+// How often ApplyPipeSecurity changed an instance's access list (the last
+// list applied is then LastPipeSecurity).
+int PipeSecurityChanges();
 // The account this process runs as (default: the system account, which is an
 // administrator).
 void SetProcessAccount(const std::wstring& user_sid, bool administrator);
