@@ -33,6 +33,10 @@ struct FakeFile {
   std::string bytes;
   bool directory = false;
   std::optional<std::vector<AccessGrant>> dacl;
+  std::wstring owner_sid = L"S-1-5-18";
+  bool reparse_point = false;  // a junction: attributes say so, and it is not followed
+  bool exclusive = false;      // open with no sharing
+  bool flushed = true;         // everything written has reached the disk
 };
 
 struct FakeLibrary {

@@ -9,8 +9,9 @@ using fake::FakeWorld;
 using Guard = std::lock_guard<std::mutex>;
 
 constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kFileAttributeNormal = 0x80;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorFileExists = 80;
 
 std::wstring Key(const std::wstring& path) {
   std::wstring key = fake::LowerAscii(path);
@@ -72,6 +73,8 @@ bool GetPathAttributes(const std::wstring& path, uint32_t* attributes, uint32_t*
   const std::wstring key = Key(path);
   if (DirectoryExistsLocked(world, key)) {
     *attributes = kFileAttributeDirectory;
+    const auto found = world.files.find(key);
+    if (found != world.files.end() && found->second.reparse_point) *attributes |= kFileAttributeReparsePoint;
     return true;
   }
   if (world.files.count(key) == 0) {
@@ -93,7 +96,12 @@ bool OpenFileForWrite(const std::wstring& path, FileHandle* file, uint32_t* erro
     *error_code = fake::kErrorAccessDenied;
     return false;
   }
+  if (target.exclusive) {
+    *error_code = kErrorSharingViolation;
+    return false;
+  }
   target.bytes.clear();
+  target.flushed = false;
   const uintptr_t handle = fake::NewHandle(world);
   world.open_files[handle] = key;
   *file = FileHandle(handle);
@@ -110,6 +118,7 @@ bool WriteFileBytes(const FileHandle& file, const std::string& bytes, uint32_t* 
     return false;
   }
   world.files[open->second].bytes += bytes;
+  world.files[open->second].flushed = false;
   return true;
 }
 
@@ -120,7 +129,12 @@ bool CloseFile(FileHandle* file, uint32_t* error_code) {
   Guard guard(world.lock);
   // The handle is gone whether or not the close reports a failure.
   const bool failed = fake::RecordCall(world, "CloseFile", "", error_code);
-  world.open_files.erase(handle);
+  const auto open = world.open_files.find(handle);
+  if (open != world.open_files.end()) {
+    const auto closed = world.files.find(open->second);
+    if (closed != world.files.end()) closed->second.exclusive = false;
+    world.open_files.erase(open);
+  }
   return !failed;
 }
 
@@ -187,9 +201,101 @@ bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& 
   return true;
 }
 
+bool CreateProtectedDirectory(const std::wstring& path, const std::vector<AccessGrant>& grants,
+                              const std::wstring& owner_sid, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "CreateProtectedDirectory", fake::Narrow(path) + " " + fake::Narrow(owner_sid),
+                       error_code)) {
+    return false;
+  }
+  const std::wstring key = Key(path);
+  if (!CheckParent(world, key, error_code)) return false;
+  if (IsDriveRoot(key) || world.files.count(key) > 0) {
+    *error_code = kErrorAlreadyExists;
+    return false;
+  }
+  fake::FakeFile& made = world.files[key];
+  made.directory = true;
+  made.dacl = grants;
+  made.owner_sid = owner_sid;
+  return true;
+}
+
+bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadPathFacts", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  const auto found = world.files.find(key);
+  if (found == world.files.end()) {
+    *error_code = DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound : kErrorPathNotFound;
+    return false;
+  }
+  facts->attributes = found->second.directory ? kFileAttributeDirectory : kFileAttributeNormal;
+  if (found->second.reparse_point) facts->attributes |= kFileAttributeReparsePoint;
+  facts->owner_sid = found->second.owner_sid;
+  return true;
+}
+
+bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
+                         uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "CreateProtectedFile", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  if (!CheckParent(world, key, error_code)) return false;
+  if (world.files.count(key) > 0) {
+    *error_code = kErrorFileExists;
+    return false;
+  }
+  fake::FakeFile& made = world.files[key];
+  made.dacl = grants;
+  made.owner_sid = world.process_user_sid;
+  made.exclusive = true;
+  const uintptr_t handle = fake::NewHandle(world);
+  world.open_files[handle] = key;
+  *file = FileHandle(handle);
+  return true;
+}
+
+bool FlushFile(const FileHandle& file, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "FlushFile", "", error_code)) return false;
+  const auto open = world.open_files.find(file.get());
+  if (open == world.open_files.end()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  world.files[open->second].flushed = true;
+  return true;
+}
+
 }  // namespace platform
 
 namespace platform::fake {
+
+void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction) {
+  Guard guard(World().lock);
+  const std::wstring key = Key(path);
+  MakeDirectoriesLocked(World(), key);
+  World().files[key].owner_sid = owner_sid;
+  World().files[key].reparse_point = junction;
+}
+
+std::optional<std::wstring> PathOwner(const std::wstring& path) {
+  Guard guard(World().lock);
+  const auto found = World().files.find(Key(path));
+  if (found == World().files.end()) return std::nullopt;
+  return found->second.owner_sid;
+}
+
+bool FileFlushed(const std::wstring& path) {
+  Guard guard(World().lock);
+  const auto found = World().files.find(Key(path));
+  return found != World().files.end() && found->second.flushed;
+}
 
 void SeedDirectory(const std::wstring& path) {
   Guard guard(World().lock);

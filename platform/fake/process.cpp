@@ -49,6 +49,14 @@ bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_c
   return true;
 }
 
+bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  if (fake::RecordCall(world, "ProcessUserSid", "", error_code)) return false;
+  *sid = world.process_user_sid;
+  return true;
+}
+
 }  // namespace platform
 
 namespace platform::fake {

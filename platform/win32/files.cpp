@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -115,6 +116,52 @@ bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& 
     return false;
   }
   return true;
+}
+
+bool CreateProtectedDirectory(const std::wstring& path, const std::vector<AccessGrant>& grants,
+                              const std::wstring& owner_sid, uint32_t* error_code) {
+  win32::BuiltDescriptor built;
+  if (!win32::MakeSecurityDescriptor(grants, true, &built, error_code, owner_sid)) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), &built.descriptor, FALSE};
+  if (CreateDirectoryW(path.c_str(), &attributes)) return true;
+  return Fail(error_code);
+}
+
+bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Fail(error_code);
+  facts->attributes = attributes;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                             nullptr, nullptr, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  wchar_t* text = nullptr;
+  const bool converted = owner != nullptr && ConvertSidToStringSidW(owner, &text);
+  facts->owner_sid = converted ? text : L"";
+  LocalFree(text);
+  LocalFree(descriptor);
+  return true;
+}
+
+bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
+                         uint32_t* error_code) {
+  win32::BuiltDescriptor built;
+  if (!win32::MakeSecurityDescriptor(grants, true, &built, error_code)) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), &built.descriptor, FALSE};
+  const HANDLE raw =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
+  *file = FileHandle(reinterpret_cast<uintptr_t>(raw));
+  return true;
+}
+
+bool FlushFile(const FileHandle& file, uint32_t* error_code) {
+  if (FlushFileBuffers(Raw(file))) return true;
+  return Fail(error_code);
 }
 
 }  // namespace platform

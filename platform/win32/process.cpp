@@ -1,11 +1,14 @@
 #include "platform/process.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
+
+#include "unique_handle.h"
 
 namespace platform {
 namespace {
@@ -71,6 +74,27 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error
     return false;
   }
   registered.store(true);
+  return true;
+}
+
+bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
+  HANDLE raw_token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token)) {
+    *error_code = GetLastError();
+    return false;
+  }
+  win32::UniqueHandle token(raw_token);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size > 0 ? size : 1);
+  wchar_t* text = nullptr;
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    *error_code = GetLastError();
+    return false;
+  }
+  *sid = text;
+  LocalFree(text);
   return true;
 }
 

@@ -1,13 +1,12 @@
 #include "tunnel/active_conf_store.h"
 
-#include "platform/environment.h"
+#include "common/protected_folder.h"
 #include "platform/files.h"
 #include "startup_record.h"
 
 namespace quorvane {
 namespace {
 
-constexpr size_t kProgramDataChars = 260;
 constexpr size_t kScrubBytes = 4096;
 
 void SetError(std::string* error, const char* text) {
@@ -31,54 +30,48 @@ bool IsNotFoundError(uint32_t error_code) {
 
 }  // namespace
 
-std::wstring TunnelDirectory() {
-  std::wstring program_data;
-  const size_t result = platform::ReadProcessEnvironment(L"ProgramData", kProgramDataChars, &program_data);
-  if (result == 0 || result >= kProgramDataChars) program_data = L"C:\\ProgramData";
-  return program_data + L"\\Quorvane\\tunnels";
-}
+std::wstring TunnelDirectory() { return ServiceDataDirectory() + L"\\tunnels"; }
 
 std::wstring ActiveConfPath() { return TunnelDirectory() + L"\\active.conf"; }
 
 bool ApplyProtectedAcl(const std::wstring& path) {
-  constexpr wchar_t kLocalSystem[] = L"S-1-5-18";
-  constexpr wchar_t kAdministrators[] = L"S-1-5-32-544";
-  const std::vector<platform::AccessGrant> grants = {
-      {kLocalSystem, platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
-      {kAdministrators, platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
-  };
   uint32_t error_code = 0;
-  return platform::SetProtectedDacl(path, grants, &error_code);
+  return platform::SetProtectedDacl(path, ProtectedGrants(), &error_code);
 }
 
 bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
   CheckNetworkMutation(kMutationWriteActiveConf);
   NoteStartupConfigWritten();
 
-  const std::wstring directory = TunnelDirectory();
-  uint32_t error_code = 0;
-  if (!platform::CreateDirectories(directory, &error_code)) {
-    SetError(error, "create_directories failed");
+  std::wstring directory;
+  std::string refused;
+  if (!EnsureServiceFolder(L"tunnels", &directory, &refused)) {
+    if (error != nullptr) *error = refused;
     return false;
   }
-  ApplyProtectedAcl(directory);
 
   const std::wstring temporary_path = directory + L"\\active.conf.tmp";
   const std::wstring active_path = directory + L"\\active.conf";
   const std::string text = RenderWireGuardConfig(profile);
 
+  // Made anew with the protection from its first moment and shared with
+  // nobody while the private key is in it; a leftover from a crash goes first.
+  uint32_t error_code = 0;
+  platform::DeleteFilePath(temporary_path, &error_code);
   platform::FileHandle file;
-  if (!platform::OpenFileForWrite(temporary_path, &file, &error_code)) {
+  if (!platform::CreateProtectedFile(temporary_path, ProtectedGrants(), &file, &error_code)) {
     SetError(error, "open tmp failed");
     return false;
   }
-  const bool written = platform::WriteFileBytes(file, text, &error_code);
+  // Flushed before the rename: MOVEFILE_WRITE_THROUGH flushes only a move done
+  // as copy and delete, and a crash must leave the old file or the new one.
+  const bool written = platform::WriteFileBytes(file, text, &error_code) && platform::FlushFile(file, &error_code);
   const bool closed = platform::CloseFile(&file, &error_code);
   if (!written || !closed) {
+    platform::DeleteFilePath(temporary_path, &error_code);
     SetError(error, "write tmp failed");
     return false;
   }
-  ApplyProtectedAcl(temporary_path);
 
   if (!platform::MoveFileWithFlags(temporary_path, active_path,
                                    platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough,

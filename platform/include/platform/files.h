@@ -9,8 +9,10 @@
 
 namespace platform {
 
-// GetFileAttributesW's answer for a directory.
+// GetFileAttributesW's answers for a directory and a reparse point (a
+// junction or symbolic link, which the attributes do not follow).
 constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 
 // MoveFileExW flags.
 constexpr uint32_t kMoveFileReplaceExisting = 0x1;
@@ -25,6 +27,7 @@ constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
 constexpr uint32_t kErrorBadNetPath = 53;
 constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorDirectory = 267;
 
 // Closes a file without asking how that went; used by FileHandle.
@@ -60,5 +63,29 @@ bool DeleteFilePath(const std::wstring& path, uint32_t* error_code);
 // Replaces the DACL of the file or directory |path| by one holding exactly
 // |grants| (set-access entries, in order), protected from inheritance.
 bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code);
+
+// Creates the one directory |path| (its parent must exist) with a protected
+// DACL of |grants| and the owner |owner_sid|, set as it is made, so that no
+// moment exists in which another account could open it. Fails with
+// kErrorAlreadyExists when something of that name is there.
+bool CreateProtectedDirectory(const std::wstring& path, const std::vector<AccessGrant>& grants,
+                              const std::wstring& owner_sid, uint32_t* error_code);
+
+// What decides whether a folder that exists may be trusted: its attributes,
+// read without following a reparse point, and its owner's SID text.
+struct PathFacts {
+  uint32_t attributes = 0;
+  std::wstring owner_sid;
+};
+bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code);
+
+// Creates the file |path| anew (it must not exist: 80 otherwise) for writing,
+// with a protected DACL of |grants| from its first moment and shared with
+// nobody while it is open.
+bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
+                         uint32_t* error_code);
+
+// Writes the file's data through to the disk (FlushFileBuffers).
+bool FlushFile(const FileHandle& file, uint32_t* error_code);
 
 }  // namespace platform

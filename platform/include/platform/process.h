@@ -27,6 +27,10 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error
 // path does not fit.
 bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code);
 
+// The SID text of the account this process runs as (its token's user):
+// "S-1-5-18" for a service run as the system account.
+bool ProcessUserSid(std::wstring* sid, uint32_t* error_code);
+
 // Sends text to an attached debugger (OutputDebugStringW); nothing happens
 // without one.
 void WriteDebuggerOutput(const std::wstring& text);

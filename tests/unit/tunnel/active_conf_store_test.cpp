@@ -93,8 +93,9 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
     const char* error;
   } cases[] = {
       {"CreateDirectories", "create_directories failed"},
-      {"OpenFileForWrite", "open tmp failed"},
+      {"CreateProtectedFile", "open tmp failed"},
       {"WriteFileBytes", "write tmp failed"},
+      {"FlushFile", "write tmp failed"},
       {"CloseFile", "write tmp failed"},
       {"MoveFileWithFlags", "rename active.conf failed"},
   };
@@ -107,11 +108,77 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
     EXPECT_EQ(FileContent(kActive), "old") << c.operation;
     EXPECT_EQ(platform::fake::OpenFileCount(), 0) << c.operation;
   }
-  // A failed rename leaves the temporary file; the next write truncates it.
+  // A failed rename leaves the temporary file; the next write makes it anew.
   EXPECT_EQ(FileContent(kTemporary), RenderWireGuardConfig(Profile("new")));
   EXPECT_TRUE(WriteActiveConf(Profile("next"), nullptr));
   EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("next")));
   EXPECT_FALSE(FileContent(kTemporary).has_value());
+}
+
+// A crash after the rename must find the new file on disk, not an empty one.
+TEST_F(ActiveConfStoreTest, Write_FlushesTheTemporaryFileBeforeTheRename) {
+  ASSERT_TRUE(WriteActiveConf(Profile("key"), nullptr));
+  EXPECT_TRUE(platform::fake::FileFlushed(kActive));
+  std::vector<std::string> order;
+  for (const std::string& line : platform::fake::Journal()) {
+    for (const char* step : {"CreateProtectedFile", "WriteFileBytes", "FlushFile", "CloseFile", "MoveFileWithFlags"}) {
+      if (line.rfind(step, 0) == 0) order.push_back(step);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"CreateProtectedFile", "WriteFileBytes", "FlushFile", "CloseFile",
+                                             "MoveFileWithFlags"}));
+}
+
+// Anyone may create folders in ProgramData, and an owner may always rewrite
+// the access list: the service writes only into folders nobody else controls.
+TEST_F(ActiveConfStoreTest, Folders_AreMadeProtectedOrTrustedOnlyWhenNobodyElseControlsThem) {
+  constexpr wchar_t kQuorvane[] = L"C:\\ProgramData\\Quorvane";
+  constexpr wchar_t kUser[] = L"S-1-5-21-1-2-3-1001";
+  enum class Prepared { kNothing, kBySystem, kByThisAccount, kQuorvaneByUser, kTunnelsByUser, kJunction, kFile };
+  const struct {
+    const char* label;
+    Prepared prepared;
+    const char* error;  // empty: written
+  } cases[] = {
+      {"fresh", Prepared::kNothing, ""},
+      {"made by the system", Prepared::kBySystem, ""},
+      {"made by this account", Prepared::kByThisAccount, ""},
+      {"Quorvane made by a user", Prepared::kQuorvaneByUser,
+       "folder C:\\ProgramData\\Quorvane is owned by S-1-5-21-1-2-3-1001, not by the system account or "
+       "Administrators; refusing to write into it"},
+      {"tunnels made by a user", Prepared::kTunnelsByUser,
+       "folder C:\\ProgramData\\Quorvane\\tunnels is owned by S-1-5-21-1-2-3-1001, not by the system account or "
+       "Administrators; refusing to write into it"},
+      {"tunnels a junction", Prepared::kJunction,
+       "folder C:\\ProgramData\\Quorvane\\tunnels is a junction or link; refusing to write through it"},
+      {"tunnels a file", Prepared::kFile, "folder C:\\ProgramData\\Quorvane\\tunnels is not a directory"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SetProcessAccount(L"S-1-5-21-1-2-3-500", true);  // console mode, run by an administrator
+    switch (c.prepared) {
+      case Prepared::kNothing: break;
+      case Prepared::kBySystem: platform::fake::SeedDirectory(kDirectory); break;
+      case Prepared::kByThisAccount: platform::fake::SeedForeignDirectory(kDirectory, L"S-1-5-21-1-2-3-500", false); break;
+      case Prepared::kQuorvaneByUser: platform::fake::SeedForeignDirectory(kQuorvane, kUser, false); break;
+      case Prepared::kTunnelsByUser: platform::fake::SeedForeignDirectory(kDirectory, kUser, false); break;
+      case Prepared::kJunction: platform::fake::SeedForeignDirectory(kDirectory, L"S-1-5-18", true); break;
+      case Prepared::kFile: platform::fake::SeedFile(kDirectory, ""); break;
+    }
+    std::string error;
+    const bool written = WriteActiveConf(Profile("secret-key"), &error);
+    EXPECT_EQ(error, c.error) << c.label;
+    EXPECT_EQ(written, std::string(c.error).empty()) << c.label;
+    EXPECT_EQ(FileContent(kActive).has_value(), written) << c.label;
+    EXPECT_FALSE(FileContent(kTemporary).has_value()) << c.label << ": nothing written on the way";
+    if (c.prepared == Prepared::kNothing) {
+      EXPECT_EQ(platform::fake::PathOwner(kQuorvane), L"S-1-5-32-544");
+      EXPECT_EQ(platform::fake::PathOwner(kDirectory), L"S-1-5-32-544");
+    }
+    if (written) {
+      EXPECT_TRUE(AppliedDacl(kDirectory).has_value()) << c.label << ": protected again";
+    }
+  }
 }
 
 TEST_F(ActiveConfStoreTest, AccessListFailures_AreIgnored) {

@@ -89,3 +89,52 @@ TEST(AccessLists, SetProtectedDacl_AppliesToAnExistingFileAndFailsForAMissingOne
 }
 
 }  // namespace
+
+namespace {
+
+const std::vector<platform::AccessGrant> kProtectedGrants = {
+    {L"S-1-5-18", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+    {L"S-1-5-32-544", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+};
+
+// Wine keeps neither the owner nor the DACL of a folder (every file is owned
+// by its one user), so the descriptor asked for is checked as SDDL, and the
+// owner read back is only checked to be there.
+TEST(Files, ProtectedDirectory_IsMadeWithItsOwnerAndOnlyOnce) {
+  platform::win32::BuiltDescriptor built;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kProtectedGrants, true, &built, &error_code, L"S-1-5-32-544"));
+  EXPECT_EQ(DaclText(&built, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+            L"O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
+
+  ScopedTempDirectory temp(L"quorvane owner");
+  const std::wstring folder = temp.path() + L"\\made";
+  ASSERT_TRUE(platform::CreateProtectedDirectory(folder, kProtectedGrants, L"S-1-5-32-544", &error_code))
+      << error_code;
+  platform::PathFacts facts;
+  ASSERT_TRUE(platform::ReadPathFacts(folder, &facts, &error_code)) << error_code;
+  EXPECT_NE(facts.attributes & platform::kFileAttributeDirectory, 0u);
+  EXPECT_EQ(facts.attributes & platform::kFileAttributeReparsePoint, 0u);
+  EXPECT_EQ(facts.owner_sid.rfind(L"S-1-5-", 0), 0u) << facts.owner_sid;
+  EXPECT_FALSE(platform::CreateProtectedDirectory(folder, kProtectedGrants, L"S-1-5-32-544", &error_code));
+  EXPECT_EQ(error_code, platform::kErrorAlreadyExists);
+  EXPECT_FALSE(platform::ReadPathFacts(folder + L"\\missing", &facts, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+
+  // A new file of its own protection, shared with nobody, and flushed.
+  const std::wstring file_path = folder + L"\\active.conf.tmp";
+  platform::FileHandle file;
+  ASSERT_TRUE(platform::CreateProtectedFile(file_path, kProtectedGrants, &file, &error_code)) << error_code;
+  EXPECT_EQ(CreateFileW(file_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE)
+      << "no sharing while it is written";
+  EXPECT_TRUE(platform::WriteFileBytes(file, "key", &error_code));
+  EXPECT_TRUE(platform::FlushFile(file, &error_code)) << error_code;
+  EXPECT_TRUE(platform::CloseFile(&file, &error_code));
+  platform::FileHandle again;
+  EXPECT_FALSE(platform::CreateProtectedFile(file_path, kProtectedGrants, &again, &error_code)) << "made anew only";
+  EXPECT_EQ(error_code, 80u);
+}
+
+}  // namespace

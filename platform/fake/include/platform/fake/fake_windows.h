@@ -125,6 +125,15 @@ std::optional<std::string> FileContent(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 // The last protected DACL applied to the path, if any.
 std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path);
+// A folder (and its parents) that someone else made beforehand: owned by
+// |owner_sid|, and a junction when |junction|. Seeded folders are otherwise
+// owned by the system account; what this process creates is owned as it asks
+// or by its own account (SetProcessAccount).
+void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction);
+std::optional<std::wstring> PathOwner(const std::wstring& path);
+// Whether everything written to the file has been flushed to the disk (a
+// file written and never flushed is what a crash can leave empty).
+bool FileFlushed(const std::wstring& path);
 int OpenFileCount();
 
 // IPv4 routes and interfaces.

@@ -1,0 +1,82 @@
+#include "common/protected_folder.h"
+
+#include "common/wide_text.h"
+#include "platform/environment.h"
+#include "platform/process.h"
+
+namespace quorvane {
+namespace {
+
+constexpr size_t kProgramDataChars = 260;
+constexpr wchar_t kLocalSystem[] = L"S-1-5-18";
+constexpr wchar_t kAdministrators[] = L"S-1-5-32-544";
+
+bool TrustedOwner(const std::wstring& owner) {
+  if (owner == kLocalSystem || owner == kAdministrators) return true;
+  std::wstring own;
+  uint32_t error_code = 0;
+  return platform::ProcessUserSid(&own, &error_code) && owner == own;
+}
+
+bool EnsureOneFolder(const std::wstring& path, std::string* message) {
+  uint32_t error_code = 0;
+  if (platform::CreateProtectedDirectory(path, ProtectedGrants(), kAdministrators, &error_code)) return true;
+  const std::string name = WideToUtf8(path);
+  if (error_code != platform::kErrorAlreadyExists) {
+    *message = "folder " + name + " could not be created (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  platform::PathFacts facts;
+  if (!platform::ReadPathFacts(path, &facts, &error_code)) {
+    *message = "folder " + name + " could not be checked (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  if ((facts.attributes & platform::kFileAttributeReparsePoint) != 0) {
+    *message = "folder " + name + " is a junction or link; refusing to write through it";
+    return false;
+  }
+  if ((facts.attributes & platform::kFileAttributeDirectory) == 0) {
+    *message = "folder " + name + " is not a directory";
+    return false;
+  }
+  if (!TrustedOwner(facts.owner_sid)) {
+    *message = "folder " + name + " is owned by " + WideToUtf8(facts.owner_sid) +
+               ", not by the system account or Administrators; refusing to write into it";
+    return false;
+  }
+  // Ours, or the system's: its list may have been loosened since.
+  platform::SetProtectedDacl(path, ProtectedGrants(), &error_code);
+  return true;
+}
+
+}  // namespace
+
+std::wstring ServiceDataDirectory() {
+  std::wstring program_data;
+  const size_t result = platform::ReadProcessEnvironment(L"ProgramData", kProgramDataChars, &program_data);
+  if (result == 0 || result >= kProgramDataChars) program_data = L"C:\\ProgramData";
+  return program_data + L"\\Quorvane";
+}
+
+const std::vector<platform::AccessGrant>& ProtectedGrants() {
+  static const std::vector<platform::AccessGrant> grants = {
+      {kLocalSystem, platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+      {kAdministrators, platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
+  };
+  return grants;
+}
+
+bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message) {
+  const std::wstring root = ServiceDataDirectory();
+  *path = root + L"\\" + leaf;
+  uint32_t error_code = 0;
+  // ProgramData itself is the system's; it is only made where it is missing.
+  const std::wstring program_data = root.substr(0, root.find_last_of(L'\\'));
+  if (!platform::CreateDirectories(program_data, &error_code)) {
+    *message = "create_directories failed";
+    return false;
+  }
+  return EnsureOneFolder(root, message) && EnsureOneFolder(*path, message);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,30 @@
+// The service's folders under "%ProgramData%\Quorvane": ordinary users may
+// create folders in ProgramData, and whoever owns a folder may always rewrite
+// its access list, so a folder is only written into when the service made it
+// itself or it cannot have come from anyone else.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace quorvane {
+
+// "%ProgramData%\Quorvane"; "C:\ProgramData" stands in for a ProgramData that
+// is unset, empty or 260 characters or longer.
+std::wstring ServiceDataDirectory();
+
+// Full access for the system account and Administrators alone, inherited by
+// what is made inside.
+const std::vector<platform::AccessGrant>& ProtectedGrants();
+
+// Makes "%ProgramData%\Quorvane\<leaf>" (and "Quorvane") when missing, each
+// with the protected list and Administrators as owner. One that exists is used
+// only if it is a plain directory (no junction or link) owned by the system
+// account, Administrators or the account this process runs as (which a
+// service shares with the system account); its list is then protected again.
+// False with a message that says which folder and why, and nothing else made.
+bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message);
+
+}  // namespace quorvane
