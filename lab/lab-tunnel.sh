@@ -31,6 +31,12 @@ value() { sed -n "s/^$1[[:space:]]*=[[:space:]]*//p" "$conf" | head -n 1; }
 
 remove_interface() {
   ip link del "$interface" 2>/dev/null
+  # wireguard-go ends a moment after its interface; stopped means it is gone.
+  i=0
+  while [ -e "/var/run/wireguard/$interface.sock" ] && [ "$i" -lt 100 ]; do
+    sleep 0.05
+    i=$((i + 1))
+  done
   if [ -f "$endpoint_route" ]; then
     # shellcheck disable=SC2046
     ip route del $(cat "$endpoint_route") 2>/dev/null
