@@ -42,6 +42,7 @@ struct FakeFile {
 struct FakeLibrary {
   std::string export_name;
   WideTextEntry entry = nullptr;
+  LibraryFolder folder = LibraryFolder::kProgram;
 };
 
 // Everything that Reset() puts back to a fresh machine.

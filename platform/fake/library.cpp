@@ -11,12 +11,22 @@ constexpr uint32_t kErrorModNotFound = 126;
 
 }  // namespace
 
-bool LoadLibraryByName(const std::wstring& name, LibraryHandle* library, uint32_t* error_code) {
+bool RestrictLibrarySearch(uint32_t* error_code) {
   fake::FakeWorld& world = fake::World();
   Guard guard(world.lock);
-  if (fake::RecordCall(world, "LoadLibraryByName", fake::Narrow(name), error_code)) return false;
+  return !fake::RecordCall(world, "RestrictLibrarySearch", "", error_code);
+}
+
+// Only a library in the program's folder or System32 is found; one in a PATH
+// folder or the current folder would be found by the standard search alone.
+bool LoadLibraryFromSafeFolders(const std::wstring& name, LibraryHandle* library, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "LoadLibraryFromSafeFolders", fake::Narrow(name), error_code)) return false;
   const std::wstring key = fake::LowerAscii(name);
-  if (world.libraries.count(key) == 0) {
+  const auto found = world.libraries.find(key);
+  if (found == world.libraries.end() || (found->second.folder != fake::LibraryFolder::kProgram &&
+                                         found->second.folder != fake::LibraryFolder::kSystem32)) {
     *error_code = kErrorModNotFound;
     return false;
   }
@@ -51,9 +61,10 @@ void FreeLoadedLibrary(uintptr_t library) {
 
 namespace platform::fake {
 
-void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry) {
+void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry,
+                 LibraryFolder folder) {
   Guard guard(World().lock);
-  World().libraries[LowerAscii(name)] = FakeLibrary{export_name, entry};
+  World().libraries[LowerAscii(name)] = FakeLibrary{export_name, entry, folder};
 }
 
 int LoadedLibraryCount() {

@@ -4,8 +4,20 @@
 
 namespace platform {
 
-bool LoadLibraryByName(const std::wstring& name, LibraryHandle* library, uint32_t* error_code) {
-  const HMODULE module = LoadLibraryW(name.c_str());
+namespace {
+
+constexpr DWORD kSafeFolders = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+}  // namespace
+
+bool RestrictLibrarySearch(uint32_t* error_code) {
+  if (SetDefaultDllDirectories(kSafeFolders)) return true;
+  *error_code = GetLastError();
+  return false;
+}
+
+bool LoadLibraryFromSafeFolders(const std::wstring& name, LibraryHandle* library, uint32_t* error_code) {
+  const HMODULE module = LoadLibraryExW(name.c_str(), nullptr, kSafeFolders);
   if (module == nullptr) {
     *error_code = GetLastError();
     return false;

@@ -17,8 +17,16 @@ using LibraryHandle = OwnedHandle<FreeLoadedLibrary>;
 // is needed.
 using WideTextEntry = int32_t (*)(const wchar_t* text);
 
-// LoadLibraryW with the standard search order: the program's own folder first.
-bool LoadLibraryByName(const std::wstring& name, LibraryHandle* library, uint32_t* error_code);
+// Where Windows may find a library by name: only the program's own folder
+// and System32. The standard order goes on to the Windows folder, the current
+// folder and every PATH folder, where anyone who can write one would have a
+// planted DLL run as the system account.
+// LoadLibraryExW with LOAD_LIBRARY_SEARCH_APPLICATION_DIR | _SYSTEM32.
+bool LoadLibraryFromSafeFolders(const std::wstring& name, LibraryHandle* library, uint32_t* error_code);
+
+// SetDefaultDllDirectories with the same two folders, for every later load of
+// the process (the libraries that Windows' own DLLs load included).
+bool RestrictLibrarySearch(uint32_t* error_code);
 // False when |library| has no export of that name.
 bool FindWideTextEntry(const LibraryHandle& library, const std::string& export_name, WideTextEntry* entry);
 

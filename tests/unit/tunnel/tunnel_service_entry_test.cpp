@@ -37,9 +37,35 @@ TEST_F(TunnelServiceEntryTest, ExitCodes_FollowWhatTheLibraryDid) {
     g_received.clear();
     g_answer = c.answer;
     EXPECT_EQ(RunTunnelService(c.path), c.exit_code) << c.exit_code;
-    EXPECT_EQ(g_received, c.exit_code == 0 || c.exit_code == 4 ? c.path : L"");
-    EXPECT_EQ(platform::fake::LoadedLibraryCount(), 0) << "the library stayed loaded";
+    const bool called = c.exit_code == 0 || c.exit_code == 4;
+    EXPECT_EQ(g_received, called ? c.path : L"");
+    // A library that ran is never freed (a Go runtime cannot be unloaded);
+    // one whose export was missing is.
+    EXPECT_EQ(platform::fake::LoadedLibraryCount(), called ? 1 : 0) << c.exit_code;
     EXPECT_EQ(platform::fake::StdoutText() + platform::fake::StderrText(), L"");
+  }
+}
+
+// The standard search would find a tunnel.dll that someone planted in a PATH
+// folder or the current folder, and run it as the system account.
+TEST_F(TunnelServiceEntryTest, LibraryOutsideTheSafeFolders_IsNeverLoaded) {
+  using platform::fake::LibraryFolder;
+  const struct {
+    LibraryFolder folder;
+    int exit_code;
+  } cases[] = {
+      {LibraryFolder::kProgram, 0},
+      {LibraryFolder::kSystem32, 0},
+      {LibraryFolder::kPathFolder, 2},
+      {LibraryFolder::kCurrentFolder, 2},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SeedLibrary(L"tunnel.dll", "WireGuardTunnelService", FakeTunnelService, c.folder);
+    g_received.clear();
+    g_answer = 1;
+    EXPECT_EQ(RunTunnelService(L"C:\\t\\active.conf"), c.exit_code);
+    EXPECT_EQ(g_received.empty(), c.exit_code == 2);
   }
 }
 

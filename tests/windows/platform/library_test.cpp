@@ -7,7 +7,7 @@ namespace {
 TEST(Library, StandInTunnelLibrary_LoadsBesideTheProgramAndHasItsExport) {
   platform::LibraryHandle library;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::LoadLibraryByName(L"tunnel.dll", &library, &error_code)) << error_code;
+  ASSERT_TRUE(platform::LoadLibraryFromSafeFolders(L"tunnel.dll", &library, &error_code)) << error_code;
   platform::WideTextEntry entry = nullptr;
   EXPECT_FALSE(platform::FindWideTextEntry(library, "NoSuchExport", &entry));
   ASSERT_TRUE(platform::FindWideTextEntry(library, "WireGuardTunnelService", &entry));
@@ -17,10 +17,18 @@ TEST(Library, StandInTunnelLibrary_LoadsBesideTheProgramAndHasItsExport) {
   EXPECT_FALSE(library.valid());
 }
 
+TEST(Library, RestrictedSearch_IsAccepted) {
+  uint32_t error_code = 0;
+  EXPECT_TRUE(platform::RestrictLibrarySearch(&error_code)) << error_code;
+  platform::LibraryHandle library;
+  EXPECT_TRUE(platform::LoadLibraryFromSafeFolders(L"tunnel.dll", &library, &error_code)) << error_code;
+  EXPECT_TRUE(platform::LoadLibraryFromSafeFolders(L"kernel32.dll", &library, &error_code)) << "System32";
+}
+
 TEST(Library, MissingLibrary_FailsWithModuleNotFound) {
   platform::LibraryHandle library;
   uint32_t error_code = 0;
-  EXPECT_FALSE(platform::LoadLibraryByName(L"quorvane-no-such-library.dll", &library, &error_code));
+  EXPECT_FALSE(platform::LoadLibraryFromSafeFolders(L"quorvane-no-such-library.dll", &library, &error_code));
   EXPECT_EQ(error_code, 126u);
 }
 

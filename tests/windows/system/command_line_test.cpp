@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "temp_directory.h"
+#include "test_registry.h"
 
 namespace {
 
@@ -65,8 +66,7 @@ TEST(ServiceCommandLine, DryRun_PrintsTheReportOnBothStreamsAndExits0) {
 
 TEST(ServiceCommandLine, TunnelEntry_ExitCodesFollowTheTunnelLibrary) {
   // Each case runs a copy of the program in a folder of its own, with or
-  // without a tunnel.dll beside it, and works there: the library search
-  // looks in the working directory too.
+  // without a tunnel.dll beside it.
   const struct {
     const wchar_t* library;  // copied in as tunnel.dll; nullptr for none
     const wchar_t* arguments;
@@ -90,6 +90,24 @@ TEST(ServiceCommandLine, TunnelEntry_ExitCodesFollowTheTunnelLibrary) {
     EXPECT_EQ(result.exit_code, c.exit_code) << testing::PrintToString(std::wstring(c.arguments));
     EXPECT_EQ(result.out + result.err, "");
   }
+}
+
+// A tunnel.dll that is not beside the program, but in a folder on PATH that
+// is also the working folder, is never loaded: "library missing", not the
+// stand-in's own failure outside the service manager (4).
+TEST(ServiceCommandLine, TunnelEntry_NeverLoadsATunnelLibraryFromPathOrTheWorkingFolder) {
+  ScopedTempDirectory program_folder(L"quorvane safe search");
+  ScopedTempDirectory planted(L"quorvane planted");
+  const std::wstring program = program_folder.path() + L"\\QuorvaneVpnService.exe";
+  ASSERT_TRUE(CopyFileW(PathBesideThisProgram(L"QuorvaneVpnService.exe").c_str(), program.c_str(), FALSE));
+  ASSERT_TRUE(
+      CopyFileW(PathBesideThisProgram(L"tunnel.dll").c_str(), (planted.path() + L"\\tunnel.dll").c_str(), FALSE));
+  wchar_t path[32768] = {};
+  GetEnvironmentVariableW(L"PATH", path, 32768);
+  ScopedEnvironmentValue on_path(L"PATH", planted.path() + L";" + path);
+  const ChildResult result = RunChild(program, L"/service C:\\nowhere\\active.conf", kTimeoutMs, planted.path());
+  ASSERT_TRUE(result.finished);
+  EXPECT_EQ(result.exit_code, 2u);
 }
 
 }  // namespace

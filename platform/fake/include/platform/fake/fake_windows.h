@@ -192,7 +192,11 @@ void SetProcessAccount(const std::wstring& user_sid, bool administrator);
 
 // Libraries. An export is a real function of the test; a library without the
 // export answers no when it is looked up.
-void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry);
+// |folder|: where it lies; a safe load finds only the program's folder and
+// System32, as Windows' restricted search does.
+enum class LibraryFolder { kProgram, kSystem32, kPathFolder, kCurrentFolder };
+void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry,
+                 LibraryFolder folder = LibraryFolder::kProgram);
 int LoadedLibraryCount();
 
 }  // namespace platform::fake
