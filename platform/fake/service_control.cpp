@@ -37,7 +37,7 @@ FakeService& ServiceOf(FakeWorld& world, const fake::FakeScHandle& entry) {
 void RemoveIfDeleted(FakeWorld& world, const std::wstring& key) {
   const auto service = world.services.find(key);
   if (service == world.services.end() || !service->second.marked_for_delete ||
-      service->second.state != kServiceStopped) {
+      service->second.state != kServiceStopped || service->second.held_elsewhere_for_opens != 0) {
     return;
   }
   for (const auto& [handle, entry] : world.sc_handles) {
@@ -74,9 +74,19 @@ bool ScmOpenService(const ScHandle& manager, const std::wstring& name, uint32_t 
   fake::FakeScHandle* entry = nullptr;
   if (!Check(world, manager.get(), kScManagerConnect, &entry, error_code)) return false;
   const std::wstring key = fake::LowerAscii(name);
-  if (world.services.count(key) == 0) {
+  const auto found = world.services.find(key);
+  if (found == world.services.end()) {
     *error_code = kErrorServiceDoesNotExist;
     return false;
+  }
+  // The other program lets go of its handle in its own time.
+  int& held = found->second.held_elsewhere_for_opens;
+  if (held > 0 && --held == 0) {
+    RemoveIfDeleted(world, key);
+    if (world.services.count(key) == 0) {
+      *error_code = kErrorServiceDoesNotExist;
+      return false;
+    }
   }
   *service = ScHandle(AddHandle(world, key, access));
   return true;

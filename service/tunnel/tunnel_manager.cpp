@@ -34,6 +34,21 @@ platform::ServiceRegistration TunnelRegistration(const std::wstring& config_path
   return registration;
 }
 
+// Whether the tunnel service is gone, waiting a little for one whose deletion
+// is pending.
+bool WaitUntilGone(const platform::ScHandle& manager, const std::wstring& name) {
+  for (uint32_t waited = 0;; waited += kTunnelPollMs) {
+    platform::ScHandle service;
+    uint32_t error_code = 0;
+    if (!platform::ScmOpenService(manager, name, platform::kServiceQueryStatus, &service, &error_code)) {
+      return error_code == platform::kErrorServiceDoesNotExist;
+    }
+    if (waited >= kTunnelDeleteBoundMs) return false;
+    service.Reset();
+    platform::SleepMilliseconds(kTunnelPollMs);
+  }
+}
+
 }  // namespace
 
 std::wstring TunnelServiceName() { return L"QuorvaneVpnTunnel$Active"; }
@@ -70,9 +85,16 @@ bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
   }
   const platform::ServiceRegistration registration = TunnelRegistration(config_path);
   platform::ScHandle service;
-  if (platform::ScmOpenService(manager, registration.name, platform::kServiceAllAccess, &service, &error_code)) {
-    // Still there, its deletion pending: point it at the new configuration.
-    platform::ScmChangeBinaryPath(service, registration.binary_path, &error_code);
+  if (!WaitUntilGone(manager, registration.name)) {
+    // Still there after the stop: re-pointed when it can be, which Windows
+    // refuses while its deletion is pending.
+    platform::ScmOpenService(manager, registration.name, platform::kServiceAllAccess, &service, &error_code);
+    if (!platform::ScmChangeBinaryPath(service, registration.binary_path, &error_code) &&
+        error_code == platform::kErrorServiceMarkedForDelete) {
+      SetError(error, "tunnel service is still marked for deletion (error 1072): it has not stopped, or another "
+                      "program such as the Services console holds it open");
+      return false;
+    }
   } else if (platform::ScmCreateService(manager, registration, platform::kServiceAllAccess, &service,
                                         &error_code)) {
     platform::ScmSetServiceSidType(service, platform::kServiceSidTypeUnrestricted, &error_code);

@@ -24,6 +24,9 @@ struct TunnelManager {
 constexpr uint32_t kTunnelPollMs = 10;
 constexpr uint32_t kTunnelStartBoundMs = 30000;
 constexpr uint32_t kTunnelStopBoundMs = 15000;
+// A stopped service marked for deletion goes when the last handle to it is
+// closed; another program may hold one for a moment.
+constexpr uint32_t kTunnelDeleteBoundMs = 5000;
 
 // Waits until the tunnel service reports running. False, with a message that
 // says why, when it stopped first (naming its exit code), could not be

@@ -73,7 +73,7 @@ TEST_F(TunnelManagerTest, FreshStart_CreatesTheServiceWithItsExactRegistrationAn
                 "ScmOpenManager 983103",
                 "ScmOpenService QuorvaneVpnTunnel$Active 65572",  // delete, stop, query status
                 "ScmOpenManager 983103",
-                "ScmOpenService QuorvaneVpnTunnel$Active 983551",
+                "ScmOpenService QuorvaneVpnTunnel$Active 4",  // gone? (query status only)
                 "ScmCreateService QuorvaneVpnTunnel$Active",
                 "ScmSetServiceSidType 1",
                 "ScmStartService",
@@ -94,31 +94,46 @@ TEST_F(TunnelManagerTest, StartOverARunningService_StopsDeletesAndCreatesItAgain
   EXPECT_EQ(CallsFrom("ScmControlStop"),
             (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 10", "ScmQueryStatus",
                                       "ScmDeleteService", "ScmOpenManager 983103",
-                                      "ScmOpenService QuorvaneVpnTunnel$Active 983551",
+                                      "ScmOpenService QuorvaneVpnTunnel$Active 4",
                                       "ScmCreateService QuorvaneVpnTunnel$Active", "ScmSetServiceSidType 1",
                                       "ScmStartService"}));
 }
 
-TEST_F(TunnelManagerTest, PendingDeletion_RepointsTheServiceWithoutSettingTheSidType) {
-  // Another handle holds the old service open, so its deletion stays pending.
-  SeedTunnel(platform::kServiceStopped, StopBehaviour::kStopsAtOnce);
-  platform::ScHandle manager, holder;
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code));
-  ASSERT_TRUE(platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &holder,
-                                       &error_code));
-  std::string error;
-  EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
-  EXPECT_EQ(error, "StartService tunnel failed");  // Windows refuses to start a service marked for deletion
-  const std::vector<std::string> calls = CallsFrom("ScmDeleteService");
-  EXPECT_EQ(calls, (std::vector<std::string>{"ScmDeleteService", "ScmOpenManager 983103",
-                                             "ScmOpenService QuorvaneVpnTunnel$Active 983551",
-                                             "ScmChangeBinaryPath \"C:\\Program Files\\Quorvane\\QuorvaneVpnService."
-                                             "exe\" /service \"C:\\Program Data\\Quorvane\\tunnels\\active.conf\"",
-                                             "ScmStartService"}));
-  holder.Reset();
-  manager.Reset();
-  EXPECT_FALSE(FindService(TunnelServiceName()).has_value());  // gone with the last handle
+// A service marked for deletion goes with the last handle to it: one that
+// another program lets go of soon is waited for and made anew; one still
+// held after the bound is a clear failure, not a start that Windows refuses.
+TEST_F(TunnelManagerTest, ServiceMarkedForDeletion_IsWaitedForThenMadeAnewOrReported) {
+  const struct {
+    int held_for_opens;
+    bool started;
+    uint64_t slept_ms;  // besides the stop's own polls
+  } cases[] = {{3, true, kTunnelPollMs},  // the stop's open, one look, then gone at the next
+               {-1, false, kTunnelDeleteBoundMs}};
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    FakeService held;
+    held.registration.name = TunnelServiceName();
+    held.registration.binary_path = L"\"C:\\old.exe\" /service \"C:\\old.conf\"";
+    held.marked_for_delete = true;
+    held.held_elsewhere_for_opens = c.held_for_opens;
+    platform::fake::SeedService(held);
+    std::string error;
+    EXPECT_EQ(TunnelManager::Start(kConfig, &error), c.started) << c.held_for_opens;
+    EXPECT_EQ(platform::fake::SleptMilliseconds(), c.slept_ms) << c.held_for_opens;
+    const auto service = FindService(TunnelServiceName());
+    ASSERT_TRUE(service.has_value());
+    if (c.started) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
+      EXPECT_EQ(service->sid_type, 1u) << "a new service";
+      EXPECT_EQ(service->start_count, 1);
+    } else {
+      EXPECT_EQ(error,
+                "tunnel service is still marked for deletion (error 1072): it has not stopped, or another program "
+                "such as the Services console holds it open");
+      EXPECT_EQ(service->start_count, 0);
+    }
+  }
 }
 
 TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsWaitedFor15SecondsThenMarkedForDeletion) {
@@ -132,9 +147,11 @@ TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsWaitedFor15SecondsThenMarkedF
   ASSERT_TRUE(service.has_value());
   EXPECT_TRUE(service->marked_for_delete);
 
-  // Start over it: still running, so the start counts as already running.
+  // Start over it: it still runs the old configuration and cannot be
+  // re-pointed, which is a failed start, never the old tunnel taken for new.
   std::string error;
-  EXPECT_TRUE(TunnelManager::Start(kConfig, &error)) << error;
+  EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
+  EXPECT_EQ(error.rfind("tunnel service is still marked for deletion (error 1072)", 0), 0u) << error;
 }
 
 TEST_F(TunnelManagerTest, Stop_WithoutAServiceOrManager_IsTrueAndChangesNothing) {

@@ -134,6 +134,34 @@ TEST_F(ControlChannelTest, ConnectStatusRegisterDisconnect_WithTheStandInTunnel)
   SendPipeRequest("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}");
 }
 
+// Another program holding the old tunnel service open keeps it marked for
+// deletion: the next connect waits for it, then says so plainly; once it is
+// let go, a connect works again.
+TEST_F(ControlChannelTest, ConnectWhileTheOldTunnelServiceIsHeldOpen_IsReportedThenWorks) {
+  const std::string connect =
+      "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\",\"node_id\":\"held\",\"address_cidr\":\"10.8.0.7/32\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\","
+      "\"allowed_ips_csv\":\"10.8.0.0/24\"}";
+  const std::string disconnect = "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"user_action\"}";
+  ASSERT_TRUE(StartsWith(SendPipeRequest(connect), "{\"ok\":true,\"phase\":\"connected\""));
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE held = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
+  ASSERT_NE(held, nullptr);
+  EXPECT_TRUE(StartsWith(SendPipeRequest(disconnect), "{\"ok\":true,\"phase\":\"disconnected\""));
+  const std::string reply = SendPipeRequest(connect);
+  EXPECT_FALSE(Contains(reply, "StartService tunnel failed")) << reply;
+  EXPECT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"") ||
+              reply == "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"tunnel service is still "
+                       "marked for deletion (error 1072): it has not stopped, or another program such as the Services "
+                       "console holds it open\"}")
+      << reply;
+  CloseServiceHandle(held);
+  CloseServiceHandle(manager);
+  EXPECT_TRUE(StartsWith(SendPipeRequest(connect), "{\"ok\":true,\"phase\":\"connected\""));
+  EXPECT_TRUE(StartsWith(SendPipeRequest(disconnect), "{\"ok\":true,\"phase\":\"disconnected\""));
+  EXPECT_TRUE(Eventually([] { return !TunnelServiceExists(); }));
+}
+
 // The Flutter plugin's IPC channel, registered with the stand-in engine,
 // against the real service.
 TEST_F(ControlChannelTest, PluginIpcChannel_DrivesTheRealService) {

@@ -91,6 +91,9 @@ struct FakeService {
   StopBehaviour stop_behaviour = StopBehaviour::kStopsAtOnce;
   int polls_until_stopped = 0;  // kStopsAfterPolls: status queries in stop-pending
   bool marked_for_delete = false;
+  // Another program (the Services console, say) holds a handle to it and
+  // closes it after this many of our opens of the service; -1: never.
+  int held_elsewhere_for_opens = 0;
   int start_count = 0;
   // What the service last reported on stopping.
   uint32_t win32_exit_code = 0;
