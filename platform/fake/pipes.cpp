@@ -266,18 +266,29 @@ bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t
   return true;
 }
 
-// Like FlushFileBuffers on a pipe, waits until the client has read what was
-// written to it (or has gone). Then, as DisconnectNamedPipe, it breaks the
-// client's end (its reads and writes fail from now on) and makes the instance
-// ready to wait for the next client.
-bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
-  if (Injected("FlushAndDisconnectPipe", "", error_code)) return false;
+// The client is done when it has closed its end; what it still sends is
+// dropped; a client that never reads keeps its reply, and the wait ends at
+// |timeout_ms|.
+bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t* error_code) {
+  if (Injected("WaitForPipeClientDone", std::to_string(timeout_ms), error_code)) return false;
   Pipes& pipes = AllPipes();
   std::unique_lock<std::mutex> guard(pipes.lock);
-  pipes.changed.wait(guard, [&] {
+  const bool done = pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
     const auto found = pipes.instances.find(pipe.get());
-    return found == pipes.instances.end() || found->second.to_client.empty() || found->second.client_gone;
+    if (found != pipes.instances.end()) found->second.to_server.clear();
+    return found == pipes.instances.end() || found->second.client_gone;
   });
+  if (!done) *error_code = kErrorTimeout;
+  return done;
+}
+
+// As DisconnectNamedPipe: the client's end breaks (its reads and writes fail
+// from now on, and what it had not read is gone) and the instance is ready
+// to wait for the next client.
+bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
+  if (Injected("DisconnectPipe", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
   const auto found = pipes.instances.find(pipe.get());
   if (found == pipes.instances.end()) {
     *error_code = kErrorInvalidHandle;

@@ -143,8 +143,30 @@ bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t
   });
 }
 
-bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
-  FlushFileBuffers(Raw(pipe));
+bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t* error_code) {
+  // A read on the server's end ends in "broken pipe" when the client has
+  // closed its end, which it does once it has read the reply. What it still
+  // sends (the rest of an over-long request) is read and dropped meanwhile.
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  std::vector<char> drain(4096);
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+      *error_code = ERROR_TIMEOUT;
+      return false;
+    }
+    DWORD read = 0;
+    const bool got = RunIo(Raw(pipe), static_cast<uint32_t>(deadline - now), &read, error_code,
+                           [&](OVERLAPPED* overlapped) {
+                             return ReadFile(Raw(pipe), drain.data(), static_cast<DWORD>(drain.size()), nullptr,
+                                             overlapped) != FALSE;
+                           });
+    if (got || *error_code == ERROR_MORE_DATA) continue;
+    return *error_code != ERROR_TIMEOUT;
+  }
+}
+
+bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
   return DisconnectNamedPipe(Raw(pipe)) || Fail(error_code);
 }
 

@@ -98,7 +98,7 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
   uint32_t error_code = 0;
   if (!platform::WaitForPipeClient(pipe, &error_code) && error_code != platform::kErrorPipeConnected) {
     // A client that came and went before the wait: disconnect it to wait again.
-    return platform::FlushAndDisconnectPipe(pipe, &error_code);
+    return platform::DisconnectPipe(pipe, &error_code);
   }
 
   // A request longer than the limit is cut to its first kMaxRequestBytes and
@@ -108,9 +108,11 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
                     error_code == platform::kErrorMoreData;
   if (read && !data.empty()) {
     const std::string reply = HandleRequest(state, RequestTextFromBytes(data.data(), data.size()));
-    platform::WritePipeMessage(pipe, reply, &error_code);
+    if (platform::WritePipeMessage(pipe, reply, &error_code)) {
+      platform::WaitForPipeClientDone(pipe, kReplyWaitMs, &error_code);
+    }
   }
-  return platform::FlushAndDisconnectPipe(pipe, &error_code);
+  return platform::DisconnectPipe(pipe, &error_code);
 }
 
 // Said once when the pipe cannot be made (another process may hold the name)

@@ -12,6 +12,9 @@ namespace quorvane {
 // How long a connected client may take to send its request before its
 // instance is closed and the next client served.
 constexpr uint32_t kRequestWaitMs = 5000;
+// How long a client has to take its reply (read it and close) before it
+// loses its turn: a client that never reads must not hold the one instance.
+constexpr uint32_t kReplyWaitMs = 3000;
 
 // Starts the server thread unless it runs; false (with |error|) when the
 // thread cannot be made.

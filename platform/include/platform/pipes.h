@@ -88,9 +88,17 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
 // One write of all of |bytes|.
 bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code);
 
-// Flush, then disconnect the client; the instance stays open and can wait
-// for the next client. False when the instance could not be disconnected.
-bool FlushAndDisconnectPipe(const PipeHandle& pipe, uint32_t* error_code);
+// After a reply: waits at most |timeout_ms| for the client to be done, that
+// is to close its end, which it does once it has read the reply; what it
+// still sends meanwhile is dropped. A flush would wait for a client that
+// never reads without any limit. False with kErrorTimeout when the client is
+// still there (the wait is cancelled).
+bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t* error_code);
+
+// Disconnects the client (what it has not read is dropped); the instance
+// stays open and can wait for the next client. False when the instance could
+// not be disconnected.
+bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code);
 
 // Opens |name| as a client (read and write, no sharing, existing only) and
 // closes it at once.

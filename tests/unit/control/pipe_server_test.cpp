@@ -61,7 +61,7 @@ TEST_F(PipeServerTest, InstanceThatBreaks_IsMadeAnewAndTheNextClientServed) {
     int instances;
   } cases[] = {
       {"WaitForPipeClient", 232, 1},      // a client that came and went: disconnected, kept
-      {"FlushAndDisconnectPipe", 6, 2},  // cannot be disconnected: made anew
+      {"DisconnectPipe", 6, 2},          // cannot be disconnected: made anew
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
@@ -156,6 +156,32 @@ TEST_F(PipeServerTest, StalledClient_LosesItsTurnAndTheNextIsServed) {
   std::string reply;
   EXPECT_FALSE(platform::fake::ReadPipeClient(stalled, 10, &reply)) << "no reply for a request never sent";
   platform::fake::ClosePipeClient(stalled);
+}
+
+// A client that sends its request and never reads the reply (a flush would
+// wait for it for ever) loses its turn after kReplyWaitMs.
+TEST_F(PipeServerTest, ClientThatNeverReadsItsReply_LosesItsTurn) {
+  for (const bool stop_meanwhile : {false, true}) {
+    Start();
+    uint32_t error_code = 0;
+    uint64_t silent = 0;
+    for (int i = 0; i < 1000 && silent == 0; ++i) {
+      silent = platform::fake::ConnectPipeClient(kPipeName, &error_code);
+      if (silent == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(silent, 0u);
+    ASSERT_TRUE(platform::fake::WritePipeClient(silent, kStatusRequest));
+    if (stop_meanwhile) {
+      StopPipeServer(state_.get());  // returns once the reply wait gave up
+      EXPECT_FALSE(state_->server_thread.joinable());
+    } else {
+      EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest, 2 * kReplyWaitMs).rfind("{\"ok\":true", 0), 0u);
+      StopPipeServer(state_.get());
+    }
+    std::string reply;
+    EXPECT_FALSE(platform::fake::ReadPipeClient(silent, 10, &reply)) << "its reply went with its turn";
+    platform::fake::ClosePipeClient(silent);
+  }
 }
 
 TEST_F(PipeServerTest, Stop_WakesAnIdleServerAndIsRepeatable) {

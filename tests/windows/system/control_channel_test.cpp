@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include <flutter/plugin_registrar_windows.h>
@@ -132,6 +133,23 @@ TEST_F(ControlChannelTest, ConnectStatusRegisterDisconnect_WithTheStandInTunnel)
   EXPECT_TRUE(Eventually([] { return !TunnelServiceExists(); }));
   EXPECT_TRUE(Contains(SendPipeRequest(kStatus), "\"phase\":\"disconnected\",\"tunnel_running\":false"));
   SendPipeRequest("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}");
+}
+
+// A client that sends a request and never reads the reply keeps the one
+// instance only for the reply's bound; the next client is served after it.
+TEST_F(ControlChannelTest, ClientThatNeverReadsItsReply_DoesNotHoldTheService) {
+  HANDLE silent = INVALID_HANDLE_VALUE;
+  for (int i = 0; i < 1000 && silent == INVALID_HANDLE_VALUE; ++i) {
+    silent = CreateFileW(L"\\\\.\\pipe\\QuorvaneVpn", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+    if (silent == INVALID_HANDLE_VALUE) Sleep(10);
+  }
+  ASSERT_NE(silent, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(silent, kStatus, static_cast<DWORD>(strlen(kStatus)), &written, nullptr));
+  // SendPipeRequest tries again for 10 s at most, over three times the bound.
+  EXPECT_TRUE(StartsWith(SendPipeRequest(kStatus), "{\"ok\":true,\"phase\":\"disconnected\""));
+  CloseHandle(silent);
 }
 
 // Another program holding the old tunnel service open keeps it marked for

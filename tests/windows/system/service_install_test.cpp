@@ -89,7 +89,7 @@ TEST_F(ServiceInstallOnWine, InstallRegistersTheControlServiceAndRemovesItAgain)
 
 TEST_F(ServiceInstallOnWine, ScStartServesThePipeAndScStopEndsIt) {
   ASSERT_EQ(RunChild(Program(), L"--install", kTimeoutMs).exit_code, 0u);
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(Sc(L"start QuorvaneVpnTunnel").finished);
     ASSERT_TRUE(Within(30000, [] { return ServiceState() == SERVICE_RUNNING; }));
     std::string reply;
@@ -98,14 +98,19 @@ TEST_F(ServiceInstallOnWine, ScStartServesThePipeAndScStopEndsIt) {
       return reply.rfind("{\"ok\":true,\"phase\":\"disconnected\"", 0) == 0;
     })) << reply;
 
-    // The second round stops while a client holds the pipe without writing.
+    // The second round stops while a client holds the pipe without writing,
+    // the third while one has sent a request and never reads the reply.
     HANDLE holder = INVALID_HANDLE_VALUE;
-    if (round == 1) {
+    if (round >= 1) {
       ASSERT_TRUE(Within(10000, [&] {
         holder = CreateFileW(L"\\\\.\\pipe\\QuorvaneVpn", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                              nullptr);
         return holder != INVALID_HANDLE_VALUE;
       }));
+    }
+    if (round == 2) {
+      DWORD written = 0;
+      ASSERT_TRUE(WriteFile(holder, "{\"v\":1,\"op\":\"status\"}", 20, &written, nullptr));
     }
     ASSERT_TRUE(Sc(L"stop QuorvaneVpnTunnel").finished);
     EXPECT_TRUE(Within(15000, [] { return ServiceState() == SERVICE_STOPPED; })) << "round " << round;
