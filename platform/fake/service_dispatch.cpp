@@ -28,11 +28,11 @@ bool RegisterServiceControlHandler(const std::wstring& service_name, ServiceCont
   return true;
 }
 
-bool ReportServiceStatus(uint32_t state, uint32_t controls_accepted, uint32_t* error_code) {
+bool ReportServiceStatus(const ServiceStatusReport& report, uint32_t* error_code) {
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> guard(world.lock);
-  if (fake::RecordCall(world, "ReportServiceStatus", std::to_string(state), error_code)) return false;
-  world.reported_statuses.push_back(fake::ReportedStatus{state, controls_accepted});
+  if (fake::RecordCall(world, "ReportServiceStatus", std::to_string(report.state), error_code)) return false;
+  world.reported_statuses.push_back(report);
   return true;
 }
 

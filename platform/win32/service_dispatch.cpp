@@ -49,12 +49,15 @@ bool RegisterServiceControlHandler(const std::wstring& service_name, ServiceCont
   return true;
 }
 
-bool ReportServiceStatus(uint32_t state, uint32_t controls_accepted, uint32_t* error_code) {
+bool ReportServiceStatus(const ServiceStatusReport& report, uint32_t* error_code) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  status.dwCurrentState = state;
-  status.dwControlsAccepted = controls_accepted;
-  status.dwWin32ExitCode = NO_ERROR;
+  status.dwCurrentState = report.state;
+  status.dwControlsAccepted = report.controls_accepted;
+  status.dwWin32ExitCode = report.win32_exit_code;
+  status.dwServiceSpecificExitCode = report.service_specific_exit_code;
+  status.dwCheckPoint = report.checkpoint;
+  status.dwWaitHint = report.wait_hint_ms;
   if (SetServiceStatus(g_status_handle.load(), &status)) return true;
   *error_code = GetLastError();
   return false;

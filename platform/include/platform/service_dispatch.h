@@ -28,7 +28,17 @@ bool RunServiceDispatcher(const std::wstring& service_name, ServiceMainRoutine m
 bool RegisterServiceControlHandler(const std::wstring& service_name, ServiceControlRoutine handler,
                                    uint32_t* error_code);
 
-// SetServiceStatus for an own-process service with exit code 0.
-bool ReportServiceStatus(uint32_t state, uint32_t controls_accepted, uint32_t* error_code);
+// What SetServiceStatus tells the manager of an own-process service. A
+// pending state with a wait hint and a checkpoint that grows tells it that
+// work goes on; a stopped one carries the exit code.
+struct ServiceStatusReport {
+  uint32_t state = 0;
+  uint32_t controls_accepted = 0;
+  uint32_t win32_exit_code = 0;
+  uint32_t service_specific_exit_code = 0;  // with win32_exit_code 1066
+  uint32_t checkpoint = 0;
+  uint32_t wait_hint_ms = 0;
+};
+bool ReportServiceStatus(const ServiceStatusReport& report, uint32_t* error_code);
 
 }  // namespace platform

@@ -113,10 +113,7 @@ int OpenScHandleCount();
 
 // This process as a service: the statuses it reported, in order, and a
 // control sent to its handler as the manager would (false without a handler).
-struct ReportedStatus {
-  uint32_t state = 0;
-  uint32_t controls_accepted = 0;
-};
+using ReportedStatus = ServiceStatusReport;
 std::vector<ReportedStatus> ReportedStatuses();
 bool SendServiceControl(uint32_t control);
 
