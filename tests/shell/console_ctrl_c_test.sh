@@ -1,33 +1,48 @@
 #!/usr/bin/env bash
 # System test: "--console" under Wine stops on Ctrl+C (Wine delivers SIGINT to
-# the console control handler), ends its pipe server and exits with 0.
-#   console_ctrl_c_test.sh <QuorvaneVpnService.exe>
+# the console control handler), ends its pipe server and exits with 0; also
+# while a client that sent a request never reads its reply.
+#   console_ctrl_c_test.sh <QuorvaneVpnService.exe> <silent_client.exe>
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 exe="$(realpath "$1")"
+silent="$(realpath "$2")"
 source "$root/scripts/wine-session.sh"
 wine_prefix_ready
 
 log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
-wine "$exe" --console >"$log" 2>&1 </dev/null &
-pid=$!
-for _ in $(seq 300); do
-  grep -q "IPC on" "$log" && break
-  sleep 0.1
+client_log="$(mktemp)"
+trap 'rm -f "$log" "$client_log"' EXIT
+for round in plain silent-client; do
+  wine "$exe" --console >"$log" 2>&1 </dev/null &
+  pid=$!
+  for _ in $(seq 300); do
+    grep -q "IPC on" "$log" && break
+    sleep 0.1
+  done
+  if ! grep -q "QuorvaneVpnService IPC on \\\\\\\\.\\\\pipe\\\\QuorvaneVpn (passive startup)" "$log"; then
+    echo "FAILED: no start message"; cat "$log"; kill "$pid"; exit 1
+  fi
+  client=""
+  if [ "$round" = silent-client ]; then
+    wine "$silent" 30 >"$client_log" 2>&1 </dev/null &
+    client=$!
+    for _ in $(seq 100); do
+      grep -q sent "$client_log" && break
+      sleep 0.1
+    done
+  fi
+  kill -INT "$pid"
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$client" ] && kill "$client" 2>/dev/null
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "FAILED ($round): still running 10 s after Ctrl+C"; kill -9 "$pid"; exit 1
+  fi
+  code=0
+  wait "$pid" || code=$?
+  echo "$round: exit code after Ctrl+C: $code"
+  [ "$code" -eq 0 ] || exit 1
 done
-if ! grep -q "QuorvaneVpnService IPC on \\\\\\\\.\\\\pipe\\\\QuorvaneVpn (passive startup)" "$log"; then
-  echo "FAILED: no start message"; cat "$log"; kill "$pid"; exit 1
-fi
-kill -INT "$pid"
-for _ in $(seq 100); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$pid" 2>/dev/null; then
-  echo "FAILED: still running 10 s after Ctrl+C"; kill -9 "$pid"; exit 1
-fi
-code=0
-wait "$pid" || code=$?
-echo "exit code after Ctrl+C: $code"
-[ "$code" -eq 0 ]
