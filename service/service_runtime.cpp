@@ -12,6 +12,7 @@
 #include "platform/service_control.h"
 #include "platform/service_dispatch.h"
 #include "service_install.h"
+#include "routes/safe_mode_settings.h"
 #include "startup_record.h"
 #include "startup_report.h"
 
@@ -72,6 +73,7 @@ void ServiceMain() {
     return;
   }
   Report(platform::kServiceStartPending, 0);
+  SetServiceMode(true);
   SetServiceStartTime(CurrentUtcTimeText());
   ControlState* state = MakeCurrentControlState();
   std::string error;

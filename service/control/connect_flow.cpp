@@ -14,6 +14,13 @@ namespace {
 
 constexpr char kRdpRequiresSafeMode[] =
     "RDP session detected; set QUORVANE_POC_DISABLE_DEFAULT_ROUTE=1 (Machine env + restart QuorvaneVpnService)";
+// A service reads the machine environment at each connect: no restart is needed.
+constexpr char kRdpRequiresSafeModeService[] =
+    "RDP session detected; set QUORVANE_POC_DISABLE_DEFAULT_ROUTE=1 in the Machine environment (read at each "
+    "connect; no restart needed)";
+constexpr char kHalvesNote[] =
+    "; catch-all AllowedIPs written as their two /1 halves, so that the tunnel's kill switch stays off and the "
+    "bypass routes keep administration reachable";
 
 // The working records of one connect.
 struct Connect {
@@ -52,8 +59,8 @@ std::string RunConnect(Connect* connect) {
     ReleaseAdminBypass();
     ResetPhase(state);
     report.failure_reason = "rdp_requires_disable_default_route";
-    report.message = kRdpRequiresSafeMode;
-    return ReplyWithReports(*connect, kErrorRouteGuardFailed, kRdpRequiresSafeMode);
+    report.message = InServiceMode() ? kRdpRequiresSafeModeService : kRdpRequiresSafeMode;
+    return ReplyWithReports(*connect, kErrorRouteGuardFailed, report.message);
   }
   if (!report.rdp_session_active && !report.effective_disable_default_route && connect->bypass.enabled &&
       !connect->bypass.routes_ready_before_tunnel) {
@@ -61,6 +68,8 @@ std::string RunConnect(Connect* connect) {
     return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
   }
 
+  const bool halves = connect->bypass.enabled && !report.effective_disable_default_route &&
+                      SplitCatchAllsIntoHalves(&connect->profile.allowed_ips_csv);
   const std::vector<std::string> selected = CopySelectedBypassIps();
   report.default_routes_before_tunnel = DefaultRoutesSummary();
   report.rdp_routes_before_tunnel = HostRoutesSummary(selected);
@@ -70,6 +79,9 @@ std::string RunConnect(Connect* connect) {
     ResetPhase(state);
     return ErrorReply(kErrorConfigWriteFailed, connect->error);
   }
+  // Only now is the earlier tunnel replaced: a connect refused before this
+  // point leaves it running with its automatic stop.
+  CancelAutoStop(state);
   if (!TunnelManager::Start(ActiveConfPath(), &connect->error)) {
     ReleaseAdminBypass();
     DeleteActiveConf(&connect->error);
@@ -105,6 +117,7 @@ std::string RunConnect(Connect* connect) {
       ResetPhase(state);
       return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
     }
+    if (halves) connect->bypass.message += kHalvesNote;
   }
 
   SetPhase(state, kPhaseConnected, connect->profile.node_id);
@@ -125,8 +138,6 @@ std::string HandleConnect(ControlState* state, const std::string& request) {
   std::string message;
   if (!ReadTunnelProfile(request, &connect.profile, &message)) return ErrorReply("invalid_profile", message);
 
-  // A timer from an earlier connect must not stop the tunnel this one starts.
-  CancelAutoStop(state);
   {
     std::lock_guard<std::mutex> guard(state->state_lock);
     state->phase = kPhaseConnecting;

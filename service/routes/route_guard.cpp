@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/ip_prefix.h"
 #include "common/remote_sessions.h"
 #include "control/pipe_protocol.h"
 #include "routes/safe_mode_settings.h"
@@ -35,6 +36,25 @@ bool ContainsCatchAll(const std::string& text) {
   return text.find("0.0.0.0/0") != std::string::npos || text.find("::/0") != std::string::npos;
 }
 
+bool IsCatchAll(const std::string& list) { return ContainsCatchAll(list) || IsCatchAllList(list); }
+
+bool SplitCatchAllsIntoHalves(std::string* allowed_ips) {
+  std::string rewritten;
+  bool changed = false;
+  for (const std::string& entry : SplitList(*allowed_ips)) {
+    IpPrefix prefix;
+    std::string written = entry;
+    if (ParseIpPrefix(entry, &prefix) && prefix.length == 0) {
+      written = prefix.v6 ? "::/1, 8000::/1" : "0.0.0.0/1, 128.0.0.0/1";
+      changed = true;
+    }
+    if (!rewritten.empty()) rewritten += ", ";
+    rewritten += written;
+  }
+  if (changed) *allowed_ips = rewritten;
+  return changed;
+}
+
 void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
   report->rdp_session_active = IsRdpSessionActive();
 
@@ -66,14 +86,14 @@ void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
     return;
   }
 
-  if (ContainsCatchAll(profile->allowed_ips_csv)) profile->allowed_ips_csv = ClientSlash24(profile->address_cidr);
+  if (IsCatchAll(profile->allowed_ips_csv)) profile->allowed_ips_csv = ClientSlash24(profile->address_cidr);
   profile->dns_csv.clear();
   report->generated_allowed_ips_after = profile->allowed_ips_csv;
-  if (ContainsCatchAll(profile->allowed_ips_csv)) {
+  if (IsCatchAll(profile->allowed_ips_csv)) {
     Refuse(report, kErrorRouteGuardFailed, "AllowedIPs still contains catch-all after POC patch; refusing tunnel");
     return;
   }
-  if (ContainsCatchAll(RenderWireGuardConfig(*profile))) {
+  if (ContainsCatchAll(RenderWireGuardConfig(*profile)) || IsCatchAllList(profile->address_cidr)) {
     Refuse(report, kErrorRouteGuardFailed, "generated WireGuard config still contains catch-all AllowedIPs");
     return;
   }

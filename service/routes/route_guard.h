@@ -40,6 +40,17 @@ struct RouteGuardReport {
 // "0.0.0.0/0" or "::/0" anywhere in |text|.
 bool ContainsCatchAll(const std::string& text);
 
+// Whether the ranges of an AllowedIPs list take every address of IPv4 or of
+// IPv6, read as the tunnel library reads them ("::0/0", "1.2.3.4/0", the two
+// /1 halves, ...).
+bool IsCatchAll(const std::string& list);
+
+// With a /0 entry in AllowedIPs the WireGuard library turns on its kill
+// switch, which blocks all traffic outside the tunnel and so the admin bypass
+// routes. Each /0 entry is written as its two /1 halves instead (the same
+// routes, no kill switch). True when the list changed.
+bool SplitCatchAllsIntoHalves(std::string* allowed_ips);
+
 // Runs before the configuration is written: fills |report| and, in safe mode,
 // replaces a catch-all AllowedIPs by the client's /24 and drops the DNS
 // servers. |report|.poc_route_guard_failed set means: refuse the connect.

@@ -89,6 +89,22 @@ bool HasTunnelDefaultRoute(std::string* route_text) {
     if (route_text != nullptr) *route_text = DefaultRouteText(row);
     return true;
   }
+  // 0.0.0.0/1 and 128.0.0.0/1 on one tunnel interface take everything too,
+  // without a default route.
+  // In memory the first octet is the lowest byte: 128.0.0.0 is 0x80.
+  constexpr platform::Ipv4Address kHalfMask = 0x80;
+  constexpr platform::Ipv4Address kUpperHalf = 0x80;
+  for (const platform::ForwardRow& low : rows) {
+    if (low.destination != 0 || low.mask != kHalfMask || !IsTunnelInterface(low.if_index)) continue;
+    for (const platform::ForwardRow& high : rows) {
+      if (high.destination != kUpperHalf || high.mask != kHalfMask || high.if_index != low.if_index) continue;
+      if (route_text != nullptr) {
+        *route_text = "0.0.0.0/1+128.0.0.0/1->" + Ipv4Text(low.next_hop) + "@if" + std::to_string(low.if_index) +
+                      ":" + InterfaceName(low.if_index) + ":metric=" + std::to_string(low.metric1);
+      }
+      return true;
+    }
+  }
   return false;
 }
 

@@ -1,5 +1,8 @@
 #include "routes/safe_mode_settings.h"
 
+#include <array>
+#include <atomic>
+
 #include "common/ascii_case.h"
 #include "common/decimal_text.h"
 #include "common/wide_text.h"
@@ -9,6 +12,8 @@ namespace quorvane {
 namespace {
 
 constexpr size_t kProcessValueChars = 512;
+
+std::atomic<bool> g_service_mode{false};
 constexpr size_t kRegistryValueBytes = 2048;
 
 std::string ReadProcessValue(const std::wstring& name) {
@@ -35,7 +40,9 @@ SettingSources ReadSettingSources(const std::wstring& name) {
   sources.process = ReadProcessValue(name);
   sources.machine = ReadRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey, name);
   sources.user = ReadRegistryValue(platform::RegistryRoot::kCurrentUser, kUserEnvironmentKey, name);
-  for (const std::string* source : {&sources.process, &sources.machine, &sources.user}) {
+  const auto order = g_service_mode ? std::array<const std::string*, 3>{&sources.machine, &sources.process, &sources.user}
+                                    : std::array<const std::string*, 3>{&sources.process, &sources.machine, &sources.user};
+  for (const std::string* source : order) {
     if (!source->empty()) {
       sources.effective = *source;
       break;
@@ -45,6 +52,10 @@ SettingSources ReadSettingSources(const std::wstring& name) {
 }
 
 std::string ReadSetting(const std::wstring& name) { return ReadSettingSources(name).effective; }
+
+void SetServiceMode(bool service_mode) { g_service_mode = service_mode; }
+
+bool InServiceMode() { return g_service_mode; }
 
 bool ParseFlag(const std::string& value) {
   const std::string lower = AsciiLower(value);

@@ -19,7 +19,10 @@ constexpr wchar_t kMachineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Contro
 constexpr wchar_t kUserEnvironmentKey[] = L"Environment";
 
 // One setting as each source holds it (UTF-8, untrimmed), and the value in
-// force: the first non-empty of process, machine, user.
+// force: the first non-empty of process, machine, user. A Windows service's
+// process environment is the one the service manager read at boot, so in
+// service mode the machine value, read from the registry at the time of use,
+// comes first: machine, process, user.
 struct SettingSources {
   std::string process;
   std::string machine;
@@ -31,6 +34,11 @@ struct SettingSources {
 // reads as empty.
 SettingSources ReadSettingSources(const std::wstring& name);
 std::string ReadSetting(const std::wstring& name);
+
+// Set once by the service main routine: settings then follow the machine
+// environment as it is now.
+void SetServiceMode(bool service_mode);
+bool InServiceMode();
 
 // True exactly for "1", "true", "yes", "on" in any ASCII case; no trimming.
 bool ParseFlag(const std::string& value);

@@ -67,12 +67,17 @@ TEST_F(ConnectFlowTest, Success_WritesTheProfileStartsTheTunnelAndReportsConnect
   const std::string reply = Connect(ConnectRequest("any"));
   ASSERT_TRUE(Contains(reply, "{\"ok\":true,\"phase\":\"connected\",\"node_id\":\"node-1\",\"admin_bypass\":{"))
       << reply;
-  EXPECT_TRUE(Contains(reply, "\"message\":\"admin bypass routes verified after tunnel\""));
+  EXPECT_TRUE(Contains(reply, "\"message\":\"admin bypass routes verified after tunnel; catch-all AllowedIPs written "
+                              "as their two /1 halves, so that the tunnel's kill switch stays off and the bypass "
+                              "routes keep administration reachable\""));
   EXPECT_TRUE(Contains(reply, "\"rdp_routes_before_tunnel\":\"203.0.113.7/32->192.0.2.1@if7\""));
   EXPECT_TRUE(Contains(reply, "\"message\":\"disable-default-route not active\""));
   ExpectLeft(Left(), {"connected", 1, true, true}, "connected");
   EXPECT_TRUE(IsTunnelRunning());
-  EXPECT_TRUE(Contains(*platform::fake::FileContent(kActiveConf), "AllowedIPs = 0.0.0.0/0, ::/0\n"));
+  // With the bypass on, no /0 reaches the library (its kill switch would cut
+  // the administrator off): the same routes as /1 halves.
+  EXPECT_TRUE(Contains(*platform::fake::FileContent(kActiveConf),
+                       "AllowedIPs = 0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1\n"));
   EXPECT_TRUE(Contains(*platform::fake::FileContent(kActiveConf), "DNS = 10.8.0.1\n"));
   EXPECT_EQ(ReadPhase(state_.get()).node, "node-1");
   EXPECT_FALSE(state_->auto_stop_thread.joinable()) << "nothing configured, nothing armed";

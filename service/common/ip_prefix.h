@@ -1,0 +1,34 @@
+// IPv4 and IPv6 address ranges as the WireGuard library reads them: an
+// address with an optional "/length", host bits masked away (so 1.2.3.4/0 is
+// the whole IPv4 space), and whether a list of them covers a whole family,
+// whatever its spelling ("::0/0", "0.0.0.0/1, 128.0.0.0/1").
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvane {
+
+struct IpPrefix {
+  bool v6 = false;
+  std::array<uint8_t, 16> bytes{};  // IPv4 in the first four
+  int length = 0;                   // bits
+};
+
+// "a.b.c.d" or an IPv6 text, each with an optional "/length"; false for
+// anything else (spaces, zones, a length beyond the family's).
+bool ParseIpPrefix(const std::string& text, IpPrefix* prefix);
+
+// The entries of a comma-separated list, with the spaces around each taken
+// away; empty entries are kept as empty texts.
+std::vector<std::string> SplitList(const std::string& list);
+
+// Whether |prefixes| together hold every address of the family.
+bool CoversWholeFamily(const std::vector<IpPrefix>& prefixes, bool v6);
+
+// Whether the list's entries that parse cover all of IPv4 or all of IPv6.
+bool IsCatchAllList(const std::string& list);
+
+}  // namespace quorvane
