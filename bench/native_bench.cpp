@@ -15,8 +15,8 @@ namespace {
 
 const std::string kConnect =
     "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"n\",\"node_id\":\"node-1\",\"device_id\":\"d\","
-    "\"address_cidr\":\"10.8.0.7/32\",\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\","
-    "\"client_private_key\":\"cHJpdmF0ZQ==\",\"client_public_key\":\"cHVi\",\"pre_shared_key\":\"cHNr\","
+    "\"address_cidr\":\"10.8.0.7/32\",\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\","
+    "\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\",\"client_public_key\":\"cHVi\",\"pre_shared_key\":\"cHNr\","
     "\"display_name\":\"Home\",\"endpoint_port\":\"443\",\"dns_csv\":\"10.8.0.1\",\"allowed_ips_csv\":\"10.8.0.0/24\"}";
 
 // Nanoseconds a call, one sample a round of |calls| calls.

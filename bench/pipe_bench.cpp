@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   // The connect cycle: configuration written by the service, stand-in tunnel.
   const std::string connect =
       "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\",\"node_id\":\"bench\",\"address_cidr\":\"10.8.0.7/32\","
-      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\",\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\","
       "\"allowed_ips_csv\":\"10.8.0.0/24\"}";
   const std::wstring bare_command = L"\"" + BesideThisProgram(L"QuorvaneVpnService.exe") +
                                     L"\" /service \"C:\\ProgramData\\Quorvane\\bench\\bench.conf\"";
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
   CreateDirectoryW(L"C:\\ProgramData\\Quorvane\\bench", nullptr);
   {
     std::ofstream conf("C:\\ProgramData\\Quorvane\\bench\\bench.conf", std::ios::binary);
-    conf << "[Interface]\nPrivateKey = cHJpdmF0ZQ==\nAddress = 10.8.0.7/32\n\n[Peer]\nPublicKey = c2VydmVy\n"
+    conf << "[Interface]\nPrivateKey = cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\nAddress = 10.8.0.7/32\n\n[Peer]\nPublicKey = cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\n"
             "AllowedIPs = 10.8.0.0/24\nEndpoint = vpn.example:51820\nPersistentKeepalive = 25\n";
   }
   std::vector<double> cycle_ms, connect_ms, disconnect_ms, bare_ms;

@@ -11,13 +11,22 @@
 
 namespace {
 
+// A line is written only for a value that is set.
 std::vector<std::string> ExpectedPrefixes(const quorvane::TunnelProfile& profile) {
-  std::vector<std::string> prefixes = {"[Interface]", "PrivateKey = ", "Address = "};
-  if (!profile.dns_csv.empty()) prefixes.push_back("DNS = ");
-  if (profile.mtu > 0) prefixes.push_back("MTU = ");
-  prefixes.insert(prefixes.end(), {"", "[Peer]", "PublicKey = "});
-  if (!profile.pre_shared_key.empty()) prefixes.push_back("PresharedKey = ");
-  prefixes.insert(prefixes.end(), {"AllowedIPs = ", "Endpoint = ", "PersistentKeepalive = "});
+  std::vector<std::string> prefixes = {"[Interface]"};
+  const auto add = [&prefixes](bool set, const char* prefix) {
+    if (set) prefixes.push_back(prefix);
+  };
+  add(!profile.client_private_key.empty(), "PrivateKey = ");
+  add(!profile.address_cidr.empty(), "Address = ");
+  add(!profile.dns_csv.empty(), "DNS = ");
+  add(profile.mtu > 0, "MTU = ");
+  prefixes.insert(prefixes.end(), {"", "[Peer]"});
+  add(!profile.server_public_key.empty(), "PublicKey = ");
+  add(!profile.pre_shared_key.empty(), "PresharedKey = ");
+  add(!profile.allowed_ips_csv.empty(), "AllowedIPs = ");
+  add(!profile.endpoint_host.empty(), "Endpoint = ");
+  prefixes.push_back("PersistentKeepalive = ");
   return prefixes;
 }
 
@@ -44,5 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++index;
   }
   if (index != prefixes.size()) std::abort();
+  // What is accepted is what the tunnel library reads as written: no comment.
+  if (accepted && text.find('#') != std::string::npos) std::abort();
   return 0;
 }

@@ -22,6 +22,8 @@ struct RegistryValue {
   std::wstring data;
 };
 
+// 2026-12-08T00:00:00Z: where the fake's wall clock starts.
+constexpr int64_t kFakeClockStart = 1796688000;
 constexpr wchar_t kDefaultModulePath[] = L"C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe";
 
 struct FakeScHandle {
@@ -63,6 +65,7 @@ struct FakeState {
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
   std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"
   uint64_t slept_ms = 0;
+  int64_t clock_jump_seconds = 0;
   bool instant_sleeps = false;
 
   std::map<std::wstring, FakeService> services;  // by lower-case name

@@ -49,6 +49,14 @@ bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_c
   return true;
 }
 
+// The fake's wall clock moves with the time every thread asked to sleep and
+// with the jumps a test makes (a machine that slept).
+int64_t UnixTimeSeconds() {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  return fake::kFakeClockStart + static_cast<int64_t>(world.slept_ms / 1000) + world.clock_jump_seconds;
+}
+
 bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> guard(world.lock);
@@ -60,6 +68,11 @@ bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
 }  // namespace platform
 
 namespace platform::fake {
+
+void AdvanceWallClock(int64_t seconds) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  World().clock_jump_seconds += seconds;
+}
 
 std::wstring StdoutText() {
   std::lock_guard<std::mutex> guard(World().lock);

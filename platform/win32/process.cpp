@@ -77,6 +77,14 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler, uint32_t* error
   return true;
 }
 
+int64_t UnixTimeSeconds() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  constexpr uint64_t kTicksTo1970 = 116444736000000000ULL;  // 100 ns steps from 1601
+  return static_cast<int64_t>((ticks - kTicksTo1970) / 10000000ULL);
+}
+
 bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
   HANDLE raw_token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token)) {

@@ -1,5 +1,7 @@
 #include "common/utc_time_text.h"
 
+#include "platform/process.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -43,9 +45,6 @@ std::string UtcTimeText(int64_t seconds_since_epoch) {
   return text;
 }
 
-std::string CurrentUtcTimeText() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  return UtcTimeText(std::chrono::duration_cast<std::chrono::seconds>(now).count());
-}
+std::string CurrentUtcTimeText() { return UtcTimeText(platform::UnixTimeSeconds()); }
 
 }  // namespace quorvane

@@ -19,6 +19,9 @@ struct ControlState {
   std::mutex auto_stop_lock;  // guards auto_stop_thread: the handler and Stop both cancel
   std::thread auto_stop_thread;
   std::atomic<bool> auto_stop_cancel{false};
+  // Armed and neither fired nor cancelled yet: the control service then owes
+  // the tunnel its stop, also when it stops itself first.
+  std::atomic<bool> auto_stop_pending{false};
 
   // Held for a copy or an assignment of phase and node.
   std::mutex state_lock;

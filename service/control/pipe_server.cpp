@@ -153,6 +153,12 @@ void ServerLoop(ControlState* state) {
   state->server_finished = true;
 }
 
+void StopTunnelOfStoppingService(ControlState* state) {
+  std::lock_guard<std::mutex> work(state->work_lock);
+  TearDownTunnel();
+  SetPhase(state, kPhaseDisconnected, "");
+}
+
 }  // namespace
 
 bool StartPipeServer(ControlState* state, std::string* error) {
@@ -169,8 +175,14 @@ bool StartPipeServer(ControlState* state, std::string* error) {
 }
 
 void StopPipeServer(ControlState* state) {
+  // The automatic stop is a promise that the tunnel ends: a control service
+  // that stops before it fired takes the tunnel down itself.
+  const bool stop_tunnel = state->auto_stop_pending;
   CancelAutoStop(state);
-  if (!state->server_running.exchange(false)) return;
+  if (!state->server_running.exchange(false)) {
+    if (stop_tunnel) StopTunnelOfStoppingService(state);
+    return;
+  }
   MarkShuttingDown();
   // The server may sit in its wait for a client, or be about to make its next
   // instance: knock until the thread has seen the cleared flag.
@@ -180,6 +192,7 @@ void StopPipeServer(ControlState* state) {
     if (!state->server_finished) platform::SleepMilliseconds(kWakeRetryMs);
   }
   if (state->server_thread.joinable()) state->server_thread.join();
+  if (stop_tunnel) StopTunnelOfStoppingService(state);
 }
 
 }  // namespace quorvane

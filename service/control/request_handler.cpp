@@ -1,6 +1,5 @@
 #include "control/request_handler.h"
 
-#include <chrono>
 #include <exception>
 #include <system_error>
 
@@ -30,8 +29,10 @@ std::string HandleDisconnect(ControlState* state) {
                      WriteRouteGuardJson(RouteGuardReport()));
 }
 
-void RunAutoStop(ControlState* state, int32_t seconds) {
-  for (int64_t step = 0; step < int64_t{seconds} * 10; ++step) {
+// Waits for the wall clock to reach |deadline|, not for a sum of sleeps: a
+// wait does not count the time the machine was asleep.
+void RunAutoStop(ControlState* state, int64_t deadline) {
+  while (platform::UnixTimeSeconds() < deadline) {
     if (state->auto_stop_cancel) return;
     platform::SleepMilliseconds(kAutoStopStepMs);
   }
@@ -48,11 +49,12 @@ void RunAutoStop(ControlState* state, int32_t seconds) {
 }
 
 // Nothing may escape the thread: that would end the whole service.
-void AutoStopThread(ControlState* state, int32_t seconds) {
+void AutoStopThread(ControlState* state, int64_t deadline) {
   try {
-    RunAutoStop(state, seconds);
+    RunAutoStop(state, deadline);
   } catch (const std::exception&) {
   }
+  state->auto_stop_pending = false;
 }
 
 }  // namespace
@@ -81,6 +83,7 @@ std::string HandleRequest(ControlState* state, const std::string& request) {
 
 void CancelAutoStop(ControlState* state) {
   state->auto_stop_cancel = true;
+  state->auto_stop_pending = false;
   std::thread pending;
   {
     std::lock_guard<std::mutex> guard(state->auto_stop_lock);
@@ -93,15 +96,16 @@ bool ScheduleAutoStop(ControlState* state, int32_t seconds, RouteGuardReport* re
   if (seconds <= 0) return true;
   report->auto_stop_scheduled = true;
   report->auto_stop_seconds = seconds;
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch()).count();
-  report->auto_stop_deadline_utc = UtcTimeText(now + seconds);
+  const int64_t deadline = platform::UnixTimeSeconds() + seconds;
+  report->auto_stop_deadline_utc = UtcTimeText(deadline);
   CancelAutoStop(state);
   state->auto_stop_cancel = false;
   std::lock_guard<std::mutex> guard(state->auto_stop_lock);
+  state->auto_stop_pending = true;
   try {
-    state->auto_stop_thread = std::thread(AutoStopThread, state, seconds);
+    state->auto_stop_thread = std::thread(AutoStopThread, state, deadline);
   } catch (const std::system_error&) {
+    state->auto_stop_pending = false;
     report->auto_stop_scheduled = false;
     return false;
   }

@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "routes/admin_bypass_candidates.h"
 #include "routes/admin_bypass_routes.h"
+#include "routes/route_table.h"
 #include "routes/safe_mode_settings.h"
 
 namespace quorvane {
@@ -72,6 +73,24 @@ AdminBypassState FailAndRelease(AdminBypassState* state, const char* reason, con
   return Finish(*state);
 }
 
+// The route to |probe| that leaves through a physical interface. While an
+// earlier tunnel runs, the best route follows the tunnel; then the physical
+// default route with the lowest metric is the way out.
+bool FindPhysicalRoute(platform::Ipv4Address probe, platform::ForwardRow* route) {
+  uint32_t error_code = 0;
+  if (!platform::FindBestRoute(probe, route, &error_code)) return false;
+  if (!IsTunnelInterface(route->if_index)) return route->next_hop != 0;
+  std::vector<platform::ForwardRow> rows;
+  if (!platform::ReadIpForwardTable(&rows, &error_code)) return false;
+  bool found = false;
+  for (const platform::ForwardRow& row : rows) {
+    if (row.destination != 0 || row.mask != 0 || row.next_hop == 0 || IsTunnelInterface(row.if_index)) continue;
+    if (!found || row.metric1 < route->metric1) *route = row;
+    found = true;
+  }
+  return found;
+}
+
 }  // namespace
 
 AdminBypassState PrepareAdminBypass(bool safe_mode) {
@@ -131,8 +150,7 @@ AdminBypassState PrepareAdminBypass(bool safe_mode) {
     return Fail(&state, "physical_gateway_missing", "probe address parse failed");
   }
   platform::ForwardRow best;
-  uint32_t error_code = 0;
-  if (!platform::FindBestRoute(probe, &best, &error_code) || best.next_hop == 0) {
+  if (!FindPhysicalRoute(probe, &best)) {
     return Fail(&state, "physical_gateway_missing", "physical default gateway not found before tunnel (GetBestRoute)");
   }
   SetPhysicalGateway(MakePhysicalGateway(best.next_hop, best.if_index));

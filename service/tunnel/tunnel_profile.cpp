@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/ip_prefix.h"
 #include "control/pipe_protocol.h"
 
 namespace quorvane {
@@ -13,6 +14,55 @@ bool HasControlCharacter(const std::string& text) {
     if (byte < 0x20 || byte == 0x7F) return true;
   }
   return false;
+}
+
+// A WireGuard key as the library reads it: 32 bytes in base64, 44 characters
+// with one "=" of padding.
+bool IsWireGuardKey(const std::string& text) {
+  if (text.size() != 44 || text.back() != '=') return false;
+  for (size_t i = 0; i < 43; ++i) {
+    const char c = text[i];
+    const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                        c == '/';
+    if (!base64) return false;
+  }
+  return true;
+}
+
+// The first entry of a non-empty list that is no address range, or "".
+std::string FirstBadRange(const std::string& list) {
+  if (list.empty()) return "";
+  for (const std::string& entry : SplitList(list)) {
+    IpPrefix prefix;
+    if (!ParseIpPrefix(entry, &prefix)) return entry.empty() ? "(empty)" : entry;
+  }
+  return "";
+}
+
+// What the WireGuard library's parser would refuse, said before anything is
+// written: "" when the configuration will be accepted.
+std::string LibraryRefusal(const TunnelProfile& profile) {
+  const std::pair<const char*, const std::string*> written[] = {
+      {"client_private_key", &profile.client_private_key}, {"address_cidr", &profile.address_cidr},
+      {"dns_csv", &profile.dns_csv},                       {"server_public_key", &profile.server_public_key},
+      {"pre_shared_key", &profile.pre_shared_key},         {"allowed_ips_csv", &profile.allowed_ips_csv},
+      {"endpoint_host", &profile.endpoint_host},
+  };
+  for (const auto& [name, text] : written) {
+    if (text->find('#') != std::string::npos) return std::string("invalid ") + name + ": '#' starts a comment there";
+  }
+  for (const auto& [name, key] : {std::make_pair("client_private_key", &profile.client_private_key),
+                                  std::make_pair("server_public_key", &profile.server_public_key)}) {
+    if (!IsWireGuardKey(*key)) return std::string("invalid ") + name + ": not a 32-byte base64 key";
+  }
+  if (!profile.pre_shared_key.empty() && !IsWireGuardKey(profile.pre_shared_key)) {
+    return "invalid pre_shared_key: not a 32-byte base64 key";
+  }
+  const std::string address = FirstBadRange(profile.address_cidr);
+  if (!address.empty()) return "invalid address_cidr: " + address + " is not an address";
+  const std::string range = FirstBadRange(profile.allowed_ips_csv);
+  if (!range.empty()) return "invalid allowed_ips_csv: " + range + " is not an address range";
+  return "";
 }
 
 }  // namespace
@@ -44,7 +94,8 @@ bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::
     *message = kProfileControlCharacter.message;
     return false;
   }
-  return true;
+  *message = LibraryRefusal(*profile);
+  return message->empty();
 }
 
 std::vector<std::string> UnsafeProfileFields(const TunnelProfile& profile) {
@@ -62,16 +113,24 @@ std::vector<std::string> UnsafeProfileFields(const TunnelProfile& profile) {
 }
 
 std::string RenderWireGuardConfig(const TunnelProfile& profile) {
+  // The library refuses a line without a value ("Key must have a value"), so
+  // an empty one is left out.
+  const auto line = [](const char* key, const std::string& value) {
+    return value.empty() ? std::string() : std::string(key) + " = " + value + "\n";
+  };
   std::string text = "[Interface]\n";
-  text += "PrivateKey = " + profile.client_private_key + "\n";
-  text += "Address = " + profile.address_cidr + "\n";
-  if (!profile.dns_csv.empty()) text += "DNS = " + profile.dns_csv + "\n";
+  text += line("PrivateKey", profile.client_private_key);
+  text += line("Address", profile.address_cidr);
+  text += line("DNS", profile.dns_csv);
   if (profile.mtu > 0) text += "MTU = " + std::to_string(profile.mtu) + "\n";
   text += "\n[Peer]\n";
-  text += "PublicKey = " + profile.server_public_key + "\n";
-  if (!profile.pre_shared_key.empty()) text += "PresharedKey = " + profile.pre_shared_key + "\n";
-  text += "AllowedIPs = " + profile.allowed_ips_csv + "\n";
-  text += "Endpoint = " + profile.endpoint_host + ":" + std::to_string(profile.endpoint_port) + "\n";
+  text += line("PublicKey", profile.server_public_key);
+  text += line("PresharedKey", profile.pre_shared_key);
+  text += line("AllowedIPs", profile.allowed_ips_csv);
+  // An IPv6 host goes in brackets, or the port could not be told from it.
+  const bool bare_ipv6 = profile.endpoint_host.find(':') != std::string::npos && profile.endpoint_host.front() != '[';
+  const std::string host = bare_ipv6 ? "[" + profile.endpoint_host + "]" : profile.endpoint_host;
+  if (!host.empty()) text += "Endpoint = " + host + ":" + std::to_string(profile.endpoint_port) + "\n";
   text += "PersistentKeepalive = " + std::to_string(profile.persistent_keepalive) + "\n";
   return text;
 }

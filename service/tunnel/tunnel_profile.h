@@ -30,7 +30,10 @@ struct TunnelProfile {
 // configuration. The profile is filled in full either way. On failure |message|
 // is the "invalid_profile" reply message, checked in this order: a required
 // field ("node_id", "client_private_key") empty, an "endpoint_port" that is not
-// a UDP port, a configuration value holding a control character.
+// a UDP port, a configuration value holding a control character, then what the
+// WireGuard library would refuse: a '#' (it starts a comment), a key that is
+// not 32 bytes of base64 (the server's is required too), an address or
+// allowed range that does not parse. The message names the field.
 bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::string* message);
 
 // The names of the fields whose text goes into the configuration and holds a
@@ -38,7 +41,8 @@ bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::
 // the tunnel service executes), in configuration order; empty when all are safe.
 std::vector<std::string> UnsafeProfileFields(const TunnelProfile& profile);
 
-// The WireGuard configuration text: LF line ends, optional lines only when set.
+// The WireGuard configuration text: LF line ends, a line only when its value
+// is not empty, an IPv6 endpoint host in brackets.
 std::string RenderWireGuardConfig(const TunnelProfile& profile);
 
 }  // namespace quorvane

@@ -35,6 +35,10 @@ bool ProcessUserSid(std::wstring* sid, uint32_t* error_code);
 // without one.
 void WriteDebuggerOutput(const std::wstring& text);
 
+// The wall clock, in whole seconds since 1970 (UTC). Unlike a sum of sleeps it
+// also counts time the machine spent asleep.
+int64_t UnixTimeSeconds();
+
 // Blocks the calling thread for |milliseconds|.
 void SleepMilliseconds(uint32_t milliseconds);
 

@@ -16,7 +16,7 @@ namespace quorvane {
 inline std::string ConnectRequest(const std::string& nonce, const std::string& extra_fields = "") {
   return "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"" + nonce +
          "\",\"node_id\":\"node-1\",\"address_cidr\":\"10.8.0.7/32\",\"endpoint_host\":\"vpn.example\","
-         "\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\",\"dns_csv\":\"10.8.0.1\","
+         "\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\",\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\",\"dns_csv\":\"10.8.0.1\","
          "\"allowed_ips_csv\":\"0.0.0.0/0, ::/0\"" +
          extra_fields + "}";
 }

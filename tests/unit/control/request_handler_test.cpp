@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "control/pipe_server.h"
 #include "control_test_support.h"
 #include "routes/safe_mode_settings.h"
 #include "tunnel/tunnel_manager.h"
@@ -117,6 +118,62 @@ TEST_F(RequestHandlerTest, AutoStop_CancelledByDisconnectAndReplacedByANewConnec
   ASSERT_TRUE(Contains(reply, "\"ok\":true")) << reply;
   EXPECT_FALSE(state_->auto_stop_thread.joinable());
   EXPECT_TRUE(IsTunnelRunning());
+}
+
+// The stop keeps to the wall clock: a machine that slept past the deadline
+// stops the tunnel when it wakes, not an hour of sleeps later.
+TEST_F(RequestHandlerTest, AutoStop_FiresWhenTheClockJumpsPastItsDeadline) {
+  MarkUserConnectBegun();
+  ASSERT_TRUE(Contains(Handle(ConnectRequest("")), "\"ok\":true"));
+  RouteGuardReport report;
+  ASSERT_TRUE(ScheduleAutoStop(state_.get(), 3600, &report));
+  EXPECT_EQ(report.auto_stop_deadline_utc, "2026-12-08T01:00:00Z");
+  platform::fake::AdvanceWallClock(3600);
+  ASSERT_TRUE(WaitForPhase(kPhaseDisconnected));
+  CancelAutoStop(state_.get());
+  EXPECT_FALSE(IsTunnelRunning());
+  EXPECT_LT(platform::fake::SleptMilliseconds(), 60000u) << "not a sum of sleeps";
+}
+
+// A connect refused before the tunnel start leaves the earlier tunnel running
+// with its automatic stop, not without one.
+TEST_F(RequestHandlerTest, ConnectRefusedBeforeTheTunnelStart_KeepsTheEarlierAutoStop) {
+  MarkUserConnectBegun();
+  platform::fake::SetProcessEnvironment(kSettingAutoStopSeconds, L"3600");
+  ASSERT_TRUE(Contains(Handle(ConnectRequest("")), "\"ok\":true"));
+  ASSERT_TRUE(state_->auto_stop_pending);
+  const std::string refused[] = {
+      ConnectRequest("", ",\"endpoint_port\":\"0\""),  // invalid_profile
+      ConnectRequest(""),                                 // config_write_failed (below)
+  };
+  platform::fake::FailNextCall("CreateDirectories", 5);
+  for (const std::string& request : {refused[0], refused[1]}) {
+    EXPECT_TRUE(Contains(Handle(request), "\"ok\":false")) << request;
+    EXPECT_TRUE(state_->auto_stop_pending) << request;
+    EXPECT_TRUE(IsTunnelRunning());
+  }
+}
+
+// The automatic stop is a dead-man's promise: a control service that stops
+// first takes the tunnel down with it; without one pending, the tunnel stays.
+TEST_F(RequestHandlerTest, ServiceStoppedWithAnAutoStopPending_TakesTheTunnelDown) {
+  for (const bool pending : {true, false}) {
+    platform::fake::Reset();
+    ResetAdminBypassRecords();
+    MarkUserConnectBegun();
+    state_ = std::make_unique<ControlState>();
+    std::string error;
+    ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
+    ASSERT_TRUE(Contains(platform::fake::PipeExchange(kPipeName, ConnectRequest("")), "\"ok\":true"));
+    RouteGuardReport report;
+    if (pending) {
+      ASSERT_TRUE(ScheduleAutoStop(state_.get(), 3600, &report));
+    }
+    StopPipeServer(state_.get());
+    EXPECT_EQ(IsTunnelRunning(), !pending) << pending;
+    EXPECT_EQ(platform::fake::FileContent(kActiveConf).has_value(), !pending) << pending;
+    EXPECT_EQ(ReadPhase(state_.get()).phase, pending ? kPhaseDisconnected : kPhaseConnected);
+  }
 }
 
 TEST_F(RequestHandlerTest, AutoStopRacingRequests_NeverOverlapsThem) {

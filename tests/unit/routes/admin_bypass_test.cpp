@@ -27,6 +27,36 @@ class AdminBypassTest : public AdminBypassTestBase {
   static void Addresses(const wchar_t* ips) { SetProcessEnvironment(kSettingAdminBypassIps, ips); }
 };
 
+// A reconnect while the earlier tunnel runs: the best route to the probe
+// follows the tunnel, so the physical default route is found in the table.
+TEST_F(AdminBypassTest, RunningTunnel_TheGatewayIsThePhysicalDefaultRoute) {
+  constexpr uint32_t kTunnel = 9;
+  platform::fake::SeedInterface(kTunnel, {L"active", L"WireGuard Tunnel"});
+  platform::fake::SeedInterface(kPhysical, {L"Ethernet", L""});
+  platform::fake::SeedBestRoute(Route("0.0.0.0", "128.0.0.0", "10.8.0.1", kTunnel));
+  Addresses(L"203.0.113.7");
+  const struct {
+    std::vector<platform::ForwardRow> table;
+    const char* gateway;  // nullptr: none found
+  } cases[] = {
+      {{Route("0.0.0.0", "0.0.0.0", "192.0.2.1", kPhysical, 35), Route("0.0.0.0", "0.0.0.0", "10.8.0.1", kTunnel, 5),
+        Route("0.0.0.0", "0.0.0.0", "198.51.100.1", kPhysical, 50)},
+       "192.0.2.1"},
+      {{Route("0.0.0.0", "0.0.0.0", "10.8.0.1", kTunnel, 5)}, nullptr},
+  };
+  for (const auto& c : cases) {
+    ResetAdminBypassRecords();
+    platform::fake::SeedRoutes(c.table);
+    const AdminBypassState state = PrepareAdminBypass(false);
+    if (c.gateway != nullptr) {
+      EXPECT_TRUE(state.routes_ready_before_tunnel) << state.message;
+      EXPECT_EQ(state.physical_default_gateway_before_tunnel, c.gateway);
+    } else {
+      EXPECT_EQ(state.failure_reason, "physical_gateway_missing");
+    }
+  }
+}
+
 TEST_F(AdminBypassTest, Disabled_PublishesOnlyTheMessageAndLogsNothing) {
   SetProcessEnvironment(kSettingAutoStopSeconds, L"30");
   const AdminBypassState state = PrepareAdminBypass(false);

@@ -127,6 +127,46 @@ TEST_F(RouteGuardTest, RdpSession_IsSeenFromSessionZero) {
   }
 }
 
+// The library reads prefixes, masked: every spelling of "everything" is a
+// catch-all to the guard.
+TEST_F(RouteGuardTest, SafeMode_PatchesACatchAllInAnySpelling) {
+  SafeMode(L"1");
+  for (const char* allowed : {"::0/0", "0:0::0/0", "1.2.3.4/0", "0.0.0.0/1, 128.0.0.0/1", "10.8.0.0/24, ::/1, 8000::/1",
+                              "0.0.0.0/2,64.0.0.0/2,128.0.0.0/1"}) {
+    TunnelProfile profile = Profile("10.8.0.7/32", allowed);
+    RouteGuardReport report;
+    ApplyRouteGuard(&profile, &report);
+    EXPECT_FALSE(report.poc_route_guard_failed) << allowed;
+    EXPECT_EQ(profile.allowed_ips_csv, "10.8.0.0/24") << allowed;
+    EXPECT_EQ(report.generated_allowed_ips_before, allowed);
+  }
+  // Half of the space is no catch-all: kept as received.
+  TunnelProfile profile = Profile("10.8.0.7/32", "0.0.0.0/1");
+  RouteGuardReport report;
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_EQ(profile.allowed_ips_csv, "0.0.0.0/1");
+}
+
+// With a /0 the library turns on its kill switch, which would cut off the
+// administrator whom the bypass routes keep reachable.
+TEST_F(RouteGuardTest, CatchAlls_AreSplitIntoTheirHalvesForTheBypass) {
+  const struct {
+    const char* allowed;
+    const char* written;  // nullptr: unchanged
+  } cases[] = {
+      {"0.0.0.0/0, ::/0", "0.0.0.0/1, 128.0.0.0/1, ::/1, 8000::/1"},
+      {"10.8.0.0/24,1.2.3.4/0", "10.8.0.0/24, 0.0.0.0/1, 128.0.0.0/1"},
+      {"::0/0", "::/1, 8000::/1"},
+      {"10.8.0.0/24, fd00::/64", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string allowed = c.allowed;
+    EXPECT_EQ(SplitCatchAllsIntoHalves(&allowed), c.written != nullptr) << c.allowed;
+    EXPECT_EQ(allowed, c.written != nullptr ? c.written : c.allowed);
+    EXPECT_EQ(IsCatchAll(allowed), c.written != nullptr) << "the same routes: " << c.allowed;
+  }
+}
+
 TEST_F(RouteGuardTest, AutoStopSources_AreReported) {
   platform::fake::SetRegistryValue(platform::RegistryRoot::kCurrentUser, kUserEnvironmentKey, kSettingAutoStopSeconds,
                                    L"45s");

@@ -116,6 +116,20 @@ TEST_F(RouteTableTest, AdapterNamedAfterTheTunnel_CountsByItsDescription) {
   EXPECT_EQ(text, "0.0.0.0/0->0.0.0.0@if21:active:metric=5") << "the text still names the alias";
 }
 
+// The two /1 halves take every address without a default route.
+TEST_F(RouteTableTest, HalvesOnATunnel_CountAsItsDefaultRoute) {
+  std::string text;
+  platform::fake::SeedRoutes({Route("0.0.0.0", "128.0.0.0", "10.8.0.1", 9, 5)});
+  EXPECT_FALSE(HasTunnelDefaultRoute(&text)) << "one half is not all";
+  platform::fake::SeedRoutes({Route("0.0.0.0", "128.0.0.0", "10.8.0.1", 9, 5),
+                              Route("128.0.0.0", "128.0.0.0", "10.8.0.1", 7, 5)});
+  EXPECT_FALSE(HasTunnelDefaultRoute(&text)) << "the halves on two interfaces";
+  platform::fake::SeedRoutes({Route("0.0.0.0", "128.0.0.0", "10.8.0.1", 9, 5),
+                              Route("128.0.0.0", "128.0.0.0", "10.8.0.1", 9, 5)});
+  EXPECT_TRUE(HasTunnelDefaultRoute(&text));
+  EXPECT_EQ(text, "0.0.0.0/1+128.0.0.0/1->10.8.0.1@if9:Quorvane WireGuard:metric=5");
+}
+
 // A row that appears between the size query and the fill (a tunnel adding its
 // routes) must not make the table look empty.
 TEST_F(RouteTableTest, TableThatGrowsBetweenItsCalls_IsReadAgain) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 #include "fake_windows_test.h"
 
 namespace quorvane {
@@ -26,6 +28,32 @@ TEST_F(SafeModeSettingsTest, AllSourcesEmpty_EffectiveIsEmpty) {
   EXPECT_EQ(sources.machine, "");
   EXPECT_EQ(sources.user, "");
   EXPECT_EQ(sources.effective, "");
+}
+
+// A service's process environment is the one read at boot: a machine value
+// set since must win there, while console mode keeps its own environment first.
+TEST_F(SafeModeSettingsTest, ServiceMode_MachineValueAtTheTimeOfUseWins) {
+  const struct {
+    bool service_mode;
+    const wchar_t* process;
+    const wchar_t* machine;
+    const char* effective;
+  } cases[] = {
+      {true, L"0", L"1", "1"},  // switched on after the service started
+      {true, L"1", L"", "1"},   // no machine value: the process one
+      {false, L"0", L"1", "0"},
+      {false, L"", L"1", "1"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    SetServiceMode(c.service_mode);
+    platform::fake::SetProcessEnvironment(kSettingDisableDefaultRoute, c.process);
+    SetMachine(kSettingDisableDefaultRoute, c.machine);
+    const SettingSources sources = ReadSettingSources(kSettingDisableDefaultRoute);
+    EXPECT_EQ(sources.effective, c.effective) << c.service_mode;
+    EXPECT_EQ(sources.process, std::string(c.process, c.process + std::wcslen(c.process))) << "both are reported";
+  }
+  SetServiceMode(false);
 }
 
 TEST_F(SafeModeSettingsTest, MachineOnlyValue_IsEffective) {

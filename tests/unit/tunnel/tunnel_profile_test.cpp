@@ -8,18 +8,25 @@
 namespace quorvane {
 namespace {
 
-// A connect request as the client writes it, with the required fields.
+// 32-byte keys in base64, as the WireGuard library takes them.
+constexpr char kClientKey[] = "cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=";
+constexpr char kServerKey[] = "cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=";
+
+// A connect request as the client writes it, with the required fields;
+// |extra_members| come first, so that they stand in for the defaults (the
+// reader takes a key's first value).
 std::string ConnectRequest(const std::string& extra_members) {
-  return R"({"v":1,"op":"connect","session_nonce":"s1","node_id":"node-1","address_cidr":"10.8.0.2/32",)"
-         R"("endpoint_host":"vpn.example.test","server_public_key":"SERVERPUB=","client_private_key":"CLIENTPRIV=")" +
-         extra_members + "}";
+  return std::string(R"({"v":1,"op":"connect","session_nonce":"s1")") + extra_members +
+         R"(,"node_id":"node-1","address_cidr":"10.8.0.2/32","endpoint_host":"vpn.example.test",)"
+         R"("server_public_key":")" + kServerKey + R"(","client_private_key":")" + kClientKey + "\"}";
 }
 
 TEST(ReadTunnelProfile, ClientRequest_FillsEveryFieldAsReceived) {
-  const std::string request = R"({"v":1,"op":"connect","session_nonce":"s","node_id":"n1","device_id":"d1",)"
-                              R"("address_cidr":"10.8.0.2/32","endpoint_host":"h.test","server_public_key":"SP",)"
-                              R"("client_private_key":"CP","client_public_key":"CPub","pre_shared_key":"PSK",)"
-                              R"("display_name":" Home VPN ","endpoint_port":"443","dns_csv":"1.1.1.1, 8.8.8.8",)"
+  const std::string request = std::string(R"({"v":1,"op":"connect","session_nonce":"s","node_id":"n1",)") +
+                              R"("device_id":"d1","address_cidr":"10.8.0.2/32","endpoint_host":"h.test",)" +
+                              R"("server_public_key":")" + kServerKey + R"(","client_private_key":")" + kClientKey +
+                              R"(","client_public_key":"CPub","pre_shared_key":")" + kServerKey +
+                              R"(","display_name":" Home VPN ","endpoint_port":"443","dns_csv":"1.1.1.1, 8.8.8.8",)"
                               R"("allowed_ips_csv":"10.0.0.0/8, 192.168.1.0/24"})";
   TunnelProfile profile;
   std::string message;
@@ -29,10 +36,10 @@ TEST(ReadTunnelProfile, ClientRequest_FillsEveryFieldAsReceived) {
   EXPECT_EQ(profile.address_cidr, "10.8.0.2/32");
   EXPECT_EQ(profile.endpoint_host, "h.test");
   EXPECT_EQ(profile.endpoint_port, 443);
-  EXPECT_EQ(profile.server_public_key, "SP");
-  EXPECT_EQ(profile.client_private_key, "CP");
+  EXPECT_EQ(profile.server_public_key, kServerKey);
+  EXPECT_EQ(profile.client_private_key, kClientKey);
   EXPECT_EQ(profile.client_public_key, "CPub");
-  EXPECT_EQ(profile.pre_shared_key, "PSK");
+  EXPECT_EQ(profile.pre_shared_key, kServerKey);
   EXPECT_EQ(profile.dns_csv, "1.1.1.1, 8.8.8.8");
   EXPECT_EQ(profile.allowed_ips_csv, "10.0.0.0/8, 192.168.1.0/24");
   EXPECT_EQ(profile.display_name, " Home VPN ");  // untrimmed
@@ -95,6 +102,37 @@ TEST(ReadTunnelProfile, ControlCharacterInAConfigurationValue_IsRefused) {
   EXPECT_EQ(UnsafeProfileFields(profile), std::vector<std::string>{"client_private_key"});
 }
 
+// What the WireGuard library's parser would refuse is refused before anything
+// is written, naming the field.
+TEST(ReadTunnelProfile, ValuesTheLibraryWouldRefuse_AreInvalid) {
+  const std::string short_key = "c2VydmVy";
+  const struct {
+    std::string members;
+    const char* message;  // "": accepted
+  } cases[] = {
+      {R"(,"server_public_key":"not-a-key")", "invalid server_public_key: not a 32-byte base64 key"},
+      {R"(,"server_public_key":"")", "invalid server_public_key: not a 32-byte base64 key"},
+      {R"(,"client_private_key":")" + short_key + "\"", "invalid client_private_key: not a 32-byte base64 key"},
+      {R"(,"client_private_key":"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rIS*=")",
+       "invalid client_private_key: not a 32-byte base64 key"},
+      {R"(,"pre_shared_key":"abc=")", "invalid pre_shared_key: not a 32-byte base64 key"},
+      {R"(,"address_cidr":"10.8.0.300/32")", "invalid address_cidr: 10.8.0.300/32 is not an address"},
+      {R"(,"address_cidr":"10.8.0.2/32,")", "invalid address_cidr: (empty) is not an address"},
+      {R"(,"allowed_ips_csv":"10.0.0.0/8, 10.1.0.0/33")", "invalid allowed_ips_csv: 10.1.0.0/33 is not an address range"},
+      {R"(,"allowed_ips_csv":"10.0.0.0/8 # all")", "invalid allowed_ips_csv: '#' starts a comment there"},
+      {R"(,"endpoint_host":"vpn#1")", "invalid endpoint_host: '#' starts a comment there"},
+      {R"(,"dns_csv":"10.8.0.1,corp.example")", ""},  // a search domain is the library's too
+      {R"(,"address_cidr":"10.8.0.2/32, fd00::2/128","allowed_ips_csv":"::/0, 0.0.0.0/0")", ""},
+      {R"(,"address_cidr":"","allowed_ips_csv":"")", ""},  // left out of the file
+  };
+  for (const auto& c : cases) {
+    TunnelProfile profile;
+    std::string message;
+    EXPECT_EQ(ReadTunnelProfile(ConnectRequest(c.members), &profile, &message), *c.message == '\0') << c.members;
+    EXPECT_EQ(message, c.message) << c.members;
+  }
+}
+
 TEST(UnsafeProfileFields, SeveralUnsafeValues_AreAllNamedInConfigurationOrder) {
   TunnelProfile profile;
   profile.endpoint_host = "h\r";
@@ -145,7 +183,7 @@ TEST(RenderWireGuardConfig, OptionalLines_AppearInPlaceWhenSet) {
   profile.mtu = 1380;
   profile.pre_shared_key = "PSK";
   profile.endpoint_port = 443;
-  profile.endpoint_host = "2001:db8::1";
+  profile.endpoint_host = "2001:db8::1";  // written in brackets, or the port could not be told
   EXPECT_EQ(RenderWireGuardConfig(profile),
             "[Interface]\n"
             "PrivateKey = PRIV\n"
@@ -157,17 +195,20 @@ TEST(RenderWireGuardConfig, OptionalLines_AppearInPlaceWhenSet) {
             "PublicKey = PUB\n"
             "PresharedKey = PSK\n"
             "AllowedIPs = 10.0.0.0/8\n"
-            "Endpoint = 2001:db8::1:443\n"
+            "Endpoint = [2001:db8::1]:443\n"
             "PersistentKeepalive = 25\n");
 }
 
-TEST(RenderWireGuardConfig, EmptyAllowedIpsAndNegativeNumbers_AreWrittenVerbatim) {
+// The library refuses a key without a value: such a line is left out.
+TEST(RenderWireGuardConfig, EmptyValuesAreLeftOutAndNegativeNumbersWrittenVerbatim) {
   TunnelProfile profile = MinimalProfile();
   profile.allowed_ips_csv.clear();
+  profile.address_cidr.clear();
   profile.persistent_keepalive = -5;
   profile.mtu = -1;  // not greater than 0: no MTU line
   const std::string text = RenderWireGuardConfig(profile);
-  EXPECT_NE(text.find("\nAllowedIPs = \n"), std::string::npos);
+  EXPECT_EQ(text.find("AllowedIPs"), std::string::npos);
+  EXPECT_EQ(text.find("Address"), std::string::npos);
   EXPECT_NE(text.find("\nPersistentKeepalive = -5\n"), std::string::npos);
   EXPECT_EQ(text.find("MTU"), std::string::npos);
   EXPECT_EQ(text.find('\r'), std::string::npos);

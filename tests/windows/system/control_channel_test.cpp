@@ -110,15 +110,15 @@ TEST_F(ControlChannelTest, LongRequests_65535BytesServed70000Cut) {
 TEST_F(ControlChannelTest, ConnectStatusRegisterDisconnect_WithTheStandInTunnel) {
   const std::string connect =
       "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"n1\",\"node_id\":\"node-7\",\"address_cidr\":\"10.8.0.7/32\","
-      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\",\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\","
       "\"endpoint_port\":\"443\",\"dns_csv\":\"10.8.0.1\",\"allowed_ips_csv\":\"10.8.0.0/24\"}";
   const std::string reply = SendPipeRequest(connect);
   ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\",\"node_id\":\"node-7\",\"admin_bypass\":{"))
       << reply;
   EXPECT_TRUE(Contains(reply, ",\"poc_route_guard\":{"));
   EXPECT_EQ(ReadFileBytes(kActiveConf),
-            "[Interface]\nPrivateKey = cHJpdmF0ZQ==\nAddress = 10.8.0.7/32\nDNS = 10.8.0.1\n\n[Peer]\n"
-            "PublicKey = c2VydmVy\nAllowedIPs = 10.8.0.0/24\nEndpoint = vpn.example:443\nPersistentKeepalive = 25\n");
+            "[Interface]\nPrivateKey = cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\nAddress = 10.8.0.7/32\nDNS = 10.8.0.1\n\n[Peer]\n"
+            "PublicKey = cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\nAllowedIPs = 10.8.0.0/24\nEndpoint = vpn.example:443\nPersistentKeepalive = 25\n");
   EXPECT_TRUE(TunnelServiceExists());
   EXPECT_TRUE(Eventually([] { return Contains(SendPipeRequest(kStatus), "\"node_id\":\"node-7\",\"tunnel_running\":true"); }));
 
@@ -158,7 +158,7 @@ TEST_F(ControlChannelTest, ClientThatNeverReadsItsReply_DoesNotHoldTheService) {
 TEST_F(ControlChannelTest, ConnectWhileTheOldTunnelServiceIsHeldOpen_IsReportedThenWorks) {
   const std::string connect =
       "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\",\"node_id\":\"held\",\"address_cidr\":\"10.8.0.7/32\","
-      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"c2VydmVy\",\"client_private_key\":\"cHJpdmF0ZQ==\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\",\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\","
       "\"allowed_ips_csv\":\"10.8.0.0/24\"}";
   const std::string disconnect = "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"user_action\"}";
   ASSERT_TRUE(StartsWith(SendPipeRequest(connect), "{\"ok\":true,\"phase\":\"connected\""));
@@ -210,8 +210,8 @@ TEST_F(ControlChannelTest, PluginIpcChannel_DrivesTheRealService) {
   EXPECT_TRUE(ok(reply));
   const EncodableMap profile = {
       {EncodableValue("node_id"), EncodableValue("plugin-node")},
-      {EncodableValue("client_private_key"), EncodableValue("cHJpdmF0ZQ==")},
-      {EncodableValue("server_public_key"), EncodableValue("c2VydmVy")},
+      {EncodableValue("client_private_key"), EncodableValue("cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=")},
+      {EncodableValue("server_public_key"), EncodableValue("cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=")},
       {EncodableValue("address_cidr"), EncodableValue("10.8.0.9/32")},
       {EncodableValue("endpoint_host"), EncodableValue("vpn.example")},
       {EncodableValue("endpoint_port"), EncodableValue(int32_t{51821})},

@@ -25,7 +25,7 @@ TunnelProfile Profile() {
   profile.client_private_key = "cHJpdmF0ZS1rZXk=";
   profile.address_cidr = "10.8.0.2/32";
   profile.dns_csv = "10.8.0.1";
-  profile.server_public_key = "c2VydmVyLWtleQ==";
+  profile.server_public_key = "cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=LWtleQ==";
   profile.allowed_ips_csv = "10.8.0.0/24";
   profile.endpoint_host = "vpn.example";
   profile.endpoint_port = 443;

@@ -59,6 +59,10 @@ void SetOwnModulePath(const std::wstring& path);
 // of that, or nothing with instant sleeps).
 uint64_t SleptMilliseconds();
 void SetInstantSleeps(bool instant);
+// UnixTimeSeconds starts at 2026-12-08T00:00:00Z and moves on with every
+// sleep asked for (in full) and with these jumps, as a machine's clock does
+// across a sleep of the machine itself.
+void AdvanceWallClock(int64_t seconds);
 // TerminateCurrentProcess writes the fake's standard error to the real one and
 // aborts, so that a death test can see what was printed before the end.
 
