@@ -1,0 +1,110 @@
+// The safety features against what the tunnel library reads, with the real
+// service: catch-alls in any spelling in safe mode, profiles the library would
+// refuse, and the automatic stop's promise when the control service stops.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "child_process.h"
+#include "pipe_client.h"
+#include "temp_directory.h"
+#include "test_registry.h"
+
+namespace {
+
+constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
+constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
+constexpr char kDisconnect[] = "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"test\"}";
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The one instance is busy for a moment after each exchange: send again then.
+std::string Send(const std::string& request) {
+  std::string reply;
+  for (int i = 0; i < 1000; ++i) {
+    reply = quorvane_windows_vpn::SendPipeRequest(request);
+    if (reply != quorvane_windows_vpn::kPipeUnavailableReply) break;
+    Sleep(10);
+  }
+  return reply;
+}
+
+template <typename Condition>
+bool Within(DWORD ms, Condition condition) {
+  for (DWORD waited = 0; waited < ms; waited += 100) {
+    if (condition()) return true;
+    Sleep(100);
+  }
+  return condition();
+}
+
+bool TunnelServiceExists() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return service != nullptr;
+}
+
+std::string Connect(const std::string& members) {
+  return Send(std::string("{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\"") + members +
+              ",\"node_id\":\"safety\",\"address_cidr\":\"10.8.0.7/32\",\"endpoint_host\":\"vpn.example\","
+              "\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\","
+              "\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\"}");
+}
+
+class SafeModeConsoleService : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_.Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
+    ASSERT_TRUE(Within(30000, [] { return StartsWith(Send(kStatus), "{\"ok\":true"); })) << service_.Err();
+  }
+  void TearDown() override { Send(kDisconnect); }
+  ScopedEnvironmentValue safe_mode_{L"QUORVANE_POC_DISABLE_DEFAULT_ROUTE", L"1"};
+  BackgroundChild service_;
+};
+
+TEST_F(SafeModeConsoleService, CatchAllsInAnySpelling_NeverReachTheConfiguration) {
+  for (const char* allowed : {"::0/0", "0:0::0/0", "1.2.3.4/0", "0.0.0.0/1, 128.0.0.0/1"}) {
+    const std::string reply = Connect(std::string(",\"allowed_ips_csv\":\"") + allowed + "\"");
+    ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << allowed << ": " << reply;
+    EXPECT_TRUE(Contains(ReadFileBytes(kActiveConf), "\nAllowedIPs = 10.8.0.0/24\n")) << allowed;
+    Send(kDisconnect);
+  }
+}
+
+TEST_F(SafeModeConsoleService, ProfilesTheLibraryWouldRefuse_AreInvalidOrWrittenAsItReads) {
+  EXPECT_EQ(Connect(",\"server_public_key\":\"not-a-key\""),
+            "{\"ok\":false,\"error\":\"invalid_profile\",\"message\":\"invalid server_public_key: not a 32-byte "
+            "base64 key\"}");
+  EXPECT_FALSE(TunnelServiceExists());
+  const std::string reply = Connect(",\"endpoint_host\":\"2001:db8::1\",\"endpoint_port\":\"51821\"");
+  ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << reply;
+  EXPECT_TRUE(Contains(ReadFileBytes(kActiveConf), "\nEndpoint = [2001:db8::1]:51821\n"));
+}
+
+// The control service, installed and stopped by the service manager with an
+// automatic stop pending (set in the machine environment after the manager
+// started, as an administrator would), leaves no tunnel behind.
+TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfiguration) {
+  const std::wstring program = PathBesideThisProgram(L"QuorvaneVpnService.exe");
+  ASSERT_EQ(RunChild(program, L"--install", 30000).exit_code, 0u);
+  {
+    ScopedRegistryValue auto_stop(HKEY_LOCAL_MACHINE, kMachineEnvironment, L"QUORVANE_POC_AUTO_STOP_SECONDS", L"300");
+    ASSERT_TRUE(auto_stop.ok());
+    ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"start QuorvaneVpnTunnel", 30000).finished);
+    ASSERT_TRUE(Within(30000, [] { return StartsWith(Send(kStatus), "{\"ok\":true"); }));
+    const std::string reply = Connect(",\"allowed_ips_csv\":\"10.8.0.0/24\"");
+    ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << reply;
+    EXPECT_TRUE(Contains(reply, "\"auto_stop_scheduled\":true,\"auto_stop_seconds\":300,")) << reply;
+    ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"stop QuorvaneVpnTunnel", 30000).finished);
+    EXPECT_TRUE(Within(30000, [] { return !TunnelServiceExists(); }));
+    EXPECT_FALSE(PathExists(kActiveConf));
+  }
+  RunChild(program, L"--uninstall", 30000);
+}
+
+}  // namespace
