@@ -9,9 +9,9 @@
 #include <iterator>
 #include <string>
 
-#include "ipc_messages.h"
 #include "pipe_client.h"
 #include "profile_json.h"
+#include "request_texts.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
       return false;
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    flutter::EncodableMap profile;
+    quorvane_windows_vpn::ConnectProfile profile;
     std::string error;
     if (!quorvane_ctl::ParseProfileJson(text, &profile, &error)) {
       std::fprintf(stderr, "profile %s is not a JSON object: %s\n", second.c_str(), error.c_str());
@@ -77,6 +77,5 @@ int wmain(int argc, wchar_t** argv) {
   const std::string reply = quorvane_windows_vpn::SendPipeRequest(request);
   std::fwrite(reply.data(), 1, reply.size(), stdout);
   std::fputc('\n', stdout);
-  const flutter::EncodableMap parsed = quorvane_windows_vpn::ParseServiceReply(reply);
-  return std::get<bool>(parsed.at(flutter::EncodableValue("ok"))) ? 0 : 1;
+  return quorvane_windows_vpn::ParseServiceReply(reply).ok ? 0 : 1;
 }

@@ -4,9 +4,24 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
 
 namespace quorvane_ctl {
 namespace {
+
+// A JSON value as far as a profile needs it: the kinds Dart would hand over,
+// the text of a string, the value of an integer, the elements of a list.
+// Objects inside are read and checked, their members dropped.
+struct JsonValue {
+  enum class Kind { kNull, kBool, kInt32, kInt64, kDouble, kString, kList, kObject };
+  Kind kind = Kind::kNull;
+  std::string text;
+  int64_t integer = 0;
+  std::vector<JsonValue> list;
+};
+using JsonObject = std::map<std::string, JsonValue>;
 
 struct Reader {
   const std::string& text;
@@ -70,7 +85,7 @@ struct Reader {
     return true;
   }
 
-  bool Number(flutter::EncodableValue* value) {
+  bool Number(JsonValue* value) {
     const size_t start = at;
     if (at < text.size() && text[at] == '-') ++at;
     while (at < text.size() && std::strchr("0123456789.eE+-", text[at]) != nullptr && text[at] != '\0') ++at;
@@ -80,69 +95,59 @@ struct Reader {
     errno = 0;
     const long long whole = std::strtoll(number.c_str(), &end, 10);
     if (*end == '\0' && errno == 0) {
-      if (whole >= INT32_MIN && whole <= INT32_MAX) {
-        *value = flutter::EncodableValue(static_cast<int32_t>(whole));
-      } else {
-        *value = flutter::EncodableValue(static_cast<int64_t>(whole));
-      }
+      value->kind = whole >= INT32_MIN && whole <= INT32_MAX ? JsonValue::Kind::kInt32 : JsonValue::Kind::kInt64;
+      value->integer = whole;
       return true;
     }
-    *value = flutter::EncodableValue(std::strtod(number.c_str(), nullptr));
+    value->kind = JsonValue::Kind::kDouble;
     return true;
   }
 
-  bool Value(flutter::EncodableValue* value, int depth) {
+  bool Value(JsonValue* value, int depth) {
     if (depth > 32) return Fail("nested too deeply");
     SkipSpace();
     if (at >= text.size()) return Fail("expected a value");
     const char c = text[at];
     if (c == '"') {
-      std::string string;
-      if (!String(&string)) return false;
-      *value = flutter::EncodableValue(string);
-      return true;
+      value->kind = JsonValue::Kind::kString;
+      return String(&value->text);
     }
     if (c == '[') {
-      flutter::EncodableList list;
+      value->kind = JsonValue::Kind::kList;
       ++at;
       SkipSpace();
       if (at < text.size() && text[at] == ']') {
         ++at;
-      } else {
-        do {
-          list.emplace_back();
-          if (!Value(&list.back(), depth + 1)) return false;
-          SkipSpace();
-        } while (at < text.size() && text[at] == ',' && ++at);
-        if (!Expect(']')) return false;
+        return true;
       }
-      *value = flutter::EncodableValue(list);
-      return true;
+      do {
+        value->list.emplace_back();
+        if (!Value(&value->list.back(), depth + 1)) return false;
+        SkipSpace();
+      } while (at < text.size() && text[at] == ',' && ++at);
+      return Expect(']');
     }
     if (c == '{') {
-      flutter::EncodableMap object;
-      if (!Object(&object, depth + 1)) return false;
-      *value = flutter::EncodableValue(object);
-      return true;
+      value->kind = JsonValue::Kind::kObject;
+      JsonObject dropped;
+      return Object(&dropped, depth + 1);
     }
     const struct {
       const char* word;
-      flutter::EncodableValue value;
-    } words[] = {{"true", flutter::EncodableValue(true)},
-                 {"false", flutter::EncodableValue(false)},
-                 {"null", flutter::EncodableValue()}};
+      JsonValue::Kind kind;
+    } words[] = {{"true", JsonValue::Kind::kBool}, {"false", JsonValue::Kind::kBool}, {"null", JsonValue::Kind::kNull}};
     for (const auto& word : words) {
       const size_t length = std::strlen(word.word);
       if (text.compare(at, length, word.word) == 0) {
         at += length;
-        *value = word.value;
+        value->kind = word.kind;
         return true;
       }
     }
     return Number(value);
   }
 
-  bool Object(flutter::EncodableMap* object, int depth) {
+  bool Object(JsonObject* object, int depth) {
     if (!Expect('{')) return false;
     SkipSpace();
     if (at < text.size() && text[at] == '}') return ++at, true;
@@ -150,21 +155,33 @@ struct Reader {
       std::string key;
       SkipSpace();
       if (!String(&key) || !Expect(':')) return false;
-      flutter::EncodableValue value;
+      JsonValue value;
       if (!Value(&value, depth)) return false;
-      (*object)[flutter::EncodableValue(key)] = value;
+      (*object)[key] = value;  // a key given twice: the last value, as in a Dart map
       SkipSpace();
     } while (at < text.size() && text[at] == ',' && ++at);
     return Expect('}');
   }
 };
 
+std::vector<std::optional<std::string>> ListOfTexts(const JsonObject& object, const char* key) {
+  std::vector<std::optional<std::string>> texts;
+  const auto found = object.find(key);
+  if (found == object.end() || found->second.kind != JsonValue::Kind::kList) return texts;
+  for (const JsonValue& element : found->second.list) {
+    texts.push_back(element.kind == JsonValue::Kind::kString ? std::optional<std::string>(element.text)
+                                                               : std::nullopt);
+  }
+  return texts;
+}
+
 }  // namespace
 
-bool ParseProfileJson(const std::string& text, flutter::EncodableMap* profile, std::string* error) {
+bool ParseProfileJson(const std::string& text, quorvane_windows_vpn::ConnectProfile* profile, std::string* error) {
   Reader reader{text, 0, std::string()};
-  profile->clear();
-  if (!reader.Object(profile, 0)) {
+  *profile = quorvane_windows_vpn::ConnectProfile();
+  JsonObject object;
+  if (!reader.Object(&object, 0)) {
     *error = reader.error;
     return false;
   }
@@ -173,6 +190,17 @@ bool ParseProfileJson(const std::string& text, flutter::EncodableMap* profile, s
     *error = "text after the object at byte " + std::to_string(reader.at);
     return false;
   }
+  // As Dart would hand the plugin these values: strings as texts, an int that
+  // fits 32 bits as the port, the two lists element by element.
+  for (const auto& [key, value] : object) {
+    if (value.kind == JsonValue::Kind::kString) profile->texts[key] = value.text;
+  }
+  const auto port = object.find("endpoint_port");
+  if (port != object.end() && port->second.kind == JsonValue::Kind::kInt32) {
+    profile->endpoint_port = static_cast<int32_t>(port->second.integer);
+  }
+  profile->dns = ListOfTexts(object, "dns");
+  profile->allowed_ips = ListOfTexts(object, "allowed_ips");
   return true;
 }
 

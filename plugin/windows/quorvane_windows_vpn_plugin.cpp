@@ -40,21 +40,32 @@ void QuorvaneWindowsVpnPlugin::RegisterWithRegistrar(flutter::PluginRegistrarWin
   registrar->AddPlugin(std::move(plugin));
 }
 
+// Made on the platform thread, where the replies come back.
 QuorvaneWindowsVpnPlugin::QuorvaneWindowsVpnPlugin(flutter::PluginRegistrarWindows* registrar)
-    : registrar_(registrar) {}
+    : registrar_(registrar), requests_started_(StartRequestQueue(requests_)) {}
 
+// The engine lets go of its messenger, and with it the channels' handlers,
+// before it destroys the plugins: changing a handler here would reach a null
+// engine, so the channels are only released.
 QuorvaneWindowsVpnPlugin::~QuorvaneWindowsVpnPlugin() {
+  StopRequestQueue(requests_.get());  // nothing is delivered to a destroyed plugin
   if (registrar_ != nullptr && window_proc_id_ != 0) registrar_->UnregisterTopLevelWindowProcDelegate(window_proc_id_);
-  // The channels hold handlers that point at this object: they go first.
-  if (window_channel_) window_channel_->SetMethodCallHandler(nullptr);
   window_channel_.reset();
-  if (ipc_channel_) ipc_channel_->SetMethodCallHandler(nullptr);
   ipc_channel_.reset();
-  session_nonce_.clear();
 }
 
-void QuorvaneWindowsVpnPlugin::SendAndAnswer(const std::string& request, MethodResultPtr result) {
-  result->Success(flutter::EncodableValue(ParseServiceReply(SendPipeRequest(request))));
+void QuorvaneWindowsVpnPlugin::SendAndAnswer(std::string request, MethodResultPtr result) {
+  const auto answer = [](flutter::MethodResult<flutter::EncodableValue>* to, const std::string& reply) {
+    to->Success(flutter::EncodableValue(ReplyToMap(ParseServiceReply(reply))));
+  };
+  if (!requests_started_) {
+    // No worker could be made: the call is answered the old way, waiting.
+    answer(result.get(), SendPipeRequest(request));
+    return;
+  }
+  std::shared_ptr<flutter::MethodResult<flutter::EncodableValue>> shared(std::move(result));
+  EnqueueRequest(requests_.get(), std::move(request),
+                 [shared, answer](const std::string& reply) { answer(shared.get(), reply); });
 }
 
 void QuorvaneWindowsVpnPlugin::HandleIpcMethodCall(const flutter::MethodCall<flutter::EncodableValue>& call,
@@ -76,7 +87,7 @@ void QuorvaneWindowsVpnPlugin::HandleIpcMethodCall(const flutter::MethodCall<flu
     if (profile_entry == arguments->end()) return result->Error("missing_profile");
     const auto* profile = std::get_if<flutter::EncodableMap>(&profile_entry->second);
     if (profile == nullptr) return result->Error("invalid_profile");
-    SendAndAnswer(ConnectRequest(MapString(*arguments, "session_nonce"), *profile), std::move(result));
+    SendAndAnswer(ConnectRequest(MapString(*arguments, "session_nonce"), ProfileFromMap(*profile)), std::move(result));
   } else {
     result->NotImplemented();
   }

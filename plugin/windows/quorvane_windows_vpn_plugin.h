@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "request_queue.h"
+
 namespace quorvane_windows_vpn {
 
 constexpr char kIpcChannelName[] = "quorvane.windows_vpn/ipc";
@@ -40,15 +42,17 @@ class QuorvaneWindowsVpnPlugin : public flutter::Plugin {
   std::optional<LRESULT> HandleTopLevelWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
  private:
-  // Sends |request| and answers the call with the reply map.
-  static void SendAndAnswer(const std::string& request,
-                            std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+  // Sends |request| from the worker and answers the call with the reply map
+  // on the platform thread.
+  void SendAndAnswer(std::string request, std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
 
   std::string session_nonce_;
   flutter::PluginRegistrarWindows* registrar_;
   int32_t window_proc_id_ = 0;
   HWND window_handle_ = nullptr;
   bool close_allowed_ = false;
+  std::shared_ptr<RequestQueue> requests_ = std::make_shared<RequestQueue>();
+  bool requests_started_ = false;
   std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> ipc_channel_;
   std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> window_channel_;
 };

@@ -158,7 +158,7 @@ TEST(ParseServiceReply, OkAndPhaseAreFoundAsWritten) {
       {"\"ok\":tru", false, nullptr},
   };
   for (const auto& c : cases) {
-    const EncodableMap map = ParseServiceReply(c.reply);
+    const EncodableMap map = ReplyToMap(ParseServiceReply(c.reply));
     EXPECT_EQ(std::get<std::string>(map.at(Text("raw"))), c.reply);
     EXPECT_EQ(std::get<bool>(map.at(Text("ok"))), c.ok) << c.reply;
     if (c.phase == nullptr) {

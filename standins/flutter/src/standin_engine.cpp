@@ -6,7 +6,11 @@
 #include <flutter/standard_method_codec.h>
 #include <flutter/standin_engine.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <map>
+#include <set>
 #include <mutex>
 #include <utility>
 
@@ -28,6 +32,10 @@ struct Engine {
   std::mutex lock;
   std::map<std::pair<const BinaryMessenger*, std::string>, standin::CallHandler> handlers;
   std::vector<standin::TestEngine::DartCall> calls_to_dart;
+  // Messengers the engine has let go of at shut-down, before the plugins are
+  // destroyed: a handler change through one is the null engine of a real
+  // application's exit.
+  std::set<const BinaryMessenger*> released;
 };
 
 Engine& TheEngine() {
@@ -43,7 +51,10 @@ const StandardMethodCodec& StandardMethodCodec::GetInstance(const StandardCodecS
 }
 
 PluginRegistrar::PluginRegistrar(FlutterDesktopPluginRegistrarRef core_registrar)
-    : registrar_(core_registrar), messenger_(std::make_unique<StandInMessenger>()) {}
+    : registrar_(core_registrar), messenger_(std::make_unique<StandInMessenger>()) {
+  std::lock_guard<std::mutex> guard(TheEngine().lock);
+  TheEngine().released.erase(messenger_.get());  // a new messenger at a reused address
+}
 
 PluginRegistrar::~PluginRegistrar() { ClearPlugins(); }
 
@@ -61,6 +72,11 @@ namespace standin {
 void SetChannelHandler(const BinaryMessenger* messenger, const std::string& channel, CallHandler handler) {
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
+  if (engine.released.count(messenger) != 0) {
+    std::fprintf(stderr, "stand-in engine: handler of %s changed after the engine let go of its messenger "
+                         "(a real engine crashes here)\n", channel.c_str());
+    std::abort();
+  }
   if (handler) engine.handlers[{messenger, channel}] = std::move(handler);
   else engine.handlers.erase({messenger, channel});
 }
@@ -82,8 +98,8 @@ TestEngine::~TestEngine() {
   delete registrar_;
 }
 
-TestEngine::Result TestEngine::CallMethod(const std::string& channel, const std::string& method,
-                                          std::unique_ptr<EncodableValue> arguments) {
+std::shared_ptr<TestEngine::Result> TestEngine::StartCall(const std::string& channel, const std::string& method,
+                                                         std::unique_ptr<EncodableValue> arguments) {
   PluginRegistrarWindows* registrar = PluginRegistrarManager::GetInstance()->GetRegistrar<PluginRegistrarWindows>(registrar_);
   CallHandler handler;
   {
@@ -91,22 +107,43 @@ TestEngine::Result TestEngine::CallMethod(const std::string& channel, const std:
     const auto found = TheEngine().handlers.find({registrar->messenger(), channel});
     if (found != TheEngine().handlers.end()) handler = found->second;
   }
-  Result result;
+  auto result = std::make_shared<Result>();
   if (!handler) return result;
   auto captured = std::make_unique<MethodResultFunctions<EncodableValue>>(
-      [&result](const EncodableValue* value) {
-        result.kind = Result::Kind::kSuccess;
-        if (value != nullptr) result.value = *value;
+      [result](const EncodableValue* value) {
+        result->kind = Result::Kind::kSuccess;
+        if (value != nullptr) result->value = *value;
       },
-      [&result](const std::string& code, const std::string& message, const EncodableValue* details) {
-        result.kind = Result::Kind::kError;
-        result.error_code = code;
-        result.error_message = message;
-        if (details != nullptr) result.value = *details;
+      [result](const std::string& code, const std::string& message, const EncodableValue* details) {
+        result->kind = Result::Kind::kError;
+        result->error_code = code;
+        result->error_message = message;
+        if (details != nullptr) result->value = *details;
       },
-      [&result] { result.kind = Result::Kind::kNotImplemented; });
+      [result] { result->kind = Result::Kind::kNotImplemented; });
   handler(MethodCall<EncodableValue>(method, std::move(arguments)), std::move(captured));
   return result;
+}
+
+bool TestEngine::PumpUntil(const std::function<bool()>& done, unsigned timeout_ms) {
+  const ULONGLONG give_up = GetTickCount64() + timeout_ms;
+  while (!done()) {
+    if (GetTickCount64() >= give_up) return false;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    if (!done()) MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+  return true;
+}
+
+TestEngine::Result TestEngine::CallMethod(const std::string& channel, const std::string& method,
+                                          std::unique_ptr<EncodableValue> arguments) {
+  const std::shared_ptr<Result> result = StartCall(channel, method, std::move(arguments));
+  if (HasHandler(channel)) PumpUntil([&result] { return result->kind != Result::Kind::kNone; }, 30000);
+  return *result;
 }
 
 std::vector<TestEngine::DartCall> TestEngine::CallsToDart() const {
@@ -130,7 +167,20 @@ size_t TestEngine::DelegateCount() const {
   return PluginRegistrarManager::GetInstance()->GetRegistrar<PluginRegistrarWindows>(registrar_)->DelegateCount();
 }
 
-void TestEngine::ShutDown() { PluginRegistrarManager::GetInstance()->DestroyRegistrar(registrar_); }
+// As the real engine: the messenger (and every channel handler on it) goes
+// first, then the registrar with the plugins.
+void TestEngine::ShutDown() {
+  PluginRegistrarWindows* registrar = PluginRegistrarManager::GetInstance()->GetRegistrar<PluginRegistrarWindows>(registrar_);
+  {
+    std::lock_guard<std::mutex> guard(TheEngine().lock);
+    const BinaryMessenger* messenger = registrar->messenger();
+    TheEngine().released.insert(messenger);
+    for (auto it = TheEngine().handlers.begin(); it != TheEngine().handlers.end();) {
+      it = it->first.first == messenger ? TheEngine().handlers.erase(it) : std::next(it);
+    }
+  }
+  PluginRegistrarManager::GetInstance()->DestroyRegistrar(registrar_);
+}
 
 }  // namespace standin
 }  // namespace flutter

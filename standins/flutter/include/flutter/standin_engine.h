@@ -50,9 +50,17 @@ class TestEngine {
   TestEngine& operator=(const TestEngine&) = delete;
 
   FlutterDesktopPluginRegistrarRef registrar() const { return registrar_; }
-  // Calls |method| on |channel| as Dart would; kNone when no handler answered.
+  // Calls |method| on |channel| as Dart would and, as the runner's message
+  // loop, dispatches this thread's messages until it is answered (30 s at
+  // most); kNone when no handler answered.
   Result CallMethod(const std::string& channel, const std::string& method,
                     std::unique_ptr<EncodableValue> arguments = nullptr);
+  // The same call without waiting: the result fills in when the plugin
+  // answers, on this thread, while this thread's messages are dispatched.
+  std::shared_ptr<Result> StartCall(const std::string& channel, const std::string& method,
+                                    std::unique_ptr<EncodableValue> arguments = nullptr);
+  // Dispatches this thread's messages until |done| or |timeout_ms|; whether done.
+  static bool PumpUntil(const std::function<bool()>& done, unsigned timeout_ms);
   std::vector<DartCall> CallsToDart() const;
   bool HasHandler(const std::string& channel) const;
   // Passes a top-level window message to the delegates in registration order.
