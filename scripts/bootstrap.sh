@@ -14,6 +14,7 @@ packages=(
   xvfb                         # a display for the plugin's window tests under Wine
   clang libclang-rt-14-dev     # libFuzzer targets
   nlohmann-json3-dev           # the strict JSON parser the fuzz targets check replies with
+  libtree-sitter-dev           # the Dart syntax check (the grammar comes from npm)
 )
 
 missing=()
@@ -22,6 +23,8 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+# npm fetches the Dart grammar; a machine whose Node came from elsewhere has it.
+command -v npm >/dev/null || missing+=(npm)
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then

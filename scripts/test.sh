@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 scripts/bootstrap.sh
+scripts/dart-grammar.sh
 jobs="$(nproc)"
 
 for preset in native native-asan native-tsan; do

@@ -29,17 +29,26 @@ wine_prefix_ready() {
 wine_display_start() {
   [ -n "${DISPLAY:-}" ] && return 0
   command -v Xvfb >/dev/null || return 0
-  local n
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X$n-lock" ] || break
+  local n i
+  # A display number that nobody holds, and an Xvfb that really came up on it.
+  for n in $(seq 90 150); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    QUORVANE_XVFB_PID=$!
+    for i in $(seq 50); do
+      [ -S "/tmp/.X11-unix/X$n" ] && break
+      kill -0 "$QUORVANE_XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [ -S "/tmp/.X11-unix/X$n" ]; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill "$QUORVANE_XVFB_PID" 2>/dev/null || true
+    QUORVANE_XVFB_PID=""
   done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
-  QUORVANE_XVFB_PID=$!
-  for _ in $(seq 50); do
-    [ -S "/tmp/.X11-unix/X$n" ] && break
-    sleep 0.1
-  done
-  export DISPLAY=":$n"
+  echo "wine-session: no display could be started" >&2
+  return 1
 }
 
 wine_session_start() {

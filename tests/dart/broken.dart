@@ -1,0 +1,4 @@
+// Deliberately broken Dart: the syntax check must refuse this file.
+class Broken {
+  void f( {
+}
