@@ -12,22 +12,12 @@
 #include "child_process.h"
 #include "pipe_client.h"
 #include "quorvane_windows_vpn_plugin.h"
+#include "service_probe.h"
 #include "temp_directory.h"
 
 namespace {
 
-// The server's one instance is busy for a moment between two exchanges, and
-// the client does not wait for it (by design): a request sent right after
-// another may find it busy, and is sent again.
-std::string SendPipeRequest(const std::string& request) {
-  std::string reply;
-  for (int i = 0; i < 1000; ++i) {
-    reply = quorvane_windows_vpn::SendPipeRequest(request);
-    if (reply != quorvane_windows_vpn::kPipeUnavailableReply) break;
-    Sleep(10);
-  }
-  return reply;
-}
+std::string SendPipeRequest(const std::string& request) { return SendWhenFree(request); }
 
 constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
 constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
@@ -35,22 +25,11 @@ constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.c
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-bool TunnelServiceExists() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return service != nullptr;
-}
 
 // Polls |condition| every 100 ms for at most 30 s.
 template <typename Condition>
 bool Eventually(Condition condition) {
-  for (int i = 0; i < 300; ++i) {
-    if (condition()) return true;
-    Sleep(100);
-  }
-  return condition();
+  return Within(30000, condition);
 }
 
 class ControlChannelTest : public testing::Test {

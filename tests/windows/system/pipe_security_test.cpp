@@ -11,6 +11,7 @@
 
 #include "child_process.h"
 #include "pipe_client.h"
+#include "service_probe.h"
 #include "temp_directory.h"
 #include "test/owned_test_pipe.h"
 #include "unique_handle.h"
@@ -25,16 +26,7 @@ constexpr char kUntrusted[] = "{\"ok\":false,\"error\":\"pipe_server_untrusted\"
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
-// The one instance is busy for a moment after each exchange: send again then.
-std::string Send(const std::string& request) {
-  std::string reply;
-  for (int i = 0; i < 1000; ++i) {
-    reply = SendPipeRequest(request);
-    if (reply != quorvane_windows_vpn::kPipeUnavailableReply) break;
-    Sleep(5);
-  }
-  return reply;
-}
+std::string Send(const std::string& request) { return SendWhenFree(request); }
 
 TEST(PipeSecurity, AProcessThatWantsTheName_NeverGetsItWhileTheServiceServes) {
   BackgroundChild service;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "child_process.h"
-#include "pipe_client.h"
+#include "service_probe.h"
 #include "temp_directory.h"
 #include "test_registry.h"
 
@@ -21,33 +21,7 @@ constexpr char kDisconnect[] = "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"test
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The one instance is busy for a moment after each exchange: send again then.
-std::string Send(const std::string& request) {
-  std::string reply;
-  for (int i = 0; i < 1000; ++i) {
-    reply = quorvane_windows_vpn::SendPipeRequest(request);
-    if (reply != quorvane_windows_vpn::kPipeUnavailableReply) break;
-    Sleep(10);
-  }
-  return reply;
-}
-
-template <typename Condition>
-bool Within(DWORD ms, Condition condition) {
-  for (DWORD waited = 0; waited < ms; waited += 100) {
-    if (condition()) return true;
-    Sleep(100);
-  }
-  return condition();
-}
-
-bool TunnelServiceExists() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return service != nullptr;
-}
+std::string Send(const std::string& request) { return SendWhenFree(request); }
 
 std::string Connect(const std::string& members) {
   return Send(std::string("{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\"") + members +

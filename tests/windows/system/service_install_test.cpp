@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "service_probe.h"
 #include "pipe_client.h"
 
 namespace {
@@ -28,14 +29,6 @@ DWORD ServiceState() {
   return known ? status.dwCurrentState : 0;
 }
 
-template <typename Condition>
-bool Within(DWORD ms, Condition condition) {
-  for (DWORD waited = 0; waited < ms; waited += 100) {
-    if (condition()) return true;
-    Sleep(100);
-  }
-  return condition();
-}
 
 bool RegistryDword(const wchar_t* name, DWORD* value) {
   DWORD size = sizeof(*value);
