@@ -3,6 +3,7 @@
 #include "common/wide_text.h"
 #include "control/pipe_protocol.h"
 #include "platform/process.h"
+#include "routes/route_journal.h"
 #include "routes/route_table.h"
 #include "routes/safe_mode_settings.h"
 #include "startup_record.h"
@@ -28,6 +29,15 @@ std::string StartupReportJson() {
   AppendJsonFlag(&json, "leftover_tunnel_default_route_detected", tunnel_default_route);
   AppendJsonFlag(&json, "startup_network_mutation_guard_enabled", guard_enabled);
   if (!offending_route.empty()) AppendJsonText(&json, "leftover_offending_default_route", offending_route);
+  // Read only: the routes are removed by the next connect, disconnect or
+  // automatic stop, never by the passive start.
+  const RouteJournal journal = ReadRouteJournal();
+  if (journal.present && !journal.readable) AppendJsonText(&json, "route_journal_error", journal.error);
+  if (journal.present && journal.readable) {
+    std::vector<std::string> routes;
+    for (const platform::ForwardRow& row : journal.rows) routes.push_back(JournalRouteText(row));
+    AppendJsonRaw(&json, "leftover_journalled_bypass_routes", JsonTextArray(routes));
+  }
   json += "}";
   return json;
 }

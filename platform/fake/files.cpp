@@ -259,6 +259,22 @@ bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant
   return true;
 }
 
+bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadWholeFile", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  const auto found = world.files.find(key);
+  if (found == world.files.end() || found->second.directory) {
+    *error_code = found != world.files.end() ? fake::kErrorAccessDenied
+                  : DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound
+                                                                  : kErrorPathNotFound;
+    return false;
+  }
+  *bytes = found->second.bytes;
+  return true;
+}
+
 bool FlushFile(const FileHandle& file, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);

@@ -159,6 +159,21 @@ bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant
   return true;
 }
 
+bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code) {
+  bytes->clear();
+  const HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
+  const FileHandle file(reinterpret_cast<uintptr_t>(raw));
+  char buffer[4096];
+  DWORD got = 0;
+  for (;;) {
+    if (!ReadFile(raw, buffer, sizeof(buffer), &got, nullptr)) return Fail(error_code);
+    if (got == 0) return true;
+    bytes->append(buffer, got);
+  }
+}
+
 bool FlushFile(const FileHandle& file, uint32_t* error_code) {
   if (FlushFileBuffers(Raw(file))) return true;
   return Fail(error_code);

@@ -79,4 +79,32 @@ bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::stri
   return EnsureOneFolder(root, message) && EnsureOneFolder(*path, message);
 }
 
+bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes, ReplaceStep* failed) {
+  const std::wstring temporary_path = path + L".tmp";
+  uint32_t error_code = 0;
+  platform::DeleteFilePath(temporary_path, &error_code);
+  platform::FileHandle file;
+  if (!platform::CreateProtectedFile(temporary_path, ProtectedGrants(), &file, &error_code)) {
+    *failed = ReplaceStep::kOpen;
+    return false;
+  }
+  // Flushed before the rename: MOVEFILE_WRITE_THROUGH flushes only a move done
+  // as copy and delete.
+  const bool written = platform::WriteFileBytes(file, bytes, &error_code) && platform::FlushFile(file, &error_code);
+  const bool closed = platform::CloseFile(&file, &error_code);
+  if (!written || !closed) {
+    platform::DeleteFilePath(temporary_path, &error_code);
+    *failed = ReplaceStep::kWrite;
+    return false;
+  }
+  if (!platform::MoveFileWithFlags(temporary_path, path,
+                                   platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough,
+                                   &error_code)) {
+    *failed = ReplaceStep::kRename;
+    return false;
+  }
+  *failed = ReplaceStep::kNone;
+  return true;
+}
+
 }  // namespace quorvane

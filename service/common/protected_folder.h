@@ -27,4 +27,13 @@ const std::vector<platform::AccessGrant>& ProtectedGrants();
 // False with a message that says which folder and why, and nothing else made.
 bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message);
 
+// Which step of ReplaceFileAtomically failed.
+enum class ReplaceStep { kNone, kOpen, kWrite, kRename };
+
+// Replaces |path| by |bytes| so that a crash leaves the old file or the new
+// one: "<path>.tmp" made anew with the protected list and no sharing (a
+// leftover goes first), written, flushed to the disk, closed, then renamed
+// over |path| with write-through. False with the step that failed.
+bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes, ReplaceStep* failed);
+
 }  // namespace quorvane

@@ -40,6 +40,7 @@ std::string ReplyWithReports(const Connect& connect, const std::string& code, co
 // at the routing table afterwards.
 std::string RunConnect(Connect* connect) {
   ControlState* state = connect->state;
+  CleanUpEarlierProcessRoutes();
   ApplyRouteGuard(&connect->profile, &connect->report);
   RouteGuardReport& report = connect->report;
   if (report.poc_env_read_failed) {

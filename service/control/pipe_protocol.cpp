@@ -211,4 +211,14 @@ std::string ErrorReplyWithReports(const std::string& code, const std::string& me
   return WithReports(ErrorReply(code, message), admin_bypass_member, route_guard_member);
 }
 
+std::string JsonTextArray(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (size_t i = 0; i < texts.size(); ++i) {
+    json += i > 0 ? ",\"" : "\"";
+    AppendJsonEscaped(&json, texts[i]);
+    json += "\"";
+  }
+  return json + "]";
+}
+
 }  // namespace quorvane

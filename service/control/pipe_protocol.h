@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quorvane {
 
@@ -78,6 +79,8 @@ void AppendJsonNumber(std::string* json, const char* key, int64_t value);
 void AppendJsonText(std::string* json, const char* key, const std::string& value);
 // |value| is JSON already (an array or object).
 void AppendJsonRaw(std::string* json, const char* key, const std::string& value);
+// A JSON array of the texts, each escaped.
+std::string JsonTextArray(const std::vector<std::string>& texts);
 
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete
 // members ("\"admin_bypass\":{...}" and "\"poc_route_guard\":{...}").

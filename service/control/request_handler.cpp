@@ -6,7 +6,9 @@
 #include "common/utc_time_text.h"
 #include "control/connect_flow.h"
 #include "platform/process.h"
+#include "common/wide_text.h"
 #include "routes/admin_bypass.h"
+#include "routes/route_journal.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
 
@@ -59,7 +61,13 @@ void AutoStopThread(ControlState* state, int64_t deadline) {
 
 }  // namespace
 
+void CleanUpEarlierProcessRoutes() {
+  const std::string done = CleanUpEarlierRoutes();
+  if (!done.empty()) platform::WriteStderr(L"[Quorvane][route_journal] " + Utf8ToWide(done) + L"\n");
+}
+
 AdminBypassState TearDownTunnel() {
+  CleanUpEarlierProcessRoutes();
   TunnelManager::Stop(nullptr);
   const AdminBypassState bypass = ReleaseAdminBypass();
   DeleteActiveConf(nullptr);

@@ -18,6 +18,10 @@ std::string HandleRequest(ControlState* state, const std::string& request);
 // bypass state that the route removal published.
 AdminBypassState TearDownTunnel();
 
+// Removes the bypass routes an earlier process journalled and left (see
+// route_journal.h) and says so on standard error.
+void CleanUpEarlierProcessRoutes();
+
 // Cancels the pending automatic stop and waits for its thread.
 void CancelAutoStop(ControlState* state);
 

@@ -31,16 +31,6 @@ std::vector<std::string> RequiredBypassIps() {
   return g_required_ips;
 }
 
-std::string JsonTextArray(const std::vector<std::string>& texts) {
-  std::string json = "[";
-  for (size_t i = 0; i < texts.size(); ++i) {
-    json += i > 0 ? ",\"" : "\"";
-    AppendJsonEscaped(&json, texts[i]);
-    json += "\"";
-  }
-  return json + "]";
-}
-
 std::string JsonCandidateArray(const std::vector<AdminBypassCandidate>& candidates) {
   std::string json = "[";
   for (size_t i = 0; i < candidates.size(); ++i) {

@@ -4,6 +4,7 @@
 
 #include "common/ipv4_text.h"
 #include "control/pipe_protocol.h"
+#include "routes/route_journal.h"
 #include "startup_record.h"
 
 namespace quorvane {
@@ -181,11 +182,20 @@ AdminBypassRouteResult AddAdminBypassRoute(const AdminBypassCandidate& candidate
 
   result.add_attempted = true;
   const platform::ForwardRow row = BypassRow(address, gateway);
+  // On disk before it is in the table: a process that ends without its
+  // clean-up leaves a journal that the next one removes it by.
+  std::string journal_error;
+  if (!JournalRoute(row, &journal_error)) {
+    result.error_message = journal_error;
+    result.failure_reason = "route_add_failed";
+    return result;
+  }
   CheckNetworkMutation(kMutationCreateRoute);
   result.win32_error_code = platform::CreateForwardEntry(row);
   NoteStartupRouteMutation();
 
   if (result.win32_error_code != 0) {
+    UnjournalRoute(row);  // not ours: an existing route is never removed by us
     result.already_exists = result.win32_error_code == platform::kErrorObjectAlreadyExists;
     FillExistingRoute(address, &result);
     if (HasUsableRoute(address, gateway)) {
@@ -253,6 +263,7 @@ void DeleteAddedBypassRoutes() {
     CheckNetworkMutation(kMutationDeleteRoute);
     platform::DeleteForwardEntry(row);
     NoteStartupRouteMutation();
+    UnjournalRoute(row);
   }
 }
 

@@ -50,33 +50,14 @@ bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
     return false;
   }
 
-  const std::wstring temporary_path = directory + L"\\active.conf.tmp";
+  // The private key is in it: made protected and unshared, and flushed, so
+  // that a crash leaves the old file or the new one.
   const std::wstring active_path = directory + L"\\active.conf";
-  const std::string text = RenderWireGuardConfig(profile);
-
-  // Made anew with the protection from its first moment and shared with
-  // nobody while the private key is in it; a leftover from a crash goes first.
-  uint32_t error_code = 0;
-  platform::DeleteFilePath(temporary_path, &error_code);
-  platform::FileHandle file;
-  if (!platform::CreateProtectedFile(temporary_path, ProtectedGrants(), &file, &error_code)) {
-    SetError(error, "open tmp failed");
-    return false;
-  }
-  // Flushed before the rename: MOVEFILE_WRITE_THROUGH flushes only a move done
-  // as copy and delete, and a crash must leave the old file or the new one.
-  const bool written = platform::WriteFileBytes(file, text, &error_code) && platform::FlushFile(file, &error_code);
-  const bool closed = platform::CloseFile(&file, &error_code);
-  if (!written || !closed) {
-    platform::DeleteFilePath(temporary_path, &error_code);
-    SetError(error, "write tmp failed");
-    return false;
-  }
-
-  if (!platform::MoveFileWithFlags(temporary_path, active_path,
-                                   platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough,
-                                   &error_code)) {
-    SetError(error, "rename active.conf failed");
+  ReplaceStep failed = ReplaceStep::kNone;
+  if (!ReplaceFileAtomically(active_path, RenderWireGuardConfig(profile), &failed)) {
+    SetError(error, failed == ReplaceStep::kOpen    ? "open tmp failed"
+                    : failed == ReplaceStep::kWrite ? "write tmp failed"
+                                                    : "rename active.conf failed");
     return false;
   }
   ApplyProtectedAcl(active_path);

@@ -85,6 +85,9 @@ bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_c
 bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
                          uint32_t* error_code);
 
+// The whole content of the file |path| (others may write it meanwhile).
+bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code);
+
 // Writes the file's data through to the disk (FlushFileBuffers).
 bool FlushFile(const FileHandle& file, uint32_t* error_code);
 

@@ -176,7 +176,7 @@ TEST_F(ConnectFlowTest, FailuresBeforeTheTunnel_LeaveWhatTheTableSays) {
 
 TEST_F(ConnectFlowTest, WriteAndStartFailures_UndoTheirPart) {
   EnableBypass();
-  FailNextCall("CreateDirectories", 5);
+  FailNextCall("CreateDirectories", 5, 1);  // the route journal's own goes through
   EXPECT_EQ(Connect(ConnectRequest("")),
             "{\"ok\":false,\"error\":\"config_write_failed\",\"message\":\"create_directories failed\"}");
   ExpectLeft(Left(), {"disconnected", 0, false, false}, "config_write_failed");

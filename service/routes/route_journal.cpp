@@ -1,0 +1,163 @@
+#include "routes/route_journal.h"
+
+#include <sstream>
+
+#include "common/ipv4_text.h"
+#include "common/protected_folder.h"
+#include "platform/files.h"
+#include "routes/admin_bypass_routes.h"
+#include "startup_record.h"
+
+namespace quorvane {
+namespace {
+
+constexpr char kHeader[] = "# quorvane bypass route journal 1";
+constexpr wchar_t kJournalName[] = L"bypass-routes.journal";
+
+std::wstring JournalPath() { return ServiceDataDirectory() + L"\\state\\" + kJournalName; }
+
+bool SameRow(const platform::ForwardRow& a, const platform::ForwardRow& b) {
+  return a.destination == b.destination && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index &&
+         a.metric1 == b.metric1;
+}
+
+bool ParseLine(const std::string& line, platform::ForwardRow* row) {
+  std::istringstream fields(line);
+  std::string destination, mask, next_hop;
+  long long if_index = -1, metric = -1;
+  std::string rest;
+  if (!(fields >> destination >> mask >> next_hop >> if_index >> metric) || (fields >> rest)) return false;
+  if (if_index < 0 || if_index > 0xFFFFFFFFLL || metric < 0 || metric > 0xFFFFFFFFLL) return false;
+  if (!platform::ParseIpv4Address(destination, &row->destination) || !platform::ParseIpv4Address(mask, &row->mask) ||
+      !platform::ParseIpv4Address(next_hop, &row->next_hop)) {
+    return false;
+  }
+  row->if_index = static_cast<uint32_t>(if_index);
+  row->metric1 = static_cast<uint32_t>(metric);
+  return true;
+}
+
+// The rows as the journal holds them; an empty list removes the file.
+bool WriteJournal(const std::vector<platform::ForwardRow>& rows, std::string* error) {
+  if (rows.empty()) {
+    uint32_t error_code = 0;
+    if (platform::DeleteFilePath(JournalPath(), &error_code) || error_code == platform::kErrorFileNotFound) {
+      return true;
+    }
+    *error = "route journal could not be removed (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  std::wstring folder;
+  if (!EnsureServiceFolder(L"state", &folder, error)) return false;
+  std::string text = std::string(kHeader) + "\n";
+  for (const platform::ForwardRow& row : rows) {
+    text += Ipv4Text(row.destination) + " " + Ipv4Text(row.mask) + " " + Ipv4Text(row.next_hop) + " " +
+            std::to_string(row.if_index) + " " + std::to_string(row.metric1) + "\n";
+  }
+  ReplaceStep failed = ReplaceStep::kNone;
+  if (ReplaceFileAtomically(JournalPath(), text, &failed)) return true;
+  *error = "route journal could not be written";
+  return false;
+}
+
+}  // namespace
+
+std::string JournalRouteText(const platform::ForwardRow& row) {
+  int prefix = 0;
+  for (uint32_t mask = row.mask; mask != 0; mask &= mask - 1) ++prefix;
+  return Ipv4Text(row.destination) + "/" + std::to_string(prefix) + "->" + Ipv4Text(row.next_hop) + "@if" +
+         std::to_string(row.if_index) + ":metric=" + std::to_string(row.metric1);
+}
+
+RouteJournal ReadRouteJournal() {
+  RouteJournal journal;
+  std::string text;
+  uint32_t error_code = 0;
+  if (!platform::ReadWholeFile(JournalPath(), &text, &error_code)) {
+    journal.present = error_code != platform::kErrorFileNotFound && error_code != platform::kErrorPathNotFound;
+    journal.readable = !journal.present;
+    if (journal.present) journal.error = "route journal unreadable (error " + std::to_string(error_code) + ")";
+    return journal;
+  }
+  journal.present = true;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    platform::ForwardRow row;
+    if (!ParseLine(line, &row)) {
+      journal.readable = false;
+      journal.error = "route journal damaged at line " + std::to_string(number);
+      journal.rows.clear();
+      return journal;
+    }
+    journal.rows.push_back(row);
+  }
+  return journal;
+}
+
+bool JournalRoute(const platform::ForwardRow& row, std::string* error) {
+  RouteJournal journal = ReadRouteJournal();
+  if (!journal.readable) {
+    *error = journal.error;
+    return false;
+  }
+  for (const platform::ForwardRow& recorded : journal.rows) {
+    if (SameRow(recorded, row)) return true;
+  }
+  journal.rows.push_back(row);
+  return WriteJournal(journal.rows, error);
+}
+
+void UnjournalRoute(const platform::ForwardRow& row) {
+  RouteJournal journal = ReadRouteJournal();
+  if (!journal.readable) return;  // left in place, as it is
+  std::vector<platform::ForwardRow> kept;
+  for (const platform::ForwardRow& recorded : journal.rows) {
+    if (!SameRow(recorded, row)) kept.push_back(recorded);
+  }
+  if (kept.size() == journal.rows.size()) return;
+  std::string error;
+  WriteJournal(kept, &error);
+}
+
+std::string CleanUpEarlierRoutes() {
+  const RouteJournal journal = ReadRouteJournal();
+  if (!journal.present) return "";
+  if (!journal.readable) return journal.error + "; left in place";
+  const std::vector<platform::ForwardRow> ours = AddedBypassRoutes();
+  std::vector<platform::ForwardRow> table;
+  uint32_t error_code = 0;
+  const bool table_read = platform::ReadIpForwardTable(&table, &error_code);
+  std::vector<platform::ForwardRow> kept;
+  int removed = 0, changed = 0;
+  for (const platform::ForwardRow& recorded : journal.rows) {
+    bool mine = false;
+    for (const platform::ForwardRow& row : ours) mine = mine || SameRow(row, recorded);
+    if (mine) {
+      kept.push_back(recorded);
+      continue;
+    }
+    bool standing = false;
+    for (const platform::ForwardRow& row : table) standing = standing || SameRow(row, recorded);
+    if (!table_read) {
+      kept.push_back(recorded);  // cannot tell: kept for the next look
+    } else if (standing) {
+      CheckNetworkMutation(kMutationDeleteRoute);
+      platform::DeleteForwardEntry(recorded);
+      NoteStartupRouteMutation();
+      ++removed;
+    } else {
+      ++changed;  // gone, or changed by someone else since: left alone
+    }
+  }
+  std::string error;
+  WriteJournal(kept, &error);
+  if (removed == 0 && changed == 0) return "";
+  return "removed " + std::to_string(removed) + " bypass route(s) an earlier process left; " +
+         std::to_string(changed) + " no longer as recorded, left alone" + (error.empty() ? "" : "; " + error);
+}
+
+}  // namespace quorvane
