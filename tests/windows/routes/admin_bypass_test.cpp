@@ -1,11 +1,13 @@
 // The admin bypass on Wine's real TCP table and route calls.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "loopback_connection.h"
 #include "platform/ip_routes.h"
 #include "routes/admin_bypass.h"
 #include "routes/admin_bypass_candidates.h"
 #include "routes/admin_bypass_routes.h"
+#include "routes/route_journal.h"
 #include "startup_record.h"
 
 namespace quorvane {
@@ -42,8 +44,17 @@ TEST_F(AdminBypassOnWineTest, RouteThatDoesNotAppear_EndsInRouteVerifyFailed) {
   EXPECT_EQ(result.win32_error_code, 0u);
   EXPECT_EQ(result.failure_reason, "route_verify_failed");
   EXPECT_EQ(AddedBypassRoutes().size(), 1u);
+  // Journalled on the real file system before the add, dropped after the delete.
+  const RouteJournal journal = ReadRouteJournal();
+  ASSERT_TRUE(journal.present && journal.readable) << journal.error;
+  ASSERT_EQ(journal.rows.size(), 1u);
+  EXPECT_EQ(JournalRouteText(journal.rows[0]).rfind("203.0.113.7/32->", 0), 0u);
+  EXPECT_EQ(GetFileAttributesW(L"C:\\ProgramData\\Quorvane\\state\\bypass-routes.journal.tmp"),
+            INVALID_FILE_ATTRIBUTES)
+      << "replaced through a temporary file that is gone";
   DeleteAddedBypassRoutes();
   EXPECT_TRUE(AddedBypassRoutes().empty());
+  EXPECT_FALSE(ReadRouteJournal().present);
 }
 
 }  // namespace
