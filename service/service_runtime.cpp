@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/service_log.h"
 #include "common/utc_time_text.h"
 #include "control/control_state.h"
 #include "control/pipe_server.h"
@@ -74,6 +75,7 @@ void ServiceMain() {
   }
   Report(platform::kServiceStartPending, 0);
   SetServiceMode(true);
+  SetServiceLogEnabled(true);
   SetServiceStartTime(CurrentUtcTimeText());
   ControlState* state = MakeCurrentControlState();
   std::string error;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/service_log.h"
 #include "common/wide_text.h"
 #include "platform/process.h"
 #include "routes/safe_mode_settings.h"
@@ -56,10 +57,10 @@ bool StartupPassive() { return !g_user_connect_begun && !g_shutting_down; }
 
 void CheckNetworkMutation(const char* operation) {
   if (!StartupPassive()) return;
-  platform::WriteStderr(L"[Quorvane][startup_guard] forbidden during passive startup: " + Utf8ToWide(operation) +
+  Diagnose(L"[Quorvane][startup_guard] forbidden during passive startup: " + Utf8ToWide(operation) +
                         L"\n");
   if (!ParseFlag(ReadSetting(kSettingDisableStartupMutation))) return;
-  platform::WriteStderr(L"[Quorvane][startup_guard] abort QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP=1\n");
+  Diagnose(L"[Quorvane][startup_guard] abort QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP=1\n");
   platform::TerminateCurrentProcess(kGuardAbortExitCode);
 }
 

@@ -1,5 +1,6 @@
 #include "startup_report.h"
 
+#include "common/service_log.h"
 #include "common/wide_text.h"
 #include "control/pipe_protocol.h"
 #include "platform/process.h"
@@ -47,7 +48,7 @@ void PrintStartupReport() {
   // get the same characters.
   const std::wstring line = L"[Quorvane] passive startup report: " + Utf8ToWide(StartupReportJson()) + L"\n";
   platform::WriteStdout(line);
-  platform::WriteStderr(line);
+  Diagnose(line);
 }
 
 int RunDryRunStartup() {

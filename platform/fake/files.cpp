@@ -259,6 +259,28 @@ bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant
   return true;
 }
 
+bool AppendToProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, const std::string& bytes,
+                           uint64_t* size, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "AppendToProtectedFile", fake::Narrow(path), error_code)) return false;
+  const std::wstring key = Key(path);
+  if (!CheckParent(world, key, error_code)) return false;
+  const bool made = world.files.count(key) == 0;
+  fake::FakeFile& file = world.files[key];
+  if (file.directory) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  if (made) {
+    file.dacl = grants;
+    file.owner_sid = world.process_user_sid;
+  }
+  file.bytes += bytes;
+  *size = file.bytes.size();
+  return true;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);

@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorNoData = 232;
+constexpr uint32_t kErrorPipeNotConnected = 233;
 
 struct Instance {
   std::wstring name;  // lower case
@@ -188,6 +189,20 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
   std::lock_guard<std::mutex> world_guard(world.lock);
   world.last_pipe_security = reinterpret_cast<const Security*>(security.get())->grants;
   ++world.pipe_security_changes;
+  return true;
+}
+
+// Every client of the fake is this test process; it reports a fixed id.
+bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t* error_code) {
+  if (Injected("PipeClientProcessId", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  const auto found = pipes.instances.find(pipe.get());
+  if (found == pipes.instances.end() || !found->second.client_attached) {
+    *error_code = kErrorPipeNotConnected;
+    return false;
+  }
+  *process_id = fake::kFakeClientProcessId;
   return true;
 }
 

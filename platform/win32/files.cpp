@@ -159,6 +159,23 @@ bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant
   return true;
 }
 
+bool AppendToProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, const std::string& bytes,
+                           uint64_t* size, uint32_t* error_code) {
+  win32::BuiltDescriptor built;
+  if (!win32::MakeSecurityDescriptor(grants, true, &built, error_code)) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), &built.descriptor, FALSE};
+  const HANDLE raw = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return Fail(error_code);
+  const FileHandle file(reinterpret_cast<uintptr_t>(raw));
+  DWORD written = 0;
+  if (!WriteFile(raw, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) return Fail(error_code);
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(raw, &length)) return Fail(error_code);
+  *size = static_cast<uint64_t>(length.QuadPart);
+  return true;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code) {
   bytes->clear();
   const HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

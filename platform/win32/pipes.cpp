@@ -118,6 +118,13 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
   return false;
 }
 
+bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t* error_code) {
+  ULONG id = 0;
+  if (!GetNamedPipeClientProcessId(Raw(pipe), &id)) return Fail(error_code);
+  *process_id = id;
+  return true;
+}
+
 bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
   DWORD ignored = 0;
   return RunIo(Raw(pipe), INFINITE, &ignored, error_code,

@@ -1,11 +1,13 @@
 #include "control/pipe_server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <system_error>
 #include <vector>
 
 #include "common/remote_sessions.h"
+#include "common/service_log.h"
 #include "control/request_handler.h"
 #include "platform/pipes.h"
 #include "platform/process.h"
@@ -92,6 +94,35 @@ bool CreateServerInstance(ServerSecurity* security, platform::PipeHandle* pipe, 
   return platform::CreatePipeInstance(kPipeName, options, &security->descriptor, pipe, error_code);
 }
 
+// The request's op as a log may show it: lower-case letters and "_" only.
+std::string LoggableOp(const std::string& request) {
+  const std::string op = ReadJsonString(request, "op");
+  if (op.empty() || op.size() > 32) return op.empty() ? "(none)" : "(invalid)";
+  for (char c : op) {
+    if (!((c >= 'a' && c <= 'z') || c == '_')) return "(invalid)";
+  }
+  return op;
+}
+
+// One line a request: what was asked, by which process, what came of it and
+// how long it took. Never the request's values: they hold the keys.
+void LogRequest(const platform::PipeHandle& pipe, const std::string& request, const std::string& reply,
+                std::chrono::steady_clock::duration took) {
+  uint32_t client = 0;
+  uint32_t error_code = 0;
+  platform::PipeClientProcessId(pipe, &client, &error_code);
+  const bool ok = reply.rfind("{\"ok\":true", 0) == 0;
+  std::string line = "[Quorvane] request op=" + LoggableOp(request) + " client_pid=" + std::to_string(client) +
+                     " ok=" + (ok ? "true" : "false");
+  if (!ok) {
+    line += " error=" + ReadJsonString(reply, "error");
+    const std::string message = ReadJsonString(reply, "message");
+    if (!message.empty()) line += " message=\"" + message + "\"";
+  }
+  line += " ms=" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+  LogLine(line);
+}
+
 // Serves one client on the kept instance. False when the instance is no
 // longer fit to wait for the next client.
 bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
@@ -107,7 +138,10 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
   const bool read = platform::ReadPipeMessage(pipe, kMaxRequestBytes, kRequestWaitMs, &data, &error_code) ||
                     error_code == platform::kErrorMoreData;
   if (read && !data.empty()) {
-    const std::string reply = HandleRequest(state, RequestTextFromBytes(data.data(), data.size()));
+    const auto began = std::chrono::steady_clock::now();
+    const std::string request = RequestTextFromBytes(data.data(), data.size());
+    const std::string reply = HandleRequest(state, request);
+    LogRequest(pipe, request, reply, std::chrono::steady_clock::now() - began);
     if (platform::WritePipeMessage(pipe, reply, &error_code)) {
       platform::WaitForPipeClientDone(pipe, kReplyWaitMs, &error_code);
     }
@@ -120,7 +154,7 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
 void ReportCreation(bool created, uint32_t error_code, bool* failing) {
   if (created == !*failing) return;
   *failing = !created;
-  platform::WriteStderr(created ? L"[Quorvane] pipe server: \\\\.\\pipe\\QuorvaneVpn created\n"
+  Diagnose(created ? L"[Quorvane] pipe server: \\\\.\\pipe\\QuorvaneVpn created\n"
                                 : L"[Quorvane] pipe server: cannot create \\\\.\\pipe\\QuorvaneVpn (error " +
                                       std::to_wstring(error_code) +
                                       L"; another process may hold the name); retrying every 500 ms\n");

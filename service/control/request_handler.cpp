@@ -6,6 +6,7 @@
 #include "common/utc_time_text.h"
 #include "control/connect_flow.h"
 #include "platform/process.h"
+#include "common/service_log.h"
 #include "common/wide_text.h"
 #include "routes/admin_bypass.h"
 #include "routes/route_journal.h"
@@ -63,7 +64,7 @@ void AutoStopThread(ControlState* state, int64_t deadline) {
 
 void CleanUpEarlierProcessRoutes() {
   const std::string done = CleanUpEarlierRoutes();
-  if (!done.empty()) platform::WriteStderr(L"[Quorvane][route_journal] " + Utf8ToWide(done) + L"\n");
+  if (!done.empty()) Diagnose(L"[Quorvane][route_journal] " + Utf8ToWide(done) + L"\n");
 }
 
 AdminBypassState TearDownTunnel() {

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "common/ipv4_text.h"
+#include "common/service_log.h"
 #include "common/wide_text.h"
 #include "control/pipe_protocol.h"
 #include "platform/process.h"
@@ -267,7 +268,7 @@ void LogAdminBypassState(const AdminBypassState& state) {
                             L" applied=" + (state.applied ? L"1" : L"0") +
                             L" failure=" + Utf8ToWide(state.failure_reason) + L"\n";
   platform::WriteDebuggerOutput(line);
-  platform::WriteStderr(line);
+  Diagnose(line);
 }
 
 void ResetAdminBypassRecords() {

@@ -85,6 +85,12 @@ bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_c
 bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
                          uint32_t* error_code);
 
+// Appends |bytes| with one write to the file |path|, made when missing with a
+// protected DACL of |grants| (others may read it meanwhile); |size| is the
+// file's size afterwards. One write a line: a crash loses at most that line.
+bool AppendToProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, const std::string& bytes,
+                           uint64_t* size, uint32_t* error_code);
+
 // The whole content of the file |path| (others may write it meanwhile).
 bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code);
 

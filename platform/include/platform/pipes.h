@@ -73,6 +73,9 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
 // Windows refuses with 5.
 bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uint32_t* error_code);
 
+// The process id of the client connected to |pipe| (GetNamedPipeClientProcessId).
+bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t* error_code);
+
 // Waits for a client to connect. A client that connected before the wait
 // began is reported as a failure with kErrorPipeConnected.
 bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code);

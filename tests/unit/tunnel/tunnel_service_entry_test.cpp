@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/service_log.h"
 #include "fake_windows_test.h"
 
 namespace quorvane {
@@ -15,7 +16,13 @@ int32_t FakeTunnelService(const wchar_t* config_path) {
   return g_answer;
 }
 
-class TunnelServiceEntryTest : public FakeWindowsTest {};
+class TunnelServiceEntryTest : public FakeWindowsTest {
+ protected:
+  void TearDown() override {
+    SetServiceLogEnabled(false);
+    FakeWindowsTest::TearDown();
+  }
+};
 
 TEST_F(TunnelServiceEntryTest, ExitCodes_FollowWhatTheLibraryDid) {
   const struct {

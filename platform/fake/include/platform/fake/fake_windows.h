@@ -173,6 +173,8 @@ void SetSessionUserSid(uint32_t session_id, const std::wstring& sid);
 // thread. Connecting fails with 2 when no instance exists, 231 when all are
 // taken. A read fails when the server disconnected without writing; after a
 // disconnect the instance serves the next client.
+// The process id PipeClientProcessId answers for every client of the fake.
+constexpr uint32_t kFakeClientProcessId = 4321;
 uint64_t ConnectPipeClient(const std::wstring& name, uint32_t* error_code);
 bool WritePipeClient(uint64_t client, const std::string& bytes);
 bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply);

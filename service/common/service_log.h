@@ -1,0 +1,32 @@
+// The service log: under the service control manager standard error goes
+// nowhere, so in service mode (the control service and the tunnel service
+// entry) every diagnostic line also goes to
+// "%ProgramData%\Quorvane\logs\service.log" with its UTC time. The folder and
+// file are protected as the tunnels folder is; a line is one write, so a
+// crash loses at most the line being written; past 1 MiB the file becomes
+// "service.log.1" (one earlier file kept) and a new one starts. No profile
+// secret is ever passed here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+
+constexpr uint64_t kServiceLogLimitBytes = 1 << 20;
+
+// Set by the service main routine and the tunnel service entry; console mode
+// leaves it off and keeps standard error as it is.
+void SetServiceLogEnabled(bool enabled);
+
+// A "[Quorvane]" line (ending in a line feed) for standard error and, in
+// service mode, the log.
+void Diagnose(const std::wstring& line);
+
+// A line for the log alone (service mode); no line feed needed.
+void LogLine(const std::string& text);
+
+// For tests: a smaller bound than kServiceLogLimitBytes.
+void SetServiceLogLimitForTests(uint64_t bytes);
+
+}  // namespace quorvane

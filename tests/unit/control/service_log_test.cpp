@@ -1,0 +1,78 @@
+// The service log: what a service under the service control manager leaves
+// for an administrator, and never a secret.
+#include "common/service_log.h"
+
+#include <gtest/gtest.h>
+
+#include "control/pipe_server.h"
+#include "control_test_support.h"
+
+namespace quorvane {
+namespace {
+
+constexpr wchar_t kLog[] = L"C:\\ProgramData\\Quorvane\\logs\\service.log";
+
+class ServiceLogTest : public ControlTestBase {
+ protected:
+  void SetUp() override {
+    ControlTestBase::SetUp();
+    MarkUserConnectBegun();
+    SetServiceLogEnabled(true);
+  }
+  void TearDown() override {
+    SetServiceLogEnabled(false);
+    SetServiceLogLimitForTests(kServiceLogLimitBytes);
+    ControlTestBase::TearDown();
+  }
+  std::string Log() { return platform::fake::FileContent(kLog).value_or(""); }
+};
+
+TEST_F(ServiceLogTest, EachRequest_IsOneLineWithItsOutcomeAndNoSecret) {
+  std::string error;
+  ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
+  // Every secret field carries a marker that must never reach the log.
+  const std::string secret = "U0VDUkVULU1BUktFUi1TRUNSRVQtTUFSS0VSLVNFQ1I=";
+  const std::string connect = "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"" + secret +
+                              "\",\"node_id\":\"n\",\"client_private_key\":\"" + secret +
+                              "\",\"server_public_key\":\"" + secret + "\",\"pre_shared_key\":\"" + secret +
+                              "\",\"address_cidr\":\"10.8.0.2/32\",\"endpoint_host\":\"vpn.example\"}";
+  platform::fake::PipeExchange(kPipeName, kStatusRequest);
+  platform::fake::PipeExchange(kPipeName, connect);
+  platform::fake::PipeExchange(kPipeName, "{\"v\":1,\"op\":\"connect\",\"node_id\":\"n\"}");
+  StopPipeServer(state_.get());
+  const std::string log = Log();
+  EXPECT_EQ(log.find("U0VDUkVU"), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 ok=false error=invalid_profile "
+                     "message=\"missing required fields\" ms="),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.rfind("2026-12-08T", 0), 0u) << "each line starts with its UTC time";
+  EXPECT_EQ(platform::fake::AppliedDacl(kLog)->size(), 2u) << "protected as the tunnels folder";
+  EXPECT_EQ(platform::fake::PathOwner(L"C:\\ProgramData\\Quorvane\\logs"), L"S-1-5-32-544");
+}
+
+TEST_F(ServiceLogTest, Bound_KeepsOneEarlierFile) {
+  SetServiceLogLimitForTests(200);
+  for (int i = 0; i < 20; ++i) LogLine("[Quorvane] line " + std::to_string(i) + std::string(20, '.'));
+  const std::string current = Log();
+  const std::string earlier = platform::fake::FileContent(std::wstring(kLog) + L".1").value_or("");
+  EXPECT_LT(current.size(), 200u);
+  EXPECT_FALSE(earlier.empty());
+  EXPECT_NE(current.find("line 19"), std::string::npos) << "the newest line is kept";
+  EXPECT_EQ(earlier.back(), '\n') << "whole lines only";
+}
+
+TEST_F(ServiceLogTest, ConsoleMode_WritesNoFileAndDiagnosticsStillReachStandardError) {
+  SetServiceLogEnabled(false);
+  Diagnose(L"[Quorvane] console line\n");
+  EXPECT_FALSE(platform::fake::FileContent(kLog).has_value());
+  EXPECT_EQ(platform::fake::StderrText(), L"[Quorvane] console line\n");
+  SetServiceLogEnabled(true);
+  Diagnose(L"[Quorvane] service line\n");
+  EXPECT_NE(Log().find(" [Quorvane] service line\n"), std::string::npos) << Log();
+}
+
+}  // namespace
+}  // namespace quorvane
