@@ -16,6 +16,26 @@ namespace {
 constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
 constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
+// Wine's service manager gives its services "C:\users\Public" as ProgramData,
+// where a service's files are then; a console service has "C:\ProgramData".
+const wchar_t* const kServiceProgramData[] = {L"C:\\ProgramData", L"C:\\users\\Public"};
+
+// The service log, wherever this Wine's services keep ProgramData.
+std::string ServiceLog() {
+  for (const wchar_t* root : kServiceProgramData) {
+    const std::string log = ReadFileBytes(std::wstring(root) + L"\\Quorvane\\logs\\service.log", "");
+    if (!log.empty()) return log;
+  }
+  return "<missing>";
+}
+
+// The log is the service's own, across the test program's runs: start clean.
+const bool kLogCleared = [] {
+  for (const wchar_t* root : kServiceProgramData) {
+    DeleteFileW((std::wstring(root) + L"\\Quorvane\\logs\\service.log").c_str());
+  }
+  return true;
+}();
 constexpr char kDisconnect[] = "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"test\"}";
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
@@ -71,13 +91,25 @@ TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfigurat
     ASSERT_TRUE(auto_stop.ok());
     ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"start QuorvaneVpnTunnel", 30000).finished);
     ASSERT_TRUE(Within(30000, [] { return StartsWith(Send(kStatus), "{\"ok\":true"); }));
+    EXPECT_TRUE(StartsWith(Connect(",\"server_public_key\":\"not-a-key\""), "{\"ok\":false"));
     const std::string reply = Connect(",\"allowed_ips_csv\":\"10.8.0.0/24\"");
     ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << reply;
     EXPECT_TRUE(Contains(reply, "\"auto_stop_scheduled\":true,\"auto_stop_seconds\":300,")) << reply;
     ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"stop QuorvaneVpnTunnel", 30000).finished);
     EXPECT_TRUE(Within(30000, [] { return !TunnelServiceExists(); }));
-    EXPECT_FALSE(PathExists(kActiveConf));
+    for (const wchar_t* root : kServiceProgramData) {
+      EXPECT_FALSE(PathExists(std::wstring(root) + L"\\Quorvane\\tunnels\\active.conf"));
+    }
   }
+  // Standard error went nowhere: the log has the start-up report, a line a
+  // request (the refused connect's with its reason), and no key.
+  const std::string log = ServiceLog();
+  EXPECT_TRUE(Contains(log, "Z [Quorvane] passive startup report: {")) << log;
+  EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=status client_pid=")) << log;
+  EXPECT_TRUE(Contains(log, " ok=false error=invalid_profile message=\"invalid server_public_key: not a 32-byte "
+                            "base64 key\" ms=")) << log;
+  EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=connect client_pid=")) << log;
+  EXPECT_FALSE(Contains(log, "cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE")) << "no private key in the log";
   RunChild(program, L"--uninstall", 30000);
 }
 
