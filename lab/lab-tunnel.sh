@@ -13,7 +13,10 @@
 # 5 wireguard-go could not make the interface. Output goes to lab-tunnel.log.
 set -u
 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-export PATH
+# The lab has no name service: an endpoint host name fails at once rather
+# than after wg's 15 s of retries.
+WG_ENDPOINT_RESOLUTION_RETRIES=0
+export PATH WG_ENDPOINT_RESOLUTION_RETRIES
 here=$(cd "$(dirname "$0")" && pwd)
 action=${1:-}
 conf=${2:-}
