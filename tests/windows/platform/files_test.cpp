@@ -137,4 +137,22 @@ TEST(Files, ProtectedDirectory_IsMadeWithItsOwnerAndOnlyOnce) {
   EXPECT_EQ(error_code, 80u);
 }
 
+// The service log's one write a line, and the journal's whole-file read.
+TEST(Files, AppendToProtectedFile_AddsWholeLinesAndReadsBack) {
+  ScopedTempDirectory temp(L"quorvane append");
+  const std::wstring path = temp.path() + L"\\service.log";
+  uint64_t size = 0;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::AppendToProtectedFile(path, kProtectedGrants, "first line\n", &size, &error_code))
+      << error_code;
+  EXPECT_EQ(size, 11u);
+  ASSERT_TRUE(platform::AppendToProtectedFile(path, kProtectedGrants, "second\n", &size, &error_code));
+  EXPECT_EQ(size, 18u);
+  std::string text;
+  ASSERT_TRUE(platform::ReadWholeFile(path, &text, &error_code)) << error_code;
+  EXPECT_EQ(text, "first line\nsecond\n");
+  EXPECT_FALSE(platform::ReadWholeFile(path + L".missing", &text, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+}
+
 }  // namespace

@@ -119,6 +119,9 @@ TEST(Pipes, KeptInstance_ServesTheNextClientAfterADisconnect) {
     std::string data;
     ASSERT_TRUE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << error_code;
     EXPECT_EQ(data, request);
+    uint32_t client_process = 0;
+    EXPECT_TRUE(platform::PipeClientProcessId(pipe, &client_process, &error_code)) << error_code;
+    EXPECT_EQ(client_process, GetCurrentProcessId()) << "the client is this test";
     EXPECT_TRUE(platform::DisconnectPipe(pipe, &error_code)) << error_code;
   }
 }

@@ -1,6 +1,8 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
+
+#include <ctime>
 #include <windows.h>
 
 #include <string>
@@ -18,6 +20,17 @@ TEST(GetOwnModulePath, IsTheRunningTestProgram) {
   const std::wstring suffix = L"\\windows_platform_tests.exe";
   ASSERT_GT(path.size(), suffix.size());
   EXPECT_EQ(path.substr(path.size() - suffix.size()), suffix);
+}
+
+TEST(ProcessAccount, UserSidAndWallClock_AreThisProcesssAndNow) {
+  std::wstring sid;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ProcessUserSid(&sid, &error_code)) << error_code;
+  EXPECT_EQ(sid.rfind(L"S-1-5-", 0), 0u) << sid;
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const int64_t clock = platform::UnixTimeSeconds();
+  EXPECT_LE(now - 2, clock);
+  EXPECT_LE(clock, now + 2);
 }
 
 TEST(GetOwnModulePath, BufferTooSmall_Fails) {
