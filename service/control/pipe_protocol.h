@@ -1,11 +1,15 @@
-// The control channel's wire format: pipe name and limits, the flat JSON
-// scanner that reads requests, and the builders of every reply shape.
+// The control channel's wire format: pipe name and limits, ops, phases,
+// error codes and the builders of every reply shape. The JSON text helpers
+// and the flat scanner are common/json_text's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "common/json_text.h"
+#include "routes/route_guard.h"
 
 namespace quorvane {
 
@@ -22,8 +26,6 @@ constexpr char kPhaseDisconnected[] = "disconnected";
 constexpr char kPhaseConnecting[] = "connecting";
 constexpr char kPhaseConnected[] = "connected";
 
-constexpr int32_t kDefaultEndpointPort = 51820;
-
 // An error reply's code and message, for the errors whose message is fixed.
 struct ProtocolError {
   const char* code;
@@ -33,16 +35,13 @@ struct ProtocolError {
 constexpr ProtocolError kForbiddenPath{"forbidden_path", "config paths not accepted from UI"};
 constexpr ProtocolError kUnknownOp{"unknown_op", "unsupported operation"};
 constexpr ProtocolError kSessionMismatch{"session_mismatch", "invalid session"};
-constexpr ProtocolError kMissingRequiredFields{"invalid_profile", "missing required fields"};
-constexpr ProtocolError kInvalidEndpointPort{"invalid_profile", "invalid endpoint_port"};
-constexpr ProtocolError kProfileControlCharacter{"invalid_profile",
-                                                 "profile field contains a control character"};
+constexpr ProtocolError kMissingRequiredFields{"invalid_profile", kMissingRequiredFieldsMessage};
+constexpr ProtocolError kInvalidEndpointPort{"invalid_profile", kInvalidEndpointPortMessage};
+constexpr ProtocolError kProfileControlCharacter{"invalid_profile", kProfileControlCharacterMessage};
 constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",
                                               "tunnel installed a default route on WireGuard/Wintun interface"};
 // Codes whose message comes from the subsystem that failed.
-constexpr char kErrorEnvReadFailed[] = "poc_env_read_failed";
 constexpr char kErrorAdminBypassFailed[] = "admin_bypass_failed";
-constexpr char kErrorRouteGuardFailed[] = "poc_route_guard_failed";
 constexpr char kErrorConfigWriteFailed[] = "config_write_failed";
 constexpr char kErrorTunnelStartFailed[] = "tunnel_start_failed";
 
@@ -53,34 +52,6 @@ std::string RequestTextFromBytes(const char* data, size_t size);
 // True when the raw request holds a configuration path key anywhere, also
 // inside a value. Such a request is refused whatever its op.
 bool ContainsForbiddenKey(const std::string& request);
-
-// The string value of the first occurrence of "key" anywhere in |request|,
-// unescaped. Empty when the key is absent, its value is not a string (numbers,
-// true/false/null, objects, arrays) or the string is not terminated.
-std::string ReadJsonString(const std::string& request, const std::string& key);
-
-// The "endpoint_port" of a request: kDefaultEndpointPort when absent or empty,
-// otherwise the leading decimal number of the text ("443abc" is 443). Returns
-// false when that is not a UDP port: no leading digits, beyond 32 bits, or
-// outside 1..65535.
-bool ReadEndpointPort(const std::string& request, int32_t* port);
-
-// Backslash before each double quote and each backslash; bytes below 0x20 as
-// \n, \r, \t, \b, \f or \u00XX; a byte that is not part of well-formed
-// UTF-8 as U+FFFD. So any text makes valid JSON; well-formed text without
-// control bytes comes out unchanged.
-std::string JsonEscape(const std::string& text);
-void AppendJsonEscaped(std::string* out, const std::string& text);
-
-// Members appended to an object under construction (|json| ends in "{" or in
-// a member), each preceded by a comma unless it is the first.
-void AppendJsonFlag(std::string* json, const char* key, bool value);
-void AppendJsonNumber(std::string* json, const char* key, int64_t value);
-void AppendJsonText(std::string* json, const char* key, const std::string& value);
-// |value| is JSON already (an array or object).
-void AppendJsonRaw(std::string* json, const char* key, const std::string& value);
-// A JSON array of the texts, each escaped.
-std::string JsonTextArray(const std::vector<std::string>& texts);
 
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete
 // members ("\"admin_bypass\":{...}" and "\"poc_route_guard\":{...}").

@@ -5,7 +5,7 @@
 #include "common/ipv4_text.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
-#include "control/pipe_protocol.h"
+#include "common/json_text.h"
 #include "platform/process.h"
 #include "routes/admin_bypass_candidates.h"
 #include "routes/admin_bypass_routes.h"

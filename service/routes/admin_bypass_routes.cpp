@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "common/ipv4_text.h"
-#include "control/pipe_protocol.h"
+#include "common/json_text.h"
 #include "routes/route_journal.h"
 #include "startup_record.h"
 

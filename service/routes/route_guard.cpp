@@ -4,7 +4,7 @@
 
 #include "common/ip_prefix.h"
 #include "common/remote_sessions.h"
-#include "control/pipe_protocol.h"
+#include "common/json_text.h"
 #include "routes/safe_mode_settings.h"
 
 namespace quorvane {

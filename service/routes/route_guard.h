@@ -10,6 +10,10 @@
 
 namespace quorvane {
 
+// Refusal codes of the guard; the connect answers with them as error codes.
+constexpr char kErrorEnvReadFailed[] = "poc_env_read_failed";
+constexpr char kErrorRouteGuardFailed[] = "poc_route_guard_failed";
+
 struct RouteGuardReport {
   bool effective_disable_default_route = false;
   bool poc_route_guard_failed = false;

@@ -3,7 +3,8 @@
 #include <utility>
 
 #include "common/ip_prefix.h"
-#include "control/pipe_protocol.h"
+#include "common/decimal_text.h"
+#include "common/json_text.h"
 
 namespace quorvane {
 namespace {
@@ -67,6 +68,21 @@ std::string LibraryRefusal(const TunnelProfile& profile) {
 
 }  // namespace
 
+bool ReadEndpointPort(const std::string& request, int32_t* port) {
+  const std::string text = ReadJsonString(request, "endpoint_port");
+  if (text.empty()) {
+    *port = kDefaultEndpointPort;
+    return true;
+  }
+  int32_t value = 0;
+  if (!ParseLeadingInt32(text, &value) || value < 1 || value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+// The length of the well-formed UTF-8 sequence at |at|, or 0 when the bytes
+// there are not one (stray continuation, overlong, surrogate, beyond U+10FFFF,
+// cut short).
 bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::string* message) {
   *profile = TunnelProfile();
   profile->node_id = ReadJsonString(request, "node_id");
@@ -83,15 +99,15 @@ bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::
   const bool port_ok = ReadEndpointPort(request, &profile->endpoint_port);
 
   if (profile->node_id.empty() || profile->client_private_key.empty()) {
-    *message = kMissingRequiredFields.message;
+    *message = kMissingRequiredFieldsMessage;
     return false;
   }
   if (!port_ok) {
-    *message = kInvalidEndpointPort.message;
+    *message = kInvalidEndpointPortMessage;
     return false;
   }
   if (!UnsafeProfileFields(*profile).empty()) {
-    *message = kProfileControlCharacter.message;
+    *message = kProfileControlCharacterMessage;
     return false;
   }
   *message = LibraryRefusal(*profile);

@@ -8,6 +8,21 @@
 
 namespace quorvane {
 
+constexpr int32_t kDefaultEndpointPort = 51820;
+
+// The fixed messages of the "invalid_profile" replies that reading makes.
+constexpr char kMissingRequiredFieldsMessage[] = "missing required fields";
+constexpr char kInvalidEndpointPortMessage[] = "invalid endpoint_port";
+constexpr char kProfileControlCharacterMessage[] = "profile field contains a control character";
+
+// The "endpoint_port" of a connect request: kDefaultEndpointPort when absent or empty,
+// otherwise the leading decimal number of the text ("443abc" is 443). Returns
+// false when that is not a UDP port: no leading digits, beyond 32 bits, or
+// outside 1..65535.
+bool ReadEndpointPort(const std::string& request, int32_t* port);
+
+
+
 // Text fields hold exactly what the request carried: no trimming, no case change.
 struct TunnelProfile {
   std::string node_id;
