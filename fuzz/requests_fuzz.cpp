@@ -14,7 +14,7 @@
 #include "platform/fake/fake_windows.h"
 #include "routes/admin_bypass.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace {

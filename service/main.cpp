@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "host/command_line.h"
 #include "platform/library.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -5,7 +5,7 @@
 #include "routes/route_guard.h"
 #include "routes/route_table.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
 

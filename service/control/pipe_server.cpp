@@ -12,7 +12,7 @@
 #include "platform/pipes.h"
 #include "platform/process.h"
 #include "platform/sessions.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 namespace quorvane {
 namespace {

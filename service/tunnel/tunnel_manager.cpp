@@ -2,7 +2,7 @@
 
 #include "platform/process.h"
 #include "platform/service_control.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 namespace quorvane {
 namespace {

@@ -9,7 +9,7 @@
 #include "control/control_state.h"
 #include "fake_windows_test.h"
 #include "routes/admin_bypass.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 namespace quorvane {
 

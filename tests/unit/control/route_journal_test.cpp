@@ -9,7 +9,7 @@
 #include "control_test_support.h"
 #include "fake_routes.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_report.h"
+#include "host/startup_report.h"
 
 namespace quorvane {
 namespace {

@@ -1,9 +1,9 @@
-#include "command_line.h"
+#include "host/command_line.h"
 
 #include <gtest/gtest.h>
 
 #include "fake_windows_test.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 namespace quorvane {
 namespace {

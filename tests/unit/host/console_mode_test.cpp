@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "command_line.h"
+#include "host/command_line.h"
 #include "control/pipe_protocol.h"
 #include "fake_windows_test.h"
 #include "routes/admin_bypass.h"

@@ -1,4 +1,4 @@
-#include "service_runtime.h"
+#include "host/service_runtime.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +6,12 @@
 #include <future>
 #include <thread>
 
-#include "command_line.h"
+#include "host/command_line.h"
 #include "control/pipe_protocol.h"
 #include "fake_windows_test.h"
 #include "routes/admin_bypass.h"
-#include "service_install.h"
-#include "startup_record.h"
+#include "host/service_install.h"
+#include "host/startup_record.h"
 
 namespace quorvane {
 namespace {

@@ -1,11 +1,11 @@
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/ip_routes.h"
 #include "fake_windows_test.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_report.h"
+#include "host/startup_report.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
 

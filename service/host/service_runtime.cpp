@@ -1,4 +1,4 @@
-#include "service_runtime.h"
+#include "host/service_runtime.h"
 
 #include <atomic>
 #include <system_error>
@@ -8,14 +8,14 @@
 #include "common/utc_time_text.h"
 #include "control/control_state.h"
 #include "control/pipe_server.h"
-#include "entry_modes.h"
+#include "host/entry_modes.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/service_dispatch.h"
-#include "service_install.h"
+#include "host/service_install.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_record.h"
-#include "startup_report.h"
+#include "host/startup_record.h"
+#include "host/startup_report.h"
 
 namespace quorvane {
 namespace {

@@ -1,11 +1,11 @@
-#include "command_line.h"
+#include "host/command_line.h"
 
 #include "common/ascii_case.h"
 #include "common/utc_time_text.h"
-#include "entry_modes.h"
+#include "host/entry_modes.h"
 #include "platform/process.h"
-#include "startup_record.h"
-#include "startup_report.h"
+#include "host/startup_record.h"
+#include "host/startup_report.h"
 #include "tunnel/tunnel_service_entry.h"
 
 namespace quorvane {

@@ -1,4 +1,4 @@
-#include "startup_record.h"
+#include "host/startup_record.h"
 
 #include <atomic>
 #include <mutex>

@@ -1,11 +1,11 @@
 // "--console": the control service in the foreground until Ctrl+C, Ctrl+Break
 // or the console closes.
-#include "console_control.h"
+#include "host/console_control.h"
 #include "control/control_state.h"
 #include "control/pipe_server.h"
-#include "entry_modes.h"
+#include "host/entry_modes.h"
 #include "platform/process.h"
-#include "startup_report.h"
+#include "host/startup_report.h"
 
 namespace quorvane {
 

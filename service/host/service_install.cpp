@@ -1,6 +1,6 @@
-#include "service_install.h"
+#include "host/service_install.h"
 
-#include "entry_modes.h"
+#include "host/entry_modes.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 

@@ -1,4 +1,4 @@
-#include "startup_report.h"
+#include "host/startup_report.h"
 
 #include "common/service_log.h"
 #include "common/wide_text.h"
@@ -7,7 +7,7 @@
 #include "routes/route_journal.h"
 #include "routes/route_table.h"
 #include "routes/safe_mode_settings.h"
-#include "startup_record.h"
+#include "host/startup_record.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {

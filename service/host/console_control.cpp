@@ -1,4 +1,4 @@
-#include "console_control.h"
+#include "host/console_control.h"
 
 #include <atomic>
 
