@@ -11,17 +11,21 @@
 
 #include "pipe_client.h"
 #include "profile_json.h"
+#include "reply_summary.h"
 #include "request_texts.h"
+#include "support_report.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "QuorvaneVpnCtl\n"
+    "QuorvaneVpnCtl [--json]\n"
     "  status\n"
     "  register <nonce>\n"
     "  connect <profile.json> [nonce]\n"
     "  disconnect [reason]\n"
-    "  send <raw-json>\n";
+    "  send <raw-json>\n"
+    "  report                  (one JSON document for support)\n"
+    "A short summary is printed; --json prints the service's reply as it came.\n";
 
 std::string Utf8(const std::wstring& wide) {
   const int bytes =
@@ -72,10 +76,23 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // "--json" may come first; the rest is the command as before.
+  const bool raw = argc > 1 && std::wstring(argv[1]) == L"--json";
+  if (raw) {
+    argv[1] = argv[0];
+    ++argv;
+    --argc;
+  }
+  if (argc == 2 && std::wstring(argv[1]) == L"report") {
+    const std::string report = quorvane_ctl::SupportReport();
+    std::fwrite(report.data(), 1, report.size(), stdout);
+    std::fputc('\n', stdout);
+    return 0;
+  }
   std::string request;
   if (!BuildRequest(argc, argv, &request)) return 2;
   const std::string reply = quorvane_windows_vpn::SendPipeRequest(request);
-  std::fwrite(reply.data(), 1, reply.size(), stdout);
-  std::fputc('\n', stdout);
+  const std::string shown = raw ? reply + "\n" : quorvane_ctl::SummarizeReply(reply);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
   return quorvane_windows_vpn::ParseServiceReply(reply).ok ? 0 : 1;
 }

@@ -179,7 +179,7 @@ lab_service_stop() {
 }
 
 # Wine writes console lines with CR LF.
-lab_ctl() { lab_wine wine "$LAB_BIN/QuorvaneVpnCtl.exe" "$@" </dev/null | tr -d "\r"; }
+lab_ctl() { lab_wine wine "$LAB_BIN/QuorvaneVpnCtl.exe" --json "$@" </dev/null | tr -d "\r"; }
 
 lab_profile() {
   local file="$1" allowed="${2:-\"10.66.0.0/24\"}"

@@ -15,6 +15,7 @@ packages=(
   clang libclang-rt-14-dev     # libFuzzer targets
   nlohmann-json3-dev           # the strict JSON parser the fuzz targets check replies with
   libtree-sitter-dev           # the Dart syntax check (the grammar comes from npm)
+  python3                      # checks that QuorvaneVpnCtl's report is valid JSON
 )
 
 missing=()

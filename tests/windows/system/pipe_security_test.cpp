@@ -88,7 +88,7 @@ TEST(PipeSecurity, WithoutTheService_ClientsRefuseAPipeTheServiceDoesNotOwn) {
     ASSERT_TRUE(WriteFile(file.get(), text, sizeof(text) - 1, &written, nullptr));
   }
   const ChildResult ctl =
-      RunChild(PathBesideThisProgram(L"QuorvaneVpnCtl.exe"), L"connect \"" + profile + L"\"", 30000);
+      RunChild(PathBesideThisProgram(L"QuorvaneVpnCtl.exe"), L"--json connect \"" + profile + L"\"", 30000);
   ASSERT_TRUE(ctl.finished);
   EXPECT_EQ(ctl.out.substr(0, ctl.out.find_first_of("\r\n")), kUntrusted);
   EXPECT_EQ(ctl.exit_code, 1u);

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# System test: "QuorvaneVpnCtl report" prints one valid JSON document with
+# every part, with and without a running service, and says what it could not
+# read; the other commands print a summary, or the raw reply with --json.
+#   ctl_report_test.sh <QuorvaneVpnService.exe> <QuorvaneVpnCtl.exe>
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+service="$(realpath "$1")"
+ctl="$(realpath "$2")"
+source "$root/scripts/wine-session.sh"
+wine_prefix_ready
+failed=0
+check() {
+  if python3 -c "import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if ($2) else 1)" "$3"; then
+    echo "ok: $1"
+  else
+    echo "FAILED: $1"; head -c 600 "$3"; echo; failed=1
+  fi
+}
+out="$(mktemp)"
+log="$(mktemp)"
+trap 'rm -f "$out" "$log"; [ -n "${pid:-}" ] && kill -INT "$pid" 2>/dev/null' EXIT
+
+wine "$ctl" report >"$out" 2>/dev/null </dev/null
+parts="all(k in d for k in ['status','startup_report','settings','services','route_journal','log_tail','not_read'])"
+check "report without a service: valid JSON with every part" "$parts" "$out"
+check "report without a service: says the status could not be read" "d['not_read'] == ['status'] and d['status']['error'] == 'pipe_unavailable'" "$out"
+check "report: the start-up report and the settings' sources" "d['startup_report']['startup_passive'] is True and set(d['settings']['QUORVANE_POC_DISABLE_DEFAULT_ROUTE']) == {'process','machine','user'}" "$out"
+
+wine "$service" --console >"$log" 2>&1 </dev/null &
+pid=$!
+for _ in $(seq 300); do grep -q "IPC on" "$log" && break; sleep 0.1; done
+wine "$ctl" report >"$out" 2>/dev/null </dev/null
+check "report with the service: its status" "$parts and d['not_read'] == [] and d['status']['ok'] is True" "$out"
+summary="$(wine "$ctl" status 2>/dev/null </dev/null | tr -d '\r')"
+raw="$(wine "$ctl" --json status 2>/dev/null </dev/null | tr -d '\r')"
+if [ "$summary" = "ok: disconnected  tunnel running: no" ] && [ "${raw:0:34}" = '{"ok":true,"phase":"disconnected",' ]; then
+  echo "ok: a summary, and the raw reply with --json"
+else
+  echo "FAILED: summary '$summary' / raw '${raw:0:60}'"; failed=1
+fi
+kill -INT "$pid"; wait "$pid" 2>/dev/null; pid=""
+exit "$failed"
