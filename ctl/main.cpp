@@ -27,13 +27,7 @@ constexpr char kUsage[] =
     "  report                  (one JSON document for support)\n"
     "A short summary is printed; --json prints the service's reply as it came.\n";
 
-std::string Utf8(const std::wstring& wide) {
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
-  return utf8;
-}
+using quorvane_ctl::Utf8;
 
 int Usage() {
   std::fputs(kUsage, stderr);

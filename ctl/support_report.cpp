@@ -17,14 +17,6 @@ constexpr int kLogTailLines = 50;
 constexpr DWORD kDryRunWaitMs = 30000;
 constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
-std::string Utf8(const std::wstring& wide) {
-  const int bytes =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
-  return utf8;
-}
-
 // A member "key": value, with a comma before all but the first.
 void Member(std::string* json, const char* key, const std::string& value) {
   if (json->back() != '{') *json += ",";
@@ -168,6 +160,14 @@ std::string LogPart(const std::wstring& root) {
 }
 
 }  // namespace
+
+std::string Utf8(const std::wstring& wide) {
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
+}
 
 std::string SupportReport() {
   std::vector<std::string> unreadable;

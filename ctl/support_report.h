@@ -11,4 +11,7 @@ namespace quorvane_ctl {
 
 std::string SupportReport();
 
+// A Windows text as UTF-8 (the command line's arguments, names, values).
+std::string Utf8(const std::wstring& wide);
+
 }  // namespace quorvane_ctl
