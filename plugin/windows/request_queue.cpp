@@ -59,11 +59,20 @@ DWORD WINAPI Worker(void* parameter) {
   return 0;
 }
 
+// The plugin's own module: the class's window procedure lives in it, not in
+// the application's program.
+HINSTANCE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&QueueWindowProc), &module);
+  return module;
+}
+
 bool RegisterQueueClass() {
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof(window_class);
   window_class.lpfnWndProc = QueueWindowProc;
-  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.hInstance = ThisModule();
   window_class.lpszClassName = kWindowClass;
   return RegisterClassExW(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
@@ -72,8 +81,7 @@ bool RegisterQueueClass() {
 
 bool StartRequestQueue(const std::shared_ptr<RequestQueue>& queue) {
   if (!RegisterQueueClass()) return false;
-  queue->window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
+  queue->window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ThisModule(), nullptr);
   if (queue->window == nullptr) return false;
   SetWindowLongPtrW(queue->window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(queue.get()));
   auto* shared = new std::shared_ptr<RequestQueue>(queue);
