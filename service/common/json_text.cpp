@@ -56,6 +56,9 @@ std::string ReadJsonString(const std::string& request, const std::string& key) {
   return std::string();  // Unterminated.
 }
 
+// The length of the well-formed UTF-8 sequence at |at|, or 0 when the bytes
+// there are not one (stray continuation, overlong, surrogate, beyond U+10FFFF,
+// cut short).
 size_t Utf8SequenceLength(const std::string& text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "common/ip_prefix.h"
 #include "common/decimal_text.h"
+#include "common/ip_prefix.h"
 #include "common/json_text.h"
 
 namespace quorvane {
@@ -80,9 +80,6 @@ bool ReadEndpointPort(const std::string& request, int32_t* port) {
   return true;
 }
 
-// The length of the well-formed UTF-8 sequence at |at|, or 0 when the bytes
-// there are not one (stray continuation, overlong, surrogate, beyond U+10FFFF,
-// cut short).
 bool ReadTunnelProfile(const std::string& request, TunnelProfile* profile, std::string* message) {
   *profile = TunnelProfile();
   profile->node_id = ReadJsonString(request, "node_id");
