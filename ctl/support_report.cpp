@@ -7,14 +7,22 @@
 #include <vector>
 
 #include "pipe_client.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/service_control.h"
 #include "reply_summary.h"
 #include "request_texts.h"
+#include "scoped_handle.h"
 
 namespace quorvane_ctl {
 namespace {
 
 constexpr int kLogTailLines = 50;
 constexpr DWORD kDryRunWaitMs = 30000;
+constexpr size_t kPathChars = MAX_PATH;
+constexpr size_t kRegistryBytes = 4096;
+constexpr size_t kSettingChars = 512;
 constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 
 // A member "key": value, with a comma before all but the first.
@@ -24,35 +32,32 @@ void Member(std::string* json, const char* key, const std::string& value) {
 }
 
 std::wstring ProgramData() {
-  wchar_t value[MAX_PATH] = {};
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", value, MAX_PATH);
-  return length > 0 && length < MAX_PATH ? std::wstring(value, length) : L"C:\\ProgramData";
+  std::wstring value;
+  const size_t length = platform::ReadProcessEnvironment(L"ProgramData", kPathChars, &value);
+  return length > 0 && length < kPathChars ? value : L"C:\\ProgramData";
 }
 
 std::wstring BesideThisProgram(const wchar_t* name) {
-  wchar_t path[MAX_PATH] = {};
-  const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  std::wstring self;
+  uint32_t error = 0;
+  if (!platform::GetOwnModulePath(kPathChars, &self, &error)) return name;
   return self.substr(0, self.find_last_of(L"\\/") + 1) + name;
 }
 
-bool ReadText(const std::wstring& path, std::string* text) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  text->clear();
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) text->append(buffer, got);
-  CloseHandle(file);
+// A string value of the registry in UTF-8; false when it is absent or unreadable.
+bool RegistryText(platform::RegistryRoot root, const std::wstring& subkey, const wchar_t* name, std::string* text) {
+  std::wstring value;
+  uint32_t error = 0;
+  if (!platform::ReadRegistryString(root, subkey, name, kRegistryBytes, &value, &error)) return false;
+  *text = Utf8(value);
   return true;
 }
 
-std::string RegistryText(HKEY root, const wchar_t* subkey, const wchar_t* name, bool* found) {
-  wchar_t value[2048] = {};
-  DWORD bytes = sizeof(value);
-  *found = RegGetValueW(root, subkey, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
-                        &bytes) == ERROR_SUCCESS;
-  return *found ? Utf8(value) : std::string();
+// What |name| holds in the process environment, empty when unset or too long.
+std::string ProcessText(const wchar_t* name) {
+  std::wstring value;
+  const size_t length = platform::ReadProcessEnvironment(name, kSettingChars, &value);
+  return length > 0 && length < kSettingChars ? Utf8(value) : std::string();
 }
 
 // The reply's JSON as it stands, or the client-made error text.
@@ -62,30 +67,34 @@ std::string StatusPart() { return quorvane_windows_vpn::SendPipeRequest("{\"v\":
 std::string StartupPart(std::vector<std::string>* unreadable) {
   std::wstring command = L"\"" + BesideThisProgram(L"QuorvaneVpnService.exe") + L"\" --dry-run-startup";
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+  HANDLE read_raw = nullptr, write_raw = nullptr;
+  if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) {
     unreadable->push_back("startup_report");
     return "null";
   }
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = write_end;  // the same line also goes to standard error, which is dropped
+  const quorvane_windows_vpn::ScopedHandle read_end(read_raw);
   PROCESS_INFORMATION process{};
-  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                      nullptr, &startup, &process);
-  CloseHandle(write_end);
+  bool started = false;
+  {
+    // Our copy of the write end must be gone before reading, or the read never sees the end.
+    const quorvane_windows_vpn::ScopedHandle write_end(write_raw);
+    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end.get();  // the same line also goes to standard error, which is dropped
+    started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &process);
+  }
+  const quorvane_windows_vpn::ScopedHandle child_thread(started ? process.hThread : nullptr);
+  const quorvane_windows_vpn::ScopedHandle child(started ? process.hProcess : nullptr);
   std::string output;
   if (started) {
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(read_end, buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
-    WaitForSingleObject(process.hProcess, kDryRunWaitMs);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    while (ReadFile(read_end.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) output.append(buffer, got);
+    WaitForSingleObject(child.get(), kDryRunWaitMs);
   }
-  CloseHandle(read_end);
   const size_t start = output.find('{');
   const size_t end = output.find('\n', start);
   if (!started || start == std::string::npos) {
@@ -102,13 +111,13 @@ std::string SettingsPart() {
   for (const wchar_t* name : {L"QUORVANE_POC_DISABLE_DEFAULT_ROUTE", L"QUORVANE_POC_AUTO_STOP_SECONDS",
                               L"QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP", L"QUORVANE_POC_ADMIN_BYPASS",
                               L"ADMIN_BYPASS_IP", L"ADMIN_BYPASS_IPS"}) {
-    wchar_t value[512] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, 512);
-    bool found = false;
+    std::string machine, user;
+    RegistryText(platform::RegistryRoot::kLocalMachine, kMachineEnvironment, name, &machine);
+    RegistryText(platform::RegistryRoot::kCurrentUser, L"Environment", name, &user);
     std::string sources = "{";
-    Member(&sources, "process", JsonLiteral(length > 0 && length < 512 ? Utf8(value) : ""));
-    Member(&sources, "machine", JsonLiteral(RegistryText(HKEY_LOCAL_MACHINE, kMachineEnvironment, name, &found)));
-    Member(&sources, "user", JsonLiteral(RegistryText(HKEY_CURRENT_USER, L"Environment", name, &found)));
+    Member(&sources, "process", JsonLiteral(ProcessText(name)));
+    Member(&sources, "machine", JsonLiteral(machine));
+    Member(&sources, "user", JsonLiteral(user));
     Member(&json, Utf8(name).c_str(), sources + "}");
   }
   return json + "}";
@@ -116,28 +125,30 @@ std::string SettingsPart() {
 
 std::string ServicePart(const wchar_t* name) {
   std::string json = "{";
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
-  Member(&json, "installed", service != nullptr ? "true" : "false");
-  if (service != nullptr) {
-    SERVICE_STATUS status{};
-    const bool known = QueryServiceStatus(service, &status);
+  platform::ScHandle manager, service;
+  uint32_t error = 0;
+  const bool installed = platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error) &&
+                         platform::ScmOpenService(manager, name, platform::kServiceQueryStatus, &service, &error);
+  Member(&json, "installed", installed ? "true" : "false");
+  if (installed) {
+    platform::ServiceStatus status;
+    const bool known = platform::ScmQueryStatus(service, &status, &error);
     const char* states[] = {"unknown", "stopped", "start_pending", "stop_pending", "running",
                             "continue_pending", "pause_pending", "paused"};
-    Member(&json, "state", JsonLiteral(known && status.dwCurrentState < 8 ? states[status.dwCurrentState] : "unknown"));
-    CloseServiceHandle(service);
+    Member(&json, "state", JsonLiteral(known && status.state < 8 ? states[status.state] : "unknown"));
   }
-  if (manager != nullptr) CloseServiceHandle(manager);
-  bool found = false;
-  const std::wstring key = std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name;
-  const std::string image = RegistryText(HKEY_LOCAL_MACHINE, key.c_str(), L"ImagePath", &found);
-  if (found) Member(&json, "image_path", JsonLiteral(image));
+  std::string image;
+  if (RegistryText(platform::RegistryRoot::kLocalMachine,
+                   std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + name, L"ImagePath", &image)) {
+    Member(&json, "image_path", JsonLiteral(image));
+  }
   return json + "}";
 }
 
 std::string JournalPart(const std::wstring& root) {
   std::string text;
-  const bool present = ReadText(root + L"\\Quorvane\\state\\bypass-routes.journal", &text);
+  uint32_t error = 0;
+  const bool present = platform::ReadWholeFile(root + L"\\Quorvane\\state\\bypass-routes.journal", &text, &error);
   std::string json = "{";
   Member(&json, "present", present ? "true" : "false");
   if (present) Member(&json, "text", JsonLiteral(text));
@@ -146,7 +157,8 @@ std::string JournalPart(const std::wstring& root) {
 
 std::string LogPart(const std::wstring& root) {
   std::string text;
-  if (!ReadText(root + L"\\Quorvane\\logs\\service.log", &text)) return "[]";
+  uint32_t error = 0;
+  if (!platform::ReadWholeFile(root + L"\\Quorvane\\logs\\service.log", &text, &error)) return "[]";
   std::deque<std::string> tail;
   std::istringstream lines(text);
   std::string line;
