@@ -19,16 +19,7 @@ std::wstring Program() { return PathBesideThisProgram(L"QuorvaneVpnService.exe")
 
 ChildResult Sc(const std::wstring& arguments) { return RunChild(L"C:\\windows\\system32\\sc.exe", arguments, kTimeoutMs); }
 
-DWORD ServiceState() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel", SERVICE_QUERY_STATUS);
-  SERVICE_STATUS status{};
-  const bool known = service != nullptr && QueryServiceStatus(service, &status);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return known ? status.dwCurrentState : 0;
-}
-
+DWORD ServiceState() { return ::ServiceState(L"QuorvaneVpnTunnel"); }
 
 bool RegistryDword(const wchar_t* name, DWORD* value) {
   DWORD size = sizeof(*value);

@@ -13,6 +13,7 @@
 #include "test_registry.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
+#include "scm_probe.h"
 
 namespace quorvane {
 namespace {
@@ -30,23 +31,6 @@ TunnelProfile Profile() {
   profile.endpoint_host = "vpn.example";
   profile.endpoint_port = 443;
   return profile;
-}
-
-bool WaitFor(bool (*condition)(), uint32_t timeout_ms) {
-  for (uint32_t waited = 0; waited < timeout_ms; waited += 100) {
-    if (condition()) return true;
-    Sleep(100);
-  }
-  return condition();
-}
-
-bool TunnelServiceExists() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service = OpenServiceW(manager, L"QuorvaneVpnTunnel$Active", SERVICE_QUERY_STATUS);
-  const bool exists = service != nullptr;
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return exists;
 }
 
 std::wstring RegisteredImagePath() {
@@ -92,7 +76,7 @@ TEST_F(TunnelOnWindowsTest, StartRunsThisProgramAsTheTunnelServiceAndStopRemoves
   std::string error;
   ASSERT_TRUE(WriteActiveConf(Profile(), &error)) << error;
   ASSERT_TRUE(TunnelManager::Start(ActiveConfPath(), &error)) << error;
-  ASSERT_TRUE(WaitFor(IsTunnelRunning, kWaitMs));
+  ASSERT_TRUE(Within(kWaitMs, IsTunnelRunning));
 
   std::wstring program;
   uint32_t error_code = 0;
@@ -106,7 +90,7 @@ TEST_F(TunnelOnWindowsTest, StartRunsThisProgramAsTheTunnelServiceAndStopRemoves
 
   // A second start replaces the running service.
   ASSERT_TRUE(TunnelManager::Start(ActiveConfPath(), &error)) << error;
-  ASSERT_TRUE(WaitFor(IsTunnelRunning, kWaitMs));
+  ASSERT_TRUE(Within(kWaitMs, IsTunnelRunning));
 
   // The passive start-up report of a fresh service process sees the leftover tunnel.
   const ChildResult dry_run = RunChild(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--dry-run-startup",
@@ -116,7 +100,7 @@ TEST_F(TunnelOnWindowsTest, StartRunsThisProgramAsTheTunnelServiceAndStopRemoves
 
   EXPECT_TRUE(TunnelManager::Stop(&error));
   EXPECT_FALSE(IsTunnelRunning());
-  EXPECT_TRUE(WaitFor([] { return !TunnelServiceExists(); }, kWaitMs));
+  EXPECT_TRUE(Within(kWaitMs, [] { return !TunnelServiceExists(); }));
   EXPECT_TRUE(DeleteActiveConf(&error)) << error;
   DeleteFileW(record.c_str());
 }
