@@ -13,8 +13,8 @@
 #include "json_check.h"
 #include "platform/fake/fake_windows.h"
 #include "routes/admin_bypass.h"
-#include "routes/safe_mode_settings.h"
-#include "host/startup_record.h"
+#include "common/safe_mode_settings.h"
+#include "common/startup_record.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace {
@@ -127,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input input{data, size};
   {
     quorvane::ControlState state;
+    const quorvane::Caller caller{L"S-1-5-21-7-1001", 1, false, true};
     for (int count = 0; input.More() && count < 16; ++count) {
       std::string request;
       const uint8_t kind = input.Byte();
@@ -144,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           break;
         default: request = input.Text(48); break;
       }
-      CheckReply(quorvane::HandleRequest(&state, request));
+      CheckReply(quorvane::HandleRequest(&state, caller, request));
       ++requests_handled;
       if (kind % 5 == 3) CheckNothingLeft(&state);
       platform::fake::ClearPendingFailures();

@@ -1,45 +1,16 @@
-// Pipes between threads of one process: a server instance and a client meet
-// by name, and each side's messages queue up for the other. Blocking calls
-// wait on a condition variable of their own, never holding the world's lock.
+// The server side of the fake's pipes: the platform functions.
 #include "platform/pipes.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <thread>
 
+#include "fake_pipes.h"
 #include "fake_state.h"
 
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorNoData = 232;
-constexpr uint32_t kErrorPipeNotConnected = 233;
-
-struct Instance {
-  std::wstring name;  // lower case
-  uint32_t max_instances = 1;
-  uint64_t client = 0;          // the attached client's id
-  uint32_t open_mode = 0;
-  bool client_attached = false;
-  bool client_gone = false;     // the client closed its end
-  std::deque<std::string> to_server;
-  std::deque<std::string> to_client;
-};
-
-struct Pipes {
-  std::mutex lock;
-  std::condition_variable changed;
-  uintptr_t next_id = 0x7000;
-  std::map<uintptr_t, Instance> instances;
-  std::map<uint64_t, uintptr_t> clients;  // client id -> instance
-};
-
-Pipes& AllPipes() {
-  static Pipes pipes;
-  return pipes;
-}
+using fake::AllPipes;
+using fake::Pipes;
 
 // The world's failure injection and journal, without holding its lock after.
 bool Injected(const char* operation, const std::string& argument, uint32_t* error_code) {
@@ -48,43 +19,6 @@ bool Injected(const char* operation, const std::string& argument, uint32_t* erro
   return fake::RecordCall(world, operation, argument, error_code);
 }
 
-// An instance of |name| that no client holds; 2 when none exists, 231 when
-// all are taken.
-uintptr_t FreeInstance(Pipes& pipes, const std::wstring& name, uint32_t* error_code) {
-  bool any = false;
-  for (auto& [id, instance] : pipes.instances) {
-    if (instance.name != name) continue;
-    any = true;
-    if (!instance.client_attached) return id;
-  }
-  *error_code = any ? kErrorPipeBusy : kErrorFileNotFound;
-  return 0;
-}
-
-uint64_t AttachClient(Pipes& pipes, uintptr_t instance_id) {
-  const uint64_t client = ++pipes.next_id;
-  pipes.instances[instance_id].client_attached = true;
-  pipes.instances[instance_id].client = client;
-  pipes.clients[client] = instance_id;
-  pipes.changed.notify_all();
-  return client;
-}
-
-void DetachClient(Pipes& pipes, uint64_t client) {
-  const auto found = pipes.clients.find(client);
-  if (found == pipes.clients.end()) return;
-  const auto instance = pipes.instances.find(found->second);
-  if (instance != pipes.instances.end()) instance->second.client_gone = true;
-  pipes.clients.erase(found);
-  pipes.changed.notify_all();
-}
-
-// What a pipe descriptor of the fake holds.
-struct Security {
-  std::vector<AccessGrant> grants;
-  std::wstring owner;
-};
-
 // Windows takes an owner only from a token that may own objects as it: its
 // user, or Administrators for a member (the system account is one).
 bool OwnerAllowed(const fake::FakeWorld& world, const std::wstring& owner) {
@@ -92,23 +26,69 @@ bool OwnerAllowed(const fake::FakeWorld& world, const std::wstring& owner) {
   return owner == L"S-1-5-32-544" && world.process_is_administrator;
 }
 
+fake::PipeInstance* Find(Pipes& pipes, const PipeHandle& pipe) {
+  const auto found = pipes.instances.find(pipe.get());
+  return found == pipes.instances.end() ? nullptr : &found->second;
+}
+
+bool Refuse(uint32_t code, uint32_t* error_code) {
+  *error_code = code;
+  return false;
+}
+
 }  // namespace
+
+void CloseStopEvent(uintptr_t event) {
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  pipes.stop_events.erase(event);
+}
+
+bool CreateStopEvent(StopEvent* event, uint32_t* error_code) {
+  if (Injected("CreateStopEvent", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  const uintptr_t id = ++pipes.next_id;
+  pipes.stop_events[id] = false;
+  *event = StopEvent(id);
+  return true;
+}
+
+void SignalStopEvent(const StopEvent& event) {
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  pipes.stop_events[event.get()] = true;
+  pipes.changed.notify_all();
+}
+
+bool WaitForStopEvent(const StopEvent& event, uint32_t timeout_ms) {
+  Pipes& pipes = AllPipes();
+  std::unique_lock<std::mutex> guard(pipes.lock);
+  return pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                [&] { return pipes.stop_events[event.get()]; });
+}
 
 void ClosePipe(uintptr_t pipe) {
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  pipes.instances.erase(pipe);
+  const auto found = pipes.instances.find(pipe);
+  if (found == pipes.instances.end()) return;
+  const std::wstring name = found->second.name;
+  pipes.instances.erase(found);
+  bool last = true;
+  for (const auto& [id, instance] : pipes.instances) last = last && instance.name != name;
+  if (last) pipes.names.erase(name);
   pipes.changed.notify_all();
 }
 
-void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<Security*>(security); }
+void FreePipeSecurity(uintptr_t security) { delete reinterpret_cast<fake::PipeSecurityData*>(security); }
 
 bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, const std::wstring& owner_sid, PipeSecurity* security,
                        uint32_t* error_code) {
   if (Injected("BuildPipeSecurity", std::to_string(grants.size()) + " " + fake::Narrow(owner_sid), error_code)) {
     return false;
   }
-  *security = PipeSecurity(reinterpret_cast<uintptr_t>(new Security{grants, owner_sid}));
+  *security = PipeSecurity(reinterpret_cast<uintptr_t>(new fake::PipeSecurityData{grants, owner_sid, true}));
   return true;
 }
 
@@ -117,55 +97,51 @@ bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code
   std::lock_guard<std::mutex> guard(world.lock);
   if (fake::RecordCall(world, "SessionUserSid", std::to_string(session_id), error_code)) return false;
   const auto found = world.session_users.find(session_id);
-  if (found == world.session_users.end()) {
-    *error_code = 1008;  // ERROR_NO_TOKEN
-    return false;
-  }
+  if (found == world.session_users.end()) return Refuse(1008, error_code);  // ERROR_NO_TOKEN
   *sid = found->second;
   return true;
 }
 
+// A later instance joins the name's pipe and its descriptor: the creator
+// needs kFileCreatePipeInstance on it, and the limit of the first applies.
 bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,
                         PipeHandle* pipe, uint32_t* error_code) {
   if (Injected("CreatePipeInstance", fake::Narrow(name), error_code)) return false;
-  const Security* asked =
-      security != nullptr && security->valid() ? reinterpret_cast<const Security*>(security->get()) : nullptr;
+  const auto* asked = security != nullptr && security->valid()
+                          ? reinterpret_cast<const fake::PipeSecurityData*>(security->get())
+                          : nullptr;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  {
-    fake::FakeWorld& world = fake::World();
-    std::lock_guard<std::mutex> world_guard(world.lock);
-    if (asked != nullptr && !OwnerAllowed(world, asked->owner)) {
-      *error_code = kErrorInvalidOwner;
-      return false;
-    }
-  }
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> world_guard(world.lock);
+  if (asked != nullptr && !OwnerAllowed(world, asked->owner)) return Refuse(kErrorInvalidOwner, error_code);
   const std::wstring key = fake::LowerAscii(name);
   uint32_t count = 0;
   for (const auto& [id, instance] : pipes.instances) count += instance.name == key;
-  if (count > 0 && (options.open_mode & kFileFlagFirstPipeInstance) != 0) {
-    *error_code = fake::kErrorAccessDenied;
-    return false;
-  }
-  if (count >= options.max_instances) {
-    *error_code = kErrorPipeBusy;
-    return false;
+  if (count > 0) {
+    const fake::NamedPipe& existing = pipes.names[key];
+    if ((options.open_mode & kFileFlagFirstPipeInstance) != 0) return Refuse(fake::kErrorAccessDenied, error_code);
+    const PipeCaller creator{world.process_user_sid, 0, world.process_is_administrator};
+    if (existing.security.present &&
+        (fake::GrantedPipeAccess(existing.security, creator) & kFileCreatePipeInstance) == 0) {
+      return Refuse(fake::kErrorAccessDenied, error_code);
+    }
+    if (count >= existing.max_instances) return Refuse(kErrorPipeBusy, error_code);
+  } else {
+    if (options.max_instances == 0) return Refuse(87, error_code);  // ERROR_INVALID_PARAMETER
+    fake::NamedPipe& created = pipes.names[key];
+    created = fake::NamedPipe{asked != nullptr ? *asked : fake::PipeSecurityData(), options.max_instances};
   }
   const uintptr_t id = ++pipes.next_id;
-  Instance& created = pipes.instances[id];
+  fake::PipeInstance& created = pipes.instances[id];
   created.name = key;
-  created.max_instances = options.max_instances;
   created.open_mode = options.open_mode;
-  {
-    fake::FakeWorld& world = fake::World();
-    std::lock_guard<std::mutex> world_guard(world.lock);
-    world.last_pipe_security.reset();
-    world.last_pipe_owner.clear();
-    world.last_pipe_options = options;
-    if (asked != nullptr) {
-      world.last_pipe_security = asked->grants;
-      world.last_pipe_owner = asked->owner;
-    }
+  world.last_pipe_security.reset();
+  world.last_pipe_owner.clear();
+  world.last_pipe_options = options;
+  if (asked != nullptr) {
+    world.last_pipe_security = asked->grants;
+    world.last_pipe_owner = asked->owner;
   }
   *pipe = PipeHandle(id);
   pipes.changed.notify_all();
@@ -176,18 +152,16 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
   if (Injected("ApplyPipeSecurity", "", error_code)) return false;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  const auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end() || !security.valid()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
-  }
-  if ((found->second.open_mode & kWriteDac) == 0) {
-    *error_code = fake::kErrorAccessDenied;
-    return false;
-  }
+  fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr || !security.valid()) return Refuse(fake::kErrorInvalidHandle, error_code);
+  if ((instance->open_mode & kWriteDac) == 0) return Refuse(fake::kErrorAccessDenied, error_code);
+  const auto* data = reinterpret_cast<const fake::PipeSecurityData*>(security.get());
+  fake::PipeSecurityData& shared = pipes.names[instance->name].security;
+  shared.grants = data->grants;
+  shared.present = true;
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> world_guard(world.lock);
-  world.last_pipe_security = reinterpret_cast<const Security*>(security.get())->grants;
+  world.last_pipe_security = data->grants;
   ++world.pipe_security_changes;
   return true;
 }
@@ -197,35 +171,39 @@ bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t*
   if (Injected("PipeClientProcessId", "", error_code)) return false;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  const auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end() || !found->second.client_attached) {
-    *error_code = kErrorPipeNotConnected;
-    return false;
-  }
+  const fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr || !instance->client_attached) return Refuse(fake::kErrorPipeNotConnected, error_code);
   *process_id = fake::kFakeClientProcessId;
   return true;
 }
 
-bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
+bool ReadPipeCaller(const PipeHandle& pipe, PipeCaller* caller, uint32_t* error_code) {
+  if (Injected("ReadPipeCaller", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  const fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr || !instance->client_attached) return Refuse(fake::kErrorPipeNotConnected, error_code);
+  *caller = instance->caller;
+  return true;
+}
+
+bool WaitForPipeClient(const PipeHandle& pipe, const StopEvent& stop, uint32_t* error_code) {
   if (Injected("WaitForPipeClient", "", error_code)) return false;
   Pipes& pipes = AllPipes();
   std::unique_lock<std::mutex> guard(pipes.lock);
-  auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
-  }
-  if (found->second.client_attached) {
-    *error_code = kErrorPipeConnected;
-    return false;
-  }
+  fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr) return Refuse(fake::kErrorInvalidHandle, error_code);
+  if (instance->client_attached) return Refuse(kErrorPipeConnected, error_code);
+  instance->listening = true;
+  pipes.changed.notify_all();
   pipes.changed.wait(guard, [&] {
-    found = pipes.instances.find(pipe.get());
-    return found == pipes.instances.end() || found->second.client_attached;
+    instance = Find(pipes, pipe);
+    return instance == nullptr || instance->client_attached || pipes.stop_events[stop.get()];
   });
-  if (found == pipes.instances.end()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
+  if (instance == nullptr) return Refuse(fake::kErrorInvalidHandle, error_code);
+  if (!instance->client_attached) {
+    instance->listening = false;
+    return Refuse(kErrorOperationAborted, error_code);
   }
   return true;
 }
@@ -237,31 +215,23 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
   Pipes& pipes = AllPipes();
   std::unique_lock<std::mutex> guard(pipes.lock);
   const auto ready = [&] {
-    const auto found = pipes.instances.find(pipe.get());
-    return found == pipes.instances.end() || !found->second.to_server.empty() || found->second.client_gone;
+    const fake::PipeInstance* instance = Find(pipes, pipe);
+    return instance == nullptr || !instance->to_server.empty() || instance->client_gone;
   };
   if (timeout_ms == kWaitForever) {
     pipes.changed.wait(guard, ready);
   } else if (!pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), ready)) {
-    *error_code = kErrorTimeout;
-    return false;
+    return Refuse(kErrorTimeout, error_code);
   }
-  const auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
-  }
-  if (found->second.to_server.empty()) {
-    *error_code = kErrorBrokenPipe;
-    return false;
-  }
-  std::string message = std::move(found->second.to_server.front());
-  found->second.to_server.pop_front();
+  fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr) return Refuse(fake::kErrorInvalidHandle, error_code);
+  if (instance->to_server.empty()) return Refuse(kErrorBrokenPipe, error_code);
+  std::string message = std::move(instance->to_server.front());
+  instance->to_server.pop_front();
   if (message.size() > max_bytes) {
     // The rest of the message stays unread, as a message-mode read leaves it.
     *data = message.substr(0, max_bytes);
-    *error_code = kErrorMoreData;
-    return false;
+    return Refuse(kErrorMoreData, error_code);
   }
   *data = std::move(message);
   return true;
@@ -271,12 +241,11 @@ bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t
   if (Injected("WritePipeMessage", std::to_string(bytes.size()), error_code)) return false;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  const auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end() || found->second.client_gone || !found->second.client_attached) {
-    *error_code = kErrorNoData;
-    return false;
+  fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr || instance->client_gone || !instance->client_attached) {
+    return Refuse(fake::kErrorNoData, error_code);
   }
-  found->second.to_client.push_back(bytes);
+  instance->to_client.push_back(bytes);
   pipes.changed.notify_all();
   return true;
 }
@@ -289,141 +258,32 @@ bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t
   Pipes& pipes = AllPipes();
   std::unique_lock<std::mutex> guard(pipes.lock);
   const bool done = pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
-    const auto found = pipes.instances.find(pipe.get());
-    if (found != pipes.instances.end()) found->second.to_server.clear();
-    return found == pipes.instances.end() || found->second.client_gone;
+    fake::PipeInstance* instance = Find(pipes, pipe);
+    if (instance != nullptr) instance->to_server.clear();
+    return instance == nullptr || instance->client_gone;
   });
   if (!done) *error_code = kErrorTimeout;
   return done;
 }
 
 // As DisconnectNamedPipe: the client's end breaks (its reads and writes fail
-// from now on, and what it had not read is gone) and the instance is ready
-// to wait for the next client.
+// from now on, and what it had not read is gone), and no client can open the
+// instance until the server waits on it again.
 bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
   if (Injected("DisconnectPipe", "", error_code)) return false;
   Pipes& pipes = AllPipes();
   std::lock_guard<std::mutex> guard(pipes.lock);
-  const auto found = pipes.instances.find(pipe.get());
-  if (found == pipes.instances.end()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
-  }
-  Instance& instance = found->second;
-  pipes.clients.erase(instance.client);
-  instance.client = 0;
-  instance.client_attached = false;
-  instance.client_gone = false;
-  instance.to_server.clear();
-  instance.to_client.clear();
+  fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr) return Refuse(fake::kErrorInvalidHandle, error_code);
+  pipes.clients.erase(instance->client);
+  instance->client = 0;
+  instance->client_attached = false;
+  instance->client_gone = false;
+  instance->listening = false;
+  instance->to_server.clear();
+  instance->to_client.clear();
   pipes.changed.notify_all();
-  return true;
-}
-
-bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code) {
-  if (Injected("OpenAndClosePipe", fake::Narrow(name), error_code)) return false;
-  Pipes& pipes = AllPipes();
-  std::lock_guard<std::mutex> guard(pipes.lock);
-  const uintptr_t instance = FreeInstance(pipes, fake::LowerAscii(name), error_code);
-  if (instance == 0) return false;
-  DetachClient(pipes, AttachClient(pipes, instance));
   return true;
 }
 
 }  // namespace platform
-
-namespace platform::fake {
-
-uint64_t ConnectPipeClient(const std::wstring& name, uint32_t* error_code) {
-  Pipes& pipes = AllPipes();
-  std::lock_guard<std::mutex> guard(pipes.lock);
-  const uintptr_t instance = FreeInstance(pipes, LowerAscii(name), error_code);
-  return instance == 0 ? 0 : AttachClient(pipes, instance);
-}
-
-bool WritePipeClient(uint64_t client, const std::string& bytes) {
-  Pipes& pipes = AllPipes();
-  std::lock_guard<std::mutex> guard(pipes.lock);
-  const auto found = pipes.clients.find(client);
-  if (found == pipes.clients.end()) return false;
-  const auto instance = pipes.instances.find(found->second);
-  if (instance == pipes.instances.end()) return false;
-  instance->second.to_server.push_back(bytes);
-  pipes.changed.notify_all();
-  return true;
-}
-
-bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply) {
-  Pipes& pipes = AllPipes();
-  std::unique_lock<std::mutex> guard(pipes.lock);
-  const auto state = [&]() -> Instance* {
-    const auto found = pipes.clients.find(client);
-    if (found == pipes.clients.end()) return nullptr;
-    const auto instance = pipes.instances.find(found->second);
-    return instance == pipes.instances.end() ? nullptr : &instance->second;
-  };
-  pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
-    Instance* instance = state();
-    return instance == nullptr || !instance->to_client.empty();
-  });
-  Instance* instance = state();
-  if (instance == nullptr || instance->to_client.empty()) return false;
-  *reply = std::move(instance->to_client.front());
-  instance->to_client.pop_front();
-  pipes.changed.notify_all();
-  return true;
-}
-
-void ClosePipeClient(uint64_t client) {
-  Pipes& pipes = AllPipes();
-  std::lock_guard<std::mutex> guard(pipes.lock);
-  DetachClient(pipes, client);
-}
-
-std::string PipeExchange(const std::wstring& name, const std::string& request, uint32_t timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  uint32_t error_code = 0;
-  uint64_t client = 0;
-  // The server makes its next instance after it closed the last one.
-  while ((client = ConnectPipeClient(name, &error_code)) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return "<pipe unavailable " + std::to_string(error_code) + ">";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  std::string reply = "<no reply>";
-  if (WritePipeClient(client, request)) ReadPipeClient(client, timeout_ms, &reply);
-  ClosePipeClient(client);
-  return reply;
-}
-
-std::optional<std::vector<AccessGrant>> LastPipeSecurity() {
-  std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_security;
-}
-
-int PipeSecurityChanges() {
-  std::lock_guard<std::mutex> guard(World().lock);
-  return World().pipe_security_changes;
-}
-
-std::wstring LastPipeOwner() {
-  std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_owner;
-}
-
-PipeInstanceOptions LastPipeOptions() {
-  std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_options;
-}
-
-void SetProcessAccount(const std::wstring& user_sid, bool administrator) {
-  std::lock_guard<std::mutex> guard(World().lock);
-  World().process_user_sid = user_sid;
-  World().process_is_administrator = administrator;
-}
-
-void SetSessionUserSid(uint32_t session_id, const std::wstring& sid) {
-  std::lock_guard<std::mutex> guard(World().lock);
-  World().session_users[session_id] = sid;
-}
-
-}  // namespace platform::fake

@@ -23,14 +23,18 @@ bool Fail(uint32_t* error_code) {
   return false;
 }
 
-// Waits for an overlapped operation that did not complete at once; on time-out
-// the operation is cancelled and its end awaited, so |overlapped| may go.
-bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms, DWORD* transferred,
+// Waits for an overlapped operation that did not complete at once, or for
+// |stop| when given; on time-out or stop the operation is cancelled and its end
+// awaited, so |overlapped| may go.
+bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms, HANDLE stop, DWORD* transferred,
                       uint32_t* error_code) {
-  if (WaitForSingleObject(overlapped->hEvent, timeout_ms) != WAIT_OBJECT_0) {
+  const HANDLE events[2] = {overlapped->hEvent, stop};
+  const DWORD waited = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, timeout_ms);
+  if (waited != WAIT_OBJECT_0) {
     CancelIoEx(handle, overlapped);
-    GetOverlappedResult(handle, overlapped, transferred, TRUE);
-    *error_code = ERROR_TIMEOUT;
+    // The operation may have completed after all; then it counts.
+    if (GetOverlappedResult(handle, overlapped, transferred, TRUE)) return true;
+    *error_code = waited == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ERROR_TIMEOUT;
     return false;
   }
   if (GetOverlappedResult(handle, overlapped, transferred, FALSE)) return true;
@@ -41,7 +45,8 @@ bool FinishOverlapped(HANDLE handle, OVERLAPPED* overlapped, uint32_t timeout_ms
 // overlapped and synchronous instances alike (a time-out needs an overlapped
 // instance: on a synchronous one the call itself blocks).
 template <typename Call>
-bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* error_code, Call call) {
+bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* error_code, Call call,
+           HANDLE stop = nullptr) {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event.valid()) return Fail(error_code);
   OVERLAPPED overlapped{};
@@ -55,10 +60,57 @@ bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* err
     if (error == ERROR_MORE_DATA) GetOverlappedResult(handle, &overlapped, transferred, FALSE);
     return false;
   }
-  return FinishOverlapped(handle, &overlapped, timeout_ms, transferred, error_code);
+  return FinishOverlapped(handle, &overlapped, timeout_ms, stop, transferred, error_code);
+}
+
+// What the impersonated client's token says; the thread token is opened as
+// this process, since an identification-level token cannot open anything.
+bool ReadThreadTokenCaller(PipeCaller* caller, uint32_t* error_code) {
+  UniqueHandle token;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.receive())) return Fail(error_code);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) return Fail(error_code);
+  std::vector<unsigned char> user(size);
+  if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return Fail(error_code);
+  win32::LocalMemory text;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid,
+                              reinterpret_cast<wchar_t**>(text.receive()))) {
+    return Fail(error_code);
+  }
+  DWORD session = 0;
+  if (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) return Fail(error_code);
+  unsigned char administrators[SECURITY_MAX_SID_SIZE];
+  DWORD sid_size = sizeof(administrators);
+  BOOL member = FALSE;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &sid_size) ||
+      !CheckTokenMembership(token.get(), administrators, &member)) {
+    return Fail(error_code);
+  }
+  caller->user_sid = static_cast<const wchar_t*>(text.get());
+  caller->session_id = session;
+  caller->administrator = member != FALSE;
+  return true;
 }
 
 }  // namespace
+
+void CloseStopEvent(uintptr_t event) {
+  if (event != 0) CloseHandle(reinterpret_cast<HANDLE>(event));
+}
+
+bool CreateStopEvent(StopEvent* event, uint32_t* error_code) {
+  const HANDLE raw = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (raw == nullptr) return Fail(error_code);
+  *event = StopEvent(reinterpret_cast<uintptr_t>(raw));
+  return true;
+}
+
+void SignalStopEvent(const StopEvent& event) { SetEvent(reinterpret_cast<HANDLE>(event.get())); }
+
+bool WaitForStopEvent(const StopEvent& event, uint32_t timeout_ms) {
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(event.get()), timeout_ms) == WAIT_OBJECT_0;
+}
 
 void ClosePipe(uintptr_t pipe) {
   if (pipe != 0) CloseHandle(reinterpret_cast<HANDLE>(pipe));
@@ -125,10 +177,20 @@ bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t*
   return true;
 }
 
-bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code) {
+bool ReadPipeCaller(const PipeHandle& pipe, PipeCaller* caller, uint32_t* error_code) {
+  if (!ImpersonateNamedPipeClient(Raw(pipe))) return Fail(error_code);
+  const bool read = ReadThreadTokenCaller(caller, error_code);
+  // A thread that could not stop acting as its client must not go on.
+  if (!RevertToSelf()) TerminateProcess(GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+  return read;
+}
+
+bool WaitForPipeClient(const PipeHandle& pipe, const StopEvent& stop, uint32_t* error_code) {
   DWORD ignored = 0;
-  return RunIo(Raw(pipe), INFINITE, &ignored, error_code,
-               [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; });
+  return RunIo(
+      Raw(pipe), INFINITE, &ignored, error_code,
+      [&](OVERLAPPED* overlapped) { return ConnectNamedPipe(Raw(pipe), overlapped) != FALSE; },
+      reinterpret_cast<HANDLE>(stop.get()));
 }
 
 bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
@@ -175,13 +237,6 @@ bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t
 
 bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code) {
   return DisconnectNamedPipe(Raw(pipe)) || Fail(error_code);
-}
-
-bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code) {
-  UniqueHandle client(
-      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!client.valid()) return Fail(error_code);
-  return true;
 }
 
 }  // namespace platform

@@ -4,8 +4,8 @@
 #include "routes/admin_bypass.h"
 #include "routes/route_guard.h"
 #include "routes/route_table.h"
-#include "routes/safe_mode_settings.h"
-#include "host/startup_record.h"
+#include "common/safe_mode_settings.h"
+#include "common/startup_record.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
 
@@ -25,6 +25,10 @@ constexpr char kHalvesNote[] =
 // The working records of one connect.
 struct Connect {
   ControlState* state;
+  // Who owns what runs if this connect is refused before its tunnel start,
+  // and the node a failed connect leaves in the state, as before it.
+  std::wstring earlier_owner;
+  std::string earlier_node;
   TunnelProfile profile;
   RouteGuardReport report;
   AdminBypassState bypass;
@@ -44,7 +48,7 @@ std::string RunConnect(Connect* connect) {
   ApplyRouteGuard(&connect->profile, &connect->report);
   RouteGuardReport& report = connect->report;
   if (report.poc_env_read_failed) {
-    ResetPhase(state);
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
     return ErrorReplyWithReports(kErrorEnvReadFailed, report.message, WriteAdminBypassJson(AdminBypassState()),
                                  WriteRouteGuardJson(report));
   }
@@ -53,19 +57,19 @@ std::string RunConnect(Connect* connect) {
   if (report.effective_auto_stop_seconds > 0) connect->bypass.auto_stop_seconds = report.effective_auto_stop_seconds;
   if (report.poc_route_guard_failed) {
     ReleaseAdminBypass();
-    ResetPhase(state);
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
     return ReplyWithReports(*connect, kErrorRouteGuardFailed, report.message);
   }
   if (report.rdp_session_active && !report.effective_disable_default_route) {
     ReleaseAdminBypass();
-    ResetPhase(state);
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
     report.failure_reason = "rdp_requires_disable_default_route";
     report.message = InServiceMode() ? kRdpRequiresSafeModeService : kRdpRequiresSafeMode;
     return ReplyWithReports(*connect, kErrorRouteGuardFailed, report.message);
   }
   if (!report.rdp_session_active && !report.effective_disable_default_route && connect->bypass.enabled &&
       !connect->bypass.routes_ready_before_tunnel) {
-    ResetPhase(state);
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
     return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
   }
 
@@ -77,7 +81,7 @@ std::string RunConnect(Connect* connect) {
 
   if (!WriteActiveConf(connect->profile, &connect->error)) {
     ReleaseAdminBypass();
-    ResetPhase(state);
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
     return ErrorReply(kErrorConfigWriteFailed, connect->error);
   }
   // Only now is the earlier tunnel replaced: a connect refused before this
@@ -86,15 +90,15 @@ std::string RunConnect(Connect* connect) {
   if (!TunnelManager::Start(ActiveConfPath(), &connect->error)) {
     ReleaseAdminBypass();
     DeleteActiveConf(&connect->error);
-    ResetPhase(state);
+    ResetPhase(state, L"", connect->earlier_node);
     return ErrorReply(kErrorTunnelStartFailed, connect->error);
   }
   // The checks below judge what the tunnel did to the table, so they wait
   // until it has done it; a tunnel that never runs is a failed start.
   std::string not_running;
-  if (!WaitForTunnelRunning(&not_running)) {
+  if (!WaitForTunnelRunning(&state->connect_cancelled, &not_running)) {
     TearDownTunnel();
-    ResetPhase(state);
+    ResetPhase(state, L"", connect->earlier_node);
     return ErrorReply(kErrorTunnelStartFailed, not_running);
   }
 
@@ -108,14 +112,14 @@ std::string RunConnect(Connect* connect) {
       report.failure_reason = kDefaultRouteDetected.code;
       report.message = kDefaultRouteDetected.message;
       TearDownTunnel();
-      ResetPhase(state);
+      ResetPhase(state, L"", connect->earlier_node);
       return ReplyWithReports(*connect, kDefaultRouteDetected.code, kDefaultRouteDetected.message);
     }
   } else {
     connect->bypass = ConfirmAdminBypassAfterTunnel();
     if (connect->bypass.enabled && !connect->bypass.applied) {
       TearDownTunnel();
-      ResetPhase(state);
+      ResetPhase(state, L"", connect->earlier_node);
       return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
     }
     if (halves) connect->bypass.message += kHalvesNote;
@@ -131,17 +135,30 @@ std::string RunConnect(Connect* connect) {
 
 }  // namespace
 
-std::string HandleConnect(ControlState* state, const std::string& request) {
+std::string HandleConnect(ControlState* state, const Caller& caller, const std::string& request) {
   const std::string nonce = ReadJsonString(request, "session_nonce");
-  if (!state->registered_nonce.empty() && nonce != state->registered_nonce) return ErrorReply(kSessionMismatch);
-
-  Connect connect{state, TunnelProfile(), RouteGuardReport(), AdminBypassState(), std::string()};
+  Connect connect{state, std::wstring(), std::string(), TunnelProfile(), RouteGuardReport(), AdminBypassState(),
+                  std::string()};
+  {
+    // Each user's own registration; one who registered none is not asked.
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    const auto registered = state->registered_nonces.find(caller.sid);
+    if (registered != state->registered_nonces.end() && nonce != registered->second) {
+      return ErrorReply(kSessionMismatch);
+    }
+  }
   std::string message;
   if (!ReadTunnelProfile(request, &connect.profile, &message)) return ErrorReply("invalid_profile", message);
 
   {
+    // From here until it goes down, the tunnel is the caller's.
     std::lock_guard<std::mutex> guard(state->state_lock);
     state->phase = kPhaseConnecting;
+    connect.earlier_owner = state->tunnel_owner;
+    connect.earlier_node = state->node;
+    state->node = connect.profile.node_id;
+    state->tunnel_owner = caller.sid;
+    state->connect_cancelled = false;
   }
   MarkUserConnectBegun();
   return RunConnect(&connect);

@@ -9,7 +9,8 @@
 
 namespace quorvane {
 
-// Runs with the state's work lock held (the request handler takes it).
-std::string HandleConnect(ControlState* state, const std::string& request);
+// Runs with the state's work lock held (the request handler takes it), for
+// an identified |caller| who may connect (the handler checked the owner).
+std::string HandleConnect(ControlState* state, const Caller& caller, const std::string& request);
 
 }  // namespace quorvane

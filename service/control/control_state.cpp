@@ -23,11 +23,14 @@ void SetPhase(ControlState* state, const std::string& phase, const std::string& 
   std::lock_guard<std::mutex> guard(state->state_lock);
   state->phase = phase;
   state->node = node;
+  if (phase == kPhaseDisconnected) state->tunnel_owner.clear();
 }
 
-void ResetPhase(ControlState* state) {
+void ResetPhase(ControlState* state, const std::wstring& owner, const std::string& node) {
   std::lock_guard<std::mutex> guard(state->state_lock);
   state->phase = kPhaseDisconnected;
+  state->tunnel_owner = owner;
+  state->node = node;
 }
 
 ControlState* MakeCurrentControlState() {
@@ -45,6 +48,14 @@ ControlState* CurrentControlState() {
 void StopCurrentPipeServer() {
   std::lock_guard<std::mutex> guard(g_current_lock);
   if (g_current) StopPipeServer(g_current.get());
+}
+
+// Skipped while the state is being made or stopped (the lock is taken for
+// that long): a state in the making reads the list itself, and a stopping
+// one needs none.
+void RefreshCurrentPipeAccess() {
+  std::unique_lock<std::mutex> guard(g_current_lock, std::try_to_lock);
+  if (guard.owns_lock() && g_current) RefreshPipeAccess(g_current.get());
 }
 
 void DestroyCurrentControlState() {

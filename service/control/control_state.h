@@ -3,18 +3,44 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "control/pipe_protocol.h"
+#include "platform/pipes.h"
 
 namespace quorvane {
 
+// The pipe server's shared part: its threads, the event that ends their
+// waits, and the pipe's security, which every instance shares.
+struct PipeServerState {
+  std::atomic<bool> running{false};
+  std::vector<std::thread> threads;  // one an instance
+  platform::StopEvent stop;
+
+  std::mutex lock;  // guards what follows
+  std::vector<platform::AccessGrant> grants;
+  std::wstring owner;
+  platform::PipeSecurity security;
+  // The live instances, each owned by its thread, to apply a new list to.
+  std::vector<const platform::PipeHandle*> instances;
+  bool creation_failing = false;
+};
+
+// Who sent a request, from the client's token; not |identified| when the
+// token could not be read.
+struct Caller {
+  std::wstring sid;
+  uint32_t session_id = 0;
+  bool administrator = false;
+  bool identified = false;
+};
+
 struct ControlState {
-  std::atomic<bool> server_running{false};
-  std::thread server_thread;
-  std::atomic<bool> server_finished{false};
+  PipeServerState server;
 
   std::mutex auto_stop_lock;  // guards auto_stop_thread: the handler and Stop both cancel
   std::thread auto_stop_thread;
@@ -23,16 +49,21 @@ struct ControlState {
   // the tunnel its stop, also when it stops itself first.
   std::atomic<bool> auto_stop_pending{false};
 
-  // Held for a copy or an assignment of phase and node.
+  // Held for a copy or an assignment of what follows.
   std::mutex state_lock;
   std::string phase = kPhaseDisconnected;
   std::string node;
-
-  // Only the request thread touches it.
-  std::string registered_nonce;
+  // The user (SID) whose connect brought the tunnel up, or is bringing it
+  // up; empty while no tunnel of this process runs.
+  std::wstring tunnel_owner;
+  // Each user's registered UI session, by SID.
+  std::map<std::wstring, std::string> registered_nonces;
+  // Set by a disconnect to end the wait of a connect in hand.
+  std::atomic<bool> connect_cancelled{false};
 
   // Serialises the requests that change the tunnel with the automatic stop's
-  // teardown, so that neither acts on the other's half-done work.
+  // teardown, so that neither acts on the other's half-done work. Status and
+  // register_session never take it.
   std::mutex work_lock;
 
   ControlState() = default;
@@ -47,9 +78,12 @@ struct PhaseAndNode {
   std::string node;
 };
 PhaseAndNode ReadPhase(ControlState* state);
+// "disconnected" also forgets the tunnel's owner.
 void SetPhase(ControlState* state, const std::string& phase, const std::string& node);
-// Back to "disconnected", keeping the node.
-void ResetPhase(ControlState* state);
+// Back to "disconnected" after a failed connect, with the node it found;
+// |owner| is who owns what still runs (a connect refused before its tunnel
+// start leaves the earlier one).
+void ResetPhase(ControlState* state, const std::wstring& owner, const std::string& node);
 
 // The process's single current state, shared by console and service mode.
 // Making a new one stops and destroys the earlier one first.
@@ -59,5 +93,8 @@ void DestroyCurrentControlState();
 // Stops the current state's pipe server, if there is a current state; safe
 // against its destruction on another thread (the control handlers use this).
 void StopCurrentPipeServer();
+// Gives the current state's pipe the access list of the users logged on now
+// (the session-change control and console mode's poll use this).
+void RefreshCurrentPipeAccess();
 
 }  // namespace quorvane

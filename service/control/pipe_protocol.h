@@ -38,6 +38,13 @@ constexpr ProtocolError kSessionMismatch{"session_mismatch", "invalid session"};
 constexpr ProtocolError kMissingRequiredFields{"invalid_profile", kMissingRequiredFieldsMessage};
 constexpr ProtocolError kInvalidEndpointPort{"invalid_profile", kInvalidEndpointPortMessage};
 constexpr ProtocolError kProfileControlCharacter{"invalid_profile", kProfileControlCharacterMessage};
+// A user other than the tunnel's owner, not an administrator, while the
+// tunnel runs or starts.
+constexpr ProtocolError kTunnelOwnedByAnotherUser{"tunnel_owned_by_another_user",
+                                                  "the tunnel belongs to another user until it goes down"};
+// The client's token could not be read, so the request cannot be tied to a user.
+constexpr ProtocolError kCallerUnidentified{"caller_unidentified",
+                                            "the service could not tell which user sent the request"};
 constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",
                                               "tunnel installed a default route on WireGuard/Wintun interface"};
 // Codes whose message comes from the subsystem that failed.

@@ -1,27 +1,41 @@
-// The pipe server: one thread that serves "\\.\pipe\QuorvaneVpn" one
-// connection at a time, with an access list for the system account,
-// administrators and the user at the console.
+// The pipe server: "\\.\pipe\QuorvaneVpn" served on kPipeInstances instances
+// at once, one request per connection, with an access list for the system
+// account, administrators and the users at the machine.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "control/control_state.h"
 
 namespace quorvane {
 
+// The server holds every instance the name may have, so that no other process
+// can add one, and serves that many clients at once.
+constexpr uint32_t kPipeInstances = 8;
 // How long a connected client may take to send its request before its
 // instance is closed and the next client served.
 constexpr uint32_t kRequestWaitMs = 5000;
 // How long a client has to take its reply (read it and close) before it
-// loses its turn: a client that never reads must not hold the one instance.
+// loses its turn: a client that never reads must not hold an instance.
 constexpr uint32_t kReplyWaitMs = 3000;
 
-// Starts the server thread unless it runs; false (with |error|) when the
-// thread cannot be made.
+// Starts the server threads unless they run; false (with |error|) when they
+// cannot be made.
 bool StartPipeServer(ControlState* state, std::string* error);
 
-// Cancels a pending automatic stop, then stops the server thread and waits for
-// it. Safe to call more than once, never from the server or auto-stop thread.
+// Cancels a pending automatic stop, then ends the servers' waits and waits
+// for their threads (a request in hand is finished first). Safe to call more
+// than once, never from a server or auto-stop thread.
 void StopPipeServer(ControlState* state);
+
+// The pipe's access list now: system and Administrators in full; the users of
+// the console and of active Remote Desktop sessions, each once, with
+// platform::kPipeUserAccess.
+std::vector<platform::AccessGrant> PipeServerGrants();
+
+// Applies the list of PipeServerGrants to the pipe when it changed, without
+// waiting for a client: a user who just logged on can open it at once.
+void RefreshPipeAccess(ControlState* state);
 
 }  // namespace quorvane

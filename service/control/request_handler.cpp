@@ -60,6 +60,30 @@ void AutoStopThread(ControlState* state, int64_t deadline) {
   state->auto_stop_pending = false;
 }
 
+// Each user's registration is their own: an empty nonce clears only theirs.
+void RegisterSession(ControlState* state, const Caller& caller, const std::string& nonce) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  if (nonce.empty()) {
+    state->registered_nonces.erase(caller.sid);
+  } else {
+    state->registered_nonces[caller.sid] = nonce;
+  }
+}
+
+// The tunnel's owner and administrators may change a tunnel that runs or
+// starts; anyone may when none does.
+bool MayChangeTunnel(ControlState* state, const Caller& caller) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  return caller.administrator || state->tunnel_owner.empty() || state->tunnel_owner == caller.sid;
+}
+
+// A connect waiting for its tunnel gives up, so that the disconnect need not
+// wait for it to run first.
+void CancelConnectInHand(ControlState* state) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  if (state->phase == kPhaseConnecting) state->connect_cancelled = true;
+}
+
 }  // namespace
 
 void CleanUpEarlierProcessRoutes() {
@@ -75,19 +99,23 @@ AdminBypassState TearDownTunnel() {
   return bypass;
 }
 
-std::string HandleRequest(ControlState* state, const std::string& request) {
+std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request) {
   if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);
   const std::string op = ReadJsonString(request, "op");
   if (op == kOpStatus) return HandleStatus(state);
+  if (op != kOpRegisterSession && op != kOpDisconnect && op != kOpConnect) return ErrorReply(kUnknownOp);
+  if (!caller.identified) return ErrorReply(kCallerUnidentified);
   if (op == kOpRegisterSession) {
-    state->registered_nonce = ReadJsonString(request, "session_nonce");
+    RegisterSession(state, caller, ReadJsonString(request, "session_nonce"));
     return SuccessReply(kPhaseDisconnected, "");
   }
-  if (op == kOpDisconnect || op == kOpConnect) {
-    std::lock_guard<std::mutex> work(state->work_lock);
-    return op == kOpConnect ? HandleConnect(state, request) : HandleDisconnect(state);
-  }
-  return ErrorReply(kUnknownOp);
+  // Refused at once, without waiting for the work in hand to end.
+  if (!MayChangeTunnel(state, caller)) return ErrorReply(kTunnelOwnedByAnotherUser);
+  if (op == kOpDisconnect) CancelConnectInHand(state);
+  std::lock_guard<std::mutex> work(state->work_lock);
+  // Another user's connect may have taken the tunnel while this one waited.
+  if (!MayChangeTunnel(state, caller)) return ErrorReply(kTunnelOwnedByAnotherUser);
+  return op == kOpConnect ? HandleConnect(state, caller, request) : HandleDisconnect(state);
 }
 
 void CancelAutoStop(ControlState* state) {

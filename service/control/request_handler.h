@@ -11,7 +11,10 @@
 
 namespace quorvane {
 
-std::string HandleRequest(ControlState* state, const std::string& request);
+// Safe to call from several threads at once: status and register_session
+// answer at once, connect and disconnect take their turn (a disconnect ends
+// the wait of a connect in hand first).
+std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request);
 
 // Stops and removes the tunnel service, removes the admin bypass host routes
 // and deletes the configuration file, whatever fails on the way; returns the

@@ -4,7 +4,7 @@
 #include "common/utc_time_text.h"
 #include "host/entry_modes.h"
 #include "platform/process.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 #include "host/startup_report.h"
 #include "tunnel/tunnel_service_entry.h"
 

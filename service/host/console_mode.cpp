@@ -8,6 +8,12 @@
 #include "host/startup_report.h"
 
 namespace quorvane {
+namespace {
+
+constexpr uint32_t kForegroundPollMs = 100;
+constexpr uint32_t kSessionPollMs = 1000;
+
+}  // namespace
 
 int RunConsoleMode() {
   uint32_t error_code = 0;
@@ -22,7 +28,12 @@ int RunConsoleMode() {
   }
   platform::WriteStdout(std::wstring(L"QuorvaneVpnService IPC on ") + kPipeName + L" (passive startup)\n");
   SetForegroundRunning(true);
-  while (ForegroundRunning()) platform::SleepMilliseconds(100);
+  // No session-change control reaches a console program: it looks at the
+  // sessions itself, so that a user who logs on can open the pipe.
+  for (uint32_t waited = 0; ForegroundRunning(); waited += kForegroundPollMs) {
+    if (waited % kSessionPollMs == 0) RefreshCurrentPipeAccess();
+    platform::SleepMilliseconds(kForegroundPollMs);
+  }
   DestroyCurrentControlState();
   return 0;
 }

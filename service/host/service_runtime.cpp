@@ -13,8 +13,8 @@
 #include "platform/service_control.h"
 #include "platform/service_dispatch.h"
 #include "host/service_install.h"
-#include "routes/safe_mode_settings.h"
-#include "host/startup_record.h"
+#include "common/safe_mode_settings.h"
+#include "common/startup_record.h"
 #include "host/startup_report.h"
 
 namespace quorvane {
@@ -88,7 +88,8 @@ void ServiceMain() {
   }
   PrintStartupReport();
   g_service_running = true;
-  Report(platform::kServiceRunning, platform::kServiceAcceptStop);
+  // Session changes (logon, logoff, RDP connect) give the pipe a new access list.
+  Report(platform::kServiceRunning, platform::kServiceAcceptStop | platform::kServiceAcceptSessionChange);
   while (g_service_running) platform::SleepMilliseconds(kRunningPollMs);
   StopWithProgress();
   DestroyCurrentControlState();
@@ -99,6 +100,7 @@ void ServiceMain() {
 // Answers at once, as Windows expects of a control handler: the stop itself
 // is the service main routine's.
 void HandleServiceControl(uint32_t control) {
+  if (control == platform::kServiceControlSessionChange) RefreshCurrentPipeAccess();
   if (control != platform::kServiceControlStop) return;
   Report({platform::kServiceStopPending, 0, 0, 0, 0, kStopWaitHintMs});
   g_service_running = false;

@@ -6,8 +6,8 @@
 #include "platform/process.h"
 #include "routes/route_journal.h"
 #include "routes/route_table.h"
-#include "routes/safe_mode_settings.h"
-#include "host/startup_record.h"
+#include "common/safe_mode_settings.h"
+#include "common/startup_record.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {

@@ -10,7 +10,7 @@
 #include "routes/admin_bypass_candidates.h"
 #include "routes/admin_bypass_routes.h"
 #include "routes/route_table.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/environment.h"
 #include "platform/ip_routes.h"
 #include "platform/sessions.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {

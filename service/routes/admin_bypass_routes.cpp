@@ -5,7 +5,7 @@
 #include "common/ipv4_text.h"
 #include "common/json_text.h"
 #include "routes/route_journal.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {

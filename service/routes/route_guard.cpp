@@ -5,7 +5,7 @@
 #include "common/ip_prefix.h"
 #include "common/remote_sessions.h"
 #include "common/json_text.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {

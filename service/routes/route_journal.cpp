@@ -6,7 +6,7 @@
 #include "common/protected_folder.h"
 #include "platform/files.h"
 #include "routes/admin_bypass_routes.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {

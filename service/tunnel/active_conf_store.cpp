@@ -2,7 +2,7 @@
 
 #include "common/protected_folder.h"
 #include "platform/files.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "platform/process.h"
 #include "platform/service_control.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {
@@ -123,7 +123,7 @@ std::string StoppedMessage(const platform::ServiceStatus& status) {
 
 }  // namespace
 
-bool WaitForTunnelRunning(std::string* message) {
+bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message) {
   platform::ScHandle manager;
   uint32_t error_code = 0;
   if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) {
@@ -137,6 +137,10 @@ bool WaitForTunnelRunning(std::string* message) {
     return false;
   }
   for (uint32_t waited = 0; waited < kTunnelStartBoundMs; waited += kTunnelPollMs) {
+    if (*cancel) {
+      *message = kConnectCancelledMessage;
+      return false;
+    }
     platform::ServiceStatus status;
     if (!platform::ScmQueryStatus(service, &status, &error_code)) {
       *message = "tunnel service status could not be read (error " + std::to_string(error_code) + ")";

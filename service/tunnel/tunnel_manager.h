@@ -3,6 +3,7 @@
 // existence and state in the Service Control Manager are the only state.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace quorvane {
@@ -30,8 +31,11 @@ constexpr uint32_t kTunnelDeleteBoundMs = 5000;
 
 // Waits until the tunnel service reports running. False, with a message that
 // says why, when it stopped first (naming its exit code), could not be
-// queried, or did not run within kTunnelStartBoundMs.
-bool WaitForTunnelRunning(std::string* message);
+// queried, did not run within kTunnelStartBoundMs, or |cancel| was set (a
+// disconnect sent meanwhile).
+bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message);
+constexpr char kConnectCancelledMessage[] =
+    "a disconnect cancelled the connect before the tunnel service reported running";
 
 std::wstring TunnelServiceName();
 

@@ -1,5 +1,5 @@
-// Named pipes: the server's instances and their access list, and the one
-// client open that the server needs (to wake its own blocked wait).
+// Named pipes: the server's instances, their access list, who is calling, and
+// the event that ends the server's waits.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,20 @@ constexpr uint32_t kPipeTypeMessage = 0x4;
 constexpr uint32_t kPipeReadModeMessage = 0x2;
 constexpr uint32_t kPipeRejectRemoteClients = 0x8;
 
-// Access rights for pipe clients.
-constexpr uint32_t kGenericReadWriteSynchronize = 0xC0100000;
+// Access rights on a pipe ("Named Pipe Security and Access Rights").
+constexpr uint32_t kFileReadData = 0x1;
+constexpr uint32_t kFileWriteData = 0x2;
+// The same bit as FILE_APPEND_DATA, so generic write includes it: whoever
+// holds it may add an instance of their own to the name.
+constexpr uint32_t kFileCreatePipeInstance = 0x4;
+constexpr uint32_t kFileReadAttributes = 0x80;
+constexpr uint32_t kFileWriteAttributes = 0x100;  // what SetNamedPipeHandleState needs
+constexpr uint32_t kReadControl = 0x20000;        // what reading the pipe's owner needs
+constexpr uint32_t kSynchronize = 0x100000;
+constexpr uint32_t kFileGenericRead = 0x120089;
+// A user of the machine: read and write messages, read the owner, switch to
+// message mode; never kFileCreatePipeInstance.
+constexpr uint32_t kPipeUserAccess = kFileGenericRead | kFileWriteData | kFileWriteAttributes;
 
 // System error codes that the service logic tells apart.
 constexpr uint32_t kErrorBrokenPipe = 109;
@@ -33,9 +45,18 @@ constexpr uint32_t kErrorPipeBusy = 231;
 constexpr uint32_t kErrorMoreData = 234;
 constexpr uint32_t kErrorTimeout = 1460;
 constexpr uint32_t kErrorPipeConnected = 535;
+constexpr uint32_t kErrorOperationAborted = 995;
 
 // Waits without a limit.
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
+
+// A manual-reset event that ends the server's waits: once set it stays set.
+void CloseStopEvent(uintptr_t event);
+using StopEvent = OwnedHandle<CloseStopEvent>;
+bool CreateStopEvent(StopEvent* event, uint32_t* error_code);
+void SignalStopEvent(const StopEvent& event);
+// Waits at most |timeout_ms| for |event|; true when it is set.
+bool WaitForStopEvent(const StopEvent& event, uint32_t timeout_ms);
 
 void ClosePipe(uintptr_t pipe);
 using PipeHandle = OwnedHandle<ClosePipe>;
@@ -76,9 +97,21 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
 // The process id of the client connected to |pipe| (GetNamedPipeClientProcessId).
 bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t* error_code);
 
-// Waits for a client to connect. A client that connected before the wait
-// began is reported as a failure with kErrorPipeConnected.
-bool WaitForPipeClient(const PipeHandle& pipe, uint32_t* error_code);
+// Who the connected client is, from its token: the server impersonates it at
+// the identification level the clients allow, reads the token and reverts.
+struct PipeCaller {
+  std::wstring user_sid;
+  uint32_t session_id = 0;
+  // Membership of Administrators that counts: a filtered (not elevated) token
+  // holds the group for deny only, and is not an administrator's.
+  bool administrator = false;
+};
+bool ReadPipeCaller(const PipeHandle& pipe, PipeCaller* caller, uint32_t* error_code);
+
+// Waits for a client to connect, or for |stop| (false with
+// kErrorOperationAborted). A client that connected before the wait began is
+// reported as a failure with kErrorPipeConnected.
+bool WaitForPipeClient(const PipeHandle& pipe, const StopEvent& stop, uint32_t* error_code);
 
 // One read of at most |max_bytes|, waiting at most |timeout_ms| (kWaitForever:
 // no limit). A longer message fills |data| with its first |max_bytes| and
@@ -102,9 +135,5 @@ bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t
 // stays open and can wait for the next client. False when the instance could
 // not be disconnected.
 bool DisconnectPipe(const PipeHandle& pipe, uint32_t* error_code);
-
-// Opens |name| as a client (read and write, no sharing, existing only) and
-// closes it at once.
-bool OpenAndClosePipe(const std::wstring& name, uint32_t* error_code);
 
 }  // namespace platform

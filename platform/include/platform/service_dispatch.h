@@ -11,7 +11,9 @@ namespace platform {
 constexpr uint32_t kServiceControlStop = 1;
 constexpr uint32_t kServiceControlPause = 2;
 constexpr uint32_t kServiceControlInterrogate = 4;
+constexpr uint32_t kServiceControlSessionChange = 14;
 constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptSessionChange = 0x80;
 
 // The service main routine; the start arguments are not passed on.
 using ServiceMainRoutine = void (*)();

@@ -5,7 +5,7 @@
 #include "control/request_handler.h"
 #include "control_test_support.h"
 #include "fake_routes.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 #include "tunnel/tunnel_manager.h"
 #include "tunnel/tunnel_profile.h"
 
@@ -34,7 +34,7 @@ class ConnectFlowTest : public ControlTestBase {
     platform::fake::SeedInterface(kPhysical, {L"Ethernet", L""});
     platform::fake::SeedInterface(kTunnel, {L"Quorvane WireGuard", L""});
   }
-  std::string Connect(const std::string& request) { return HandleRequest(state_.get(), request); }
+  std::string Connect(const std::string& request) { return HandleRequest(state_.get(), UserCaller(), request); }
   Leftovers Left() {
     return Leftovers{ReadPhase(state_.get()).phase, platform::fake::Routes().size(),
                      platform::fake::FileContent(kActiveConf).has_value(),
@@ -105,7 +105,7 @@ TEST_F(ConnectFlowTest, SafeModeSuccess_PatchesTheProfileAndSkipsTheAfterTunnelC
 
 TEST_F(ConnectFlowTest, RejectedRequests_ChangeNothing) {
   SetPhase(state_.get(), kPhaseConnected, "earlier");
-  state_->registered_nonce = "A";
+  state_->registered_nonces[UserCaller().sid] = "A";
   const struct {
     std::string request;
     std::string reply;

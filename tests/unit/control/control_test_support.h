@@ -9,7 +9,7 @@
 #include "control/control_state.h"
 #include "fake_windows_test.h"
 #include "routes/admin_bypass.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 
@@ -19,6 +19,12 @@ inline std::string ConnectRequest(const std::string& nonce, const std::string& e
          "\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\",\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\",\"dns_csv\":\"10.8.0.1\","
          "\"allowed_ips_csv\":\"0.0.0.0/0, ::/0\"" +
          extra_fields + "}";
+}
+
+// A user at the machine, not an administrator: one user alone sees the
+// service as if it knew nobody.
+inline Caller UserCaller(const std::wstring& sid = L"S-1-5-21-7-1001", bool administrator = false) {
+  return Caller{sid, 1, administrator, true};
 }
 
 constexpr char kStatusRequest[] = "{\"v\":1,\"op\":\"status\"}";

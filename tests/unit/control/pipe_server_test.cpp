@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "control_test_support.h"
@@ -11,10 +12,11 @@ namespace quorvane {
 namespace {
 
 using platform::fake::PipeExchange;
+using platform::fake::PipeExchangeAs;
 
 class PipeServerTest : public ControlTestBase {
  protected:
-  // A client that takes the one instance and sends nothing; 0 when none could connect.
+  // A client that takes an instance and sends nothing; 0 when none could connect.
   static uint64_t ConnectWithoutWriting() {
     uint32_t error_code = 0;
     uint64_t client = 0;
@@ -33,24 +35,38 @@ class PipeServerTest : public ControlTestBase {
     for (const std::string& line : platform::fake::Journal()) made += line.rfind("CreatePipeInstance", 0) == 0;
     return made;
   }
+  // Waits (bounded) until the server made its instances.
+  static void WaitForInstances(int count) {
+    for (int i = 0; i < 5000 && InstancesMade() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Every instance taken by a client that sent nothing.
+  static std::vector<uint64_t> TakeEveryInstance() {
+    std::vector<uint64_t> clients;
+    for (uint32_t i = 0; i < kPipeInstances; ++i) clients.push_back(ConnectWithoutWriting());
+    return clients;
+  }
 };
 
-TEST_F(PipeServerTest, OneKeptInstance_ServesEveryClientWithItsFlagsAndOwner) {
+TEST_F(PipeServerTest, EightKeptInstances_ServeEveryClientWithTheirFlagsAndOwner) {
   Start();
+  WaitForInstances(kPipeInstances);
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
-    // Between two exchanges the name never lapses: no other instance can be made.
+    // The server holds the name's whole limit: no other instance can be made,
+    // even by an administrator, even between two exchanges.
+    platform::PipeInstanceOptions options;
+    options.max_instances = kPipeInstances;
     platform::PipeHandle squatter;
     uint32_t error_code = 0;
-    EXPECT_FALSE(platform::CreatePipeInstance(kPipeName, platform::PipeInstanceOptions(), nullptr, &squatter,
-                                              &error_code));
+    EXPECT_FALSE(platform::CreatePipeInstance(kPipeName, options, nullptr, &squatter, &error_code));
+    EXPECT_EQ(error_code, platform::kErrorPipeBusy);
   }
   StopPipeServer(state_.get());
-  EXPECT_EQ(InstancesMade(), 1 + 5) << "the server's one, and the five the test tried";
+  EXPECT_EQ(InstancesMade(), 8 + 5) << "the server's eight, and the five the test tried";
   const platform::PipeInstanceOptions options = platform::fake::LastPipeOptions();
-  EXPECT_EQ(options.open_mode, 0x400C0003u);  // duplex, overlapped, first instance, write DAC
+  EXPECT_EQ(options.open_mode, 0x40040003u);  // duplex, overlapped, write DAC; only the first asks to be first
   EXPECT_EQ(options.pipe_mode, 0xEu);         // message type and read mode, remote clients refused
-  EXPECT_EQ(options.max_instances, 1u);
+  EXPECT_EQ(options.max_instances, 8u);
   EXPECT_EQ(platform::fake::LastPipeOwner(), L"S-1-5-18");
 }
 
@@ -60,25 +76,30 @@ TEST_F(PipeServerTest, InstanceThatBreaks_IsMadeAnewAndTheNextClientServed) {
     uint32_t error_code;
     int instances;
   } cases[] = {
-      {"WaitForPipeClient", 232, 1},      // a client that came and went: disconnected, kept
-      {"DisconnectPipe", 6, 2},          // cannot be disconnected: made anew
+      {"WaitForPipeClient", 232, 8},      // a client that came and went: disconnected, kept
+      {"DisconnectPipe", 6, 9},          // cannot be disconnected: made anew
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
     platform::fake::FailNextCall(c.operation, c.error_code);
     Start();
+    WaitForInstances(kPipeInstances);
     const std::string first = PipeExchange(kPipeName, kStatusRequest);
     EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u) << c.operation << first;
+    WaitForInstances(c.instances);
     StopPipeServer(state_.get());
     EXPECT_EQ(InstancesMade(), c.instances) << c.operation;
   }
 }
 
+// Its limit would let the server join it: only the first-instance flag keeps
+// the server out of another process's pipe.
 TEST_F(PipeServerTest, NameHeldByAnotherPipe_IsReportedAndTakenOnceFree) {
   platform::PipeHandle squatter;
+  platform::PipeInstanceOptions roomy;
+  roomy.max_instances = 255;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::CreatePipeInstance(kPipeName, platform::PipeInstanceOptions(), nullptr, &squatter,
-                                           &error_code));
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipeName, roomy, nullptr, &squatter, &error_code));
   Start();
   for (int i = 0; i < 1000 && platform::fake::SleptMilliseconds() < 1000; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -121,6 +142,21 @@ TEST_F(PipeServerTest, Owner_IsTheSystemAccountOrElseAdministrators) {
   }
 }
 
+TEST_F(PipeServerTest, EightClientsAtOnce_AreAllAnswered) {
+  Start();
+  std::vector<std::future<int>> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.push_back(std::async(std::launch::async, [] {
+      int answered = 0;
+      for (int i = 0; i < 5; ++i) answered += PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0) == 0;
+      return answered;
+    }));
+  }
+  int answered = 0;
+  for (auto& client : clients) answered += client.get();
+  EXPECT_EQ(answered, 40);
+}
+
 TEST_F(PipeServerTest, ServesOneRequestPerConnectionInTurn) {
   Start();
   for (int i = 0; i < 3; ++i) {
@@ -147,15 +183,18 @@ TEST_F(PipeServerTest, LongRequests_AreCutAt65535BytesAndServed) {
   EXPECT_EQ(PipeExchange(kPipeName, std::string("{\"op\":\"status\"}\0garbage", 23)).rfind("{\"ok\":true", 0), 0u);
 }
 
-TEST_F(PipeServerTest, StalledClient_LosesItsTurnAndTheNextIsServed) {
+TEST_F(PipeServerTest, StalledClients_LoseTheirTurnAndTheNextIsServed) {
   Start();
-  const uint64_t stalled = ConnectWithoutWriting();
-  ASSERT_NE(stalled, 0u);
-  // Served once the stalled client's time is up (kRequestWaitMs).
+  WaitForInstances(kPipeInstances);
+  const std::vector<uint64_t> stalled = TakeEveryInstance();
+  // Served once the stalled clients' time is up (kRequestWaitMs).
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest, 2 * kRequestWaitMs).rfind("{\"ok\":true", 0), 0u);
-  std::string reply;
-  EXPECT_FALSE(platform::fake::ReadPipeClient(stalled, 10, &reply)) << "no reply for a request never sent";
-  platform::fake::ClosePipeClient(stalled);
+  for (const uint64_t client : stalled) {
+    ASSERT_NE(client, 0u);
+    std::string reply;
+    EXPECT_FALSE(platform::fake::ReadPipeClient(client, 10, &reply)) << "no reply for a request never sent";
+    platform::fake::ClosePipeClient(client);
+  }
 }
 
 // A client that sends its request and never reads the reply (a flush would
@@ -163,24 +202,23 @@ TEST_F(PipeServerTest, StalledClient_LosesItsTurnAndTheNextIsServed) {
 TEST_F(PipeServerTest, ClientThatNeverReadsItsReply_LosesItsTurn) {
   for (const bool stop_meanwhile : {false, true}) {
     Start();
-    uint32_t error_code = 0;
-    uint64_t silent = 0;
-    for (int i = 0; i < 1000 && silent == 0; ++i) {
-      silent = platform::fake::ConnectPipeClient(kPipeName, &error_code);
-      if (silent == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_NE(silent, 0u);
-    ASSERT_TRUE(platform::fake::WritePipeClient(silent, kStatusRequest));
+    WaitForInstances(kPipeInstances);
+    const std::vector<uint64_t> silent = TakeEveryInstance();
+    for (const uint64_t client : silent) ASSERT_TRUE(platform::fake::WritePipeClient(client, kStatusRequest));
     if (stop_meanwhile) {
-      StopPipeServer(state_.get());  // returns once the reply wait gave up
-      EXPECT_FALSE(state_->server_thread.joinable());
+      StopPipeServer(state_.get());  // returns once the reply waits gave up
+      EXPECT_TRUE(state_->server.threads.empty());
     } else {
       EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest, 2 * kReplyWaitMs).rfind("{\"ok\":true", 0), 0u);
       StopPipeServer(state_.get());
     }
-    std::string reply;
-    EXPECT_FALSE(platform::fake::ReadPipeClient(silent, 10, &reply)) << "its reply went with its turn";
-    platform::fake::ClosePipeClient(silent);
+    for (const uint64_t client : silent) {
+      std::string reply;
+      while (platform::fake::ReadPipeClient(client, 10, &reply)) {
+      }  // the reply it never read is gone with its turn
+      EXPECT_FALSE(platform::fake::ReadPipeClient(client, 10, &reply));
+      platform::fake::ClosePipeClient(client);
+    }
   }
 }
 
@@ -188,7 +226,7 @@ TEST_F(PipeServerTest, Stop_WakesAnIdleServerAndIsRepeatable) {
   Start();
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
   StopPipeServer(state_.get());
-  EXPECT_FALSE(state_->server_thread.joinable());
+  EXPECT_TRUE(state_->server.threads.empty());
   StopPipeServer(state_.get());
   uint32_t error_code = 0;
   EXPECT_EQ(platform::fake::ConnectPipeClient(kPipeName, &error_code), 0u);
@@ -202,7 +240,7 @@ TEST_F(PipeServerTest, StopWhileServingAStalledClient_EndsWithinTheRequestWait) 
   const uint64_t stalled = ConnectWithoutWriting();
   ASSERT_NE(stalled, 0u);
   StopPipeServer(state_.get());  // returns once the stalled read gave up
-  EXPECT_FALSE(state_->server_thread.joinable());
+  EXPECT_TRUE(state_->server.threads.empty());
   platform::fake::ClosePipeClient(stalled);
 }
 
@@ -226,7 +264,7 @@ TEST_F(PipeServerTest, Security_GrantsSystemAdministratorsAndTheConsoleUser) {
     EXPECT_EQ((*grants)[1].inheritance, 0u);
     if (c.console_user) {
       EXPECT_EQ((*grants)[2].trustee_sid, L"S-1-5-21-1-2-3-1001");
-      EXPECT_EQ((*grants)[2].access_mask, 0xC0100000u);
+      EXPECT_EQ((*grants)[2].access_mask, 0x12018Bu) << "read, write data and attributes; no new instance";
     }
   }
 }
@@ -247,7 +285,7 @@ TEST_F(PipeServerTest, Security_GrantsTheConsoleAndRdpUsersAndFollowsThemAsTheyC
     std::vector<std::wstring> sids;
     const auto grants = platform::fake::LastPipeSecurity();
     for (const platform::AccessGrant& grant : *grants) {
-      if (grant.access_mask == platform::kGenericReadWriteSynchronize) sids.push_back(grant.trustee_sid);
+      if (grant.access_mask == platform::kPipeUserAccess) sids.push_back(grant.trustee_sid);
     }
     return sids;
   };
@@ -256,22 +294,58 @@ TEST_F(PipeServerTest, Security_GrantsTheConsoleAndRdpUsersAndFollowsThemAsTheyC
   EXPECT_EQ(users(), (std::vector<std::wstring>{L"S-1-5-21-9-1001", L"S-1-5-21-9-1002"}));
   EXPECT_EQ(platform::fake::PipeSecurityChanges(), 0);
 
-  // Someone connects over RDP after the service started; another's session ends.
+  // Someone connects over RDP after the service started; another's session
+  // ends. The list follows at the session change, with no client in between.
+  const platform::PipeCaller joining{L"S-1-5-21-9-1004", 4, false};
+  const platform::PipeCaller leaving{L"S-1-5-21-9-1002", 2, false};
+  EXPECT_EQ(PipeExchangeAs(kPipeName, joining, kStatusRequest), "<pipe unavailable 5>");
   platform::fake::SeedSessions({{1, platform::kSessionActive, platform::kProtocolConsole},
                                 {4, platform::kSessionActive, platform::kProtocolRdp}});
-  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);  // looked at before its wait
-  EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  RefreshPipeAccess(state_.get());
   EXPECT_EQ(users(), (std::vector<std::wstring>{L"S-1-5-21-9-1001", L"S-1-5-21-9-1004"}));
+  EXPECT_EQ(PipeExchangeAs(kPipeName, joining, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_EQ(PipeExchangeAs(kPipeName, leaving, kStatusRequest), "<pipe unavailable 5>");
+  RefreshPipeAccess(state_.get());  // nothing changed: the list stays
   EXPECT_EQ(platform::fake::PipeSecurityChanges(), 1);
   StopPipeServer(state_.get());
-  EXPECT_EQ(InstancesMade(), 1) << "the kept instance got the new list";
+  EXPECT_EQ(InstancesMade(), 8) << "the kept instances got the new list";
+}
+
+// Generic write would hold the right to add an instance (FILE_APPEND_DATA is
+// FILE_CREATE_PIPE_INSTANCE on a pipe): a user admitted to the pipe must not
+// be able to add one that the clients would take for the service's.
+TEST_F(PipeServerTest, AdmittedUser_CannotAddAnInstance) {
+  platform::fake::SetConsoleSession(1);
+  platform::fake::SetSessionUserSid(1, L"S-1-5-21-9-1001");
+  const struct {
+    const wchar_t* account;
+    bool administrator;
+    bool added;
+  } cases[] = {{L"S-1-5-21-9-1001", false, false}, {L"S-1-5-21-9-500", true, true}, {L"S-1-5-18", true, true}};
+  for (const auto& c : cases) {
+    platform::PipeSecurity security;
+    uint32_t error_code = 0;
+    ASSERT_TRUE(platform::BuildPipeSecurity(PipeServerGrants(), L"S-1-5-18", &security, &error_code));
+    platform::PipeInstanceOptions options;
+    options.max_instances = kPipeInstances;
+    platform::PipeHandle first;
+    ASSERT_TRUE(platform::CreatePipeInstance(kPipeName, options, &security, &first, &error_code));
+    platform::fake::SetProcessAccount(c.account, c.administrator);
+    platform::PipeHandle added;
+    EXPECT_EQ(platform::CreatePipeInstance(kPipeName, options, nullptr, &added, &error_code), c.added);
+    if (!c.added) {
+      EXPECT_EQ(error_code, 5u);
+    }
+    platform::fake::SetProcessAccount(L"S-1-5-18", true);
+  }
 }
 
 TEST_F(PipeServerTest, FailedInstanceCreation_IsRetried) {
-  platform::fake::FailNextCall("CreatePipeInstance", 5);
+  for (uint32_t i = 0; i < kPipeInstances; ++i) platform::fake::FailNextCall("CreatePipeInstance", 5);
   Start();
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
-  EXPECT_GE(platform::fake::SleptMilliseconds(), 500u);
+  WaitForInstances(2 * kPipeInstances);
+  EXPECT_EQ(InstancesMade(), 2 * static_cast<int>(kPipeInstances)) << "each failed once, then made";
 }
 
 }  // namespace

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "control/pipe_server.h"
 #include "control_test_support.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {
@@ -17,7 +18,7 @@ const std::string kDefaultGuard = WriteRouteGuardJson(RouteGuardReport());
 
 class RequestHandlerTest : public ControlTestBase {
  protected:
-  std::string Handle(const std::string& request) { return HandleRequest(state_.get(), request); }
+  std::string Handle(const std::string& request) { return HandleRequest(state_.get(), UserCaller(), request); }
 
   // Waits (bounded) until the state shows |phase|.
   bool WaitForPhase(const std::string& phase) {
@@ -56,13 +57,13 @@ TEST_F(RequestHandlerTest, StatusRightAfterStart_IsDisconnectedWithoutNodeAndDef
 TEST_F(RequestHandlerTest, RegisterSession_ReplacesOrClearsTheNonceAndAlwaysSaysDisconnected) {
   EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"A\"}"),
             "{\"ok\":true,\"phase\":\"disconnected\"}");
-  EXPECT_EQ(state_->registered_nonce, "A");
+  EXPECT_EQ(state_->registered_nonces[UserCaller().sid], "A");
   EXPECT_EQ(Handle(ConnectRequest("B")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
   EXPECT_EQ(Handle(ConnectRequest("AA")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
   SetPhase(state_.get(), kPhaseConnected, "node-1");
   EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}"),
             "{\"ok\":true,\"phase\":\"disconnected\"}");
-  EXPECT_EQ(state_->registered_nonce, "");
+  EXPECT_EQ(state_->registered_nonces.count(UserCaller().sid), 0u);
   EXPECT_EQ(ReadPhase(state_.get()).phase, "connected");
 }
 
@@ -188,6 +189,76 @@ TEST_F(RequestHandlerTest, AutoStopRacingRequests_NeverOverlapsThem) {
   CancelAutoStop(state_.get());
   const PhaseAndNode current = ReadPhase(state_.get());
   EXPECT_EQ(current.phase == kPhaseConnected, IsTunnelRunning());
+}
+
+// Several users at one machine: each registration is the user's own, and the
+// tunnel is its owner's (and the administrators') until it goes down.
+TEST_F(RequestHandlerTest, Users_OwnTheirSessionAndTheirTunnel) {
+  MarkUserConnectBegun();
+  const Caller a = UserCaller(L"S-1-5-21-7-1001");
+  const Caller b = UserCaller(L"S-1-5-21-7-1002");
+  const Caller admin = UserCaller(L"S-1-5-21-7-500", true);
+  const Caller unknown;
+  const std::string owned = "{\"ok\":false,\"error\":\"tunnel_owned_by_another_user\"";
+  const auto registration = [](const std::string& nonce) {
+    return "{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"" + nonce + "\"}";
+  };
+  const struct {
+    const Caller* caller;
+    std::string request;
+    std::string reply_start;
+  } steps[] = {
+      {&a, registration("a"), "{\"ok\":true"},
+      {&b, registration("b"), "{\"ok\":true"},
+      {&a, ConnectRequest("a"), "{\"ok\":true,\"phase\":\"connected\""},
+      {&b, ConnectRequest("b"), owned},
+      {&b, kDisconnectRequest, owned},
+      {&b, registration(""), "{\"ok\":true"},  // clears B's alone
+      {&b, kStatusRequest, "{\"ok\":true,\"phase\":\"connected\",\"node_id\":\"node-1\""},
+      {&a, ConnectRequest("b"), "{\"ok\":false,\"error\":\"session_mismatch\""},
+      {&a, ConnectRequest("a"), "{\"ok\":true,\"phase\":\"connected\""},
+      {&admin, kDisconnectRequest, "{\"ok\":true,\"phase\":\"disconnected\""},
+      {&b, ConnectRequest("any"), "{\"ok\":true,\"phase\":\"connected\""},  // down: anyone's again
+      {&a, kDisconnectRequest, owned},
+      {&admin, ConnectRequest("admin"), "{\"ok\":true,\"phase\":\"connected\""},
+      {&b, kDisconnectRequest, owned},  // the administrator's now
+      {&unknown, registration("u"), "{\"ok\":false,\"error\":\"caller_unidentified\""},
+      {&unknown, kDisconnectRequest, "{\"ok\":false,\"error\":\"caller_unidentified\""},
+      {&unknown, kStatusRequest, "{\"ok\":true"},
+      {&a, kDisconnectRequest, owned},
+      {&admin, kDisconnectRequest, "{\"ok\":true,\"phase\":\"disconnected\""},
+  };
+  int step = 0;
+  for (const auto& s : steps) {
+    const std::string reply = HandleRequest(state_.get(), *s.caller, s.request);
+    EXPECT_EQ(reply.rfind(s.reply_start, 0), 0u) << "step " << step << ": " << reply;
+    ++step;
+  }
+  EXPECT_FALSE(IsTunnelRunning());
+  EXPECT_TRUE(state_->tunnel_owner.empty());
+}
+
+// Status and register_session answer while a connect waits for its tunnel; a
+// disconnect ends that wait, and nothing is left running.
+TEST_F(RequestHandlerTest, ConnectWaitingForItsTunnel_IsSeenAndCancelledByADisconnect) {
+  MarkUserConnectBegun();
+  platform::fake::SetCreatedServiceStart(platform::fake::StartBehaviour::kNeverRuns, 0);
+  std::future<std::string> connect = std::async(std::launch::async, [this] { return Handle(ConnectRequest("")); });
+  ASSERT_TRUE(WaitForPhase(kPhaseConnecting));
+  const std::string status = HandleRequest(state_.get(), UserCaller(L"S-1-5-21-7-1002"), kStatusRequest);
+  EXPECT_EQ(status.rfind("{\"ok\":true,\"phase\":\"connecting\",\"node_id\":\"node-1\",\"tunnel_running\":false", 0),
+            0u)
+      << status;
+  EXPECT_EQ(HandleRequest(state_.get(), UserCaller(L"S-1-5-21-7-1002"),
+                          "{\"op\":\"register_session\",\"session_nonce\":\"x\"}"),
+            "{\"ok\":true,\"phase\":\"disconnected\"}");
+  EXPECT_NE(connect.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "neither waited for it";
+  EXPECT_EQ(Handle(kDisconnectRequest).rfind("{\"ok\":true,\"phase\":\"disconnected\"", 0), 0u);
+  EXPECT_EQ(connect.get(), "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"" +
+                               std::string(kConnectCancelledMessage) + "\"}");
+  EXPECT_FALSE(platform::fake::FindService(TunnelServiceName()).has_value());
+  EXPECT_FALSE(platform::fake::FileContent(kActiveConf).has_value());
+  EXPECT_EQ(ReadPhase(state_.get()).phase, kPhaseDisconnected);
 }
 
 }  // namespace

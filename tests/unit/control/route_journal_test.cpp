@@ -8,7 +8,7 @@
 #include "control/request_handler.h"
 #include "control_test_support.h"
 #include "fake_routes.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 #include "host/startup_report.h"
 
 namespace quorvane {
@@ -26,7 +26,7 @@ class RouteJournalTest : public ControlTestBase {
     platform::fake::SeedInterface(kPhysical, {L"Ethernet", L""});
     platform::fake::SetProcessEnvironment(kSettingAdminBypassIps, L"203.0.113.7 198.51.100.9");
   }
-  std::string Handle(const std::string& request) { return HandleRequest(state_.get(), request); }
+  std::string Handle(const std::string& request) { return HandleRequest(state_.get(), UserCaller(), request); }
   // The process ends without its clean-up: its memory is gone, the table and
   // the files stay.
   void Crash() {

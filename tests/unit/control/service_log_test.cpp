@@ -42,9 +42,10 @@ TEST_F(ServiceLogTest, EachRequest_IsOneLineWithItsOutcomeAndNoSecret) {
   StopPipeServer(state_.get());
   const std::string log = Log();
   EXPECT_EQ(log.find("U0VDUkVU"), std::string::npos) << log;
-  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 ok=true ms="), std::string::npos) << log;
-  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 ok=true ms="), std::string::npos) << log;
-  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 ok=false error=invalid_profile "
+  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 session=0 sid=S-1-5-18 ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=false "
+                     "error=invalid_profile "
                      "message=\"missing required fields\" ms="),
             std::string::npos)
       << log;

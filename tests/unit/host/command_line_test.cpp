@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_windows_test.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {

@@ -11,7 +11,7 @@
 #include "fake_windows_test.h"
 #include "routes/admin_bypass.h"
 #include "host/service_install.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {
@@ -131,7 +131,7 @@ TEST_F(ServiceMainTest, StatusSequence_StartPendingRunningStopPendingStopped) {
   // stopped with exit code 0.
   const std::vector<platform::fake::ReportedStatus> statuses = platform::fake::ReportedStatuses();
   ASSERT_GE(statuses.size(), 4u);
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{2, 0}, {4, 1}, {3, 0}};
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{2, 0}, {4, 0x81}, {3, 0}};  // running: stop and session changes;
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(statuses[i].state, expected[i].first) << i;
     EXPECT_EQ(statuses[i].controls_accepted, expected[i].second) << i;

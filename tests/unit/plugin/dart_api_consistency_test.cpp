@@ -39,7 +39,7 @@ struct Sources {
   std::string header = ReadSource("plugin/windows/quorvane_windows_vpn_plugin.h");
   std::string plugin = ReadSource("plugin/windows/quorvane_windows_vpn_plugin.cpp");
   std::string window = ReadSource("plugin/windows/window_channel.cpp");
-  std::string texts = ReadSource("plugin/windows/request_texts.cpp");
+  std::string texts = ReadSource("client/request_texts.cpp");
   std::string maps = ReadSource("plugin/windows/ipc_messages.cpp");
 };
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "admin_bypass_test_support.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "admin_bypass_test_support.h"
 #include "routes/admin_bypass_routes.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {

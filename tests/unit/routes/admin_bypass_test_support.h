@@ -8,7 +8,7 @@
 #include "fake_windows_test.h"
 #include "platform/ip_routes.h"
 #include "routes/admin_bypass.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 

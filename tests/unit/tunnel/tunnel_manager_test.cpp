@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_windows_test.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {
@@ -191,6 +191,7 @@ TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
 
 TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp) {
   using platform::fake::StartBehaviour;
+  const std::atomic<bool> no_cancel{false};
   const struct {
     const char* label;
     StartBehaviour behaviour;
@@ -218,7 +219,7 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
     platform::fake::SetCreatedServiceStart(c.behaviour, c.polls, c.exit_code, c.specific);
     ASSERT_TRUE(TunnelManager::Start(kConfig, nullptr)) << c.label;
     std::string message;
-    EXPECT_EQ(WaitForTunnelRunning(&message), c.running) << c.label;
+    EXPECT_EQ(WaitForTunnelRunning(&no_cancel, &message), c.running) << c.label;
     EXPECT_EQ(message, c.message) << c.label;
     EXPECT_EQ(platform::fake::SleptMilliseconds(), c.slept_ms) << c.label;
     EXPECT_EQ(platform::fake::OpenScHandleCount(), 0) << c.label;
@@ -226,12 +227,16 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
   // No service to wait for, or no status to read.
   platform::fake::Reset();
   std::string message;
-  EXPECT_FALSE(WaitForTunnelRunning(&message));
+  EXPECT_FALSE(WaitForTunnelRunning(&no_cancel, &message));
   EXPECT_EQ(message, "tunnel service is gone before it reported running (error 1060)");
   SeedTunnel(platform::kServiceStartPending, StopBehaviour::kStopsAtOnce);
   FailNextCall("ScmQueryStatus", 6);
-  EXPECT_FALSE(WaitForTunnelRunning(&message));
+  EXPECT_FALSE(WaitForTunnelRunning(&no_cancel, &message));
   EXPECT_EQ(message, "tunnel service status could not be read (error 6)");
+  // A disconnect sent meanwhile ends the wait of a tunnel still starting.
+  const std::atomic<bool> cancelled{true};
+  EXPECT_FALSE(WaitForTunnelRunning(&cancelled, &message));
+  EXPECT_EQ(message, kConnectCancelledMessage);
 }
 
 }  // namespace

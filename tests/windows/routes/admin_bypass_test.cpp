@@ -8,7 +8,7 @@
 #include "routes/admin_bypass_candidates.h"
 #include "routes/admin_bypass_routes.h"
 #include "routes/route_journal.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 namespace quorvane {
 namespace {

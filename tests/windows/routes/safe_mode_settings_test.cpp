@@ -1,5 +1,5 @@
 // The settings reader against the real registry and environment.
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -8,7 +8,7 @@
 
 #include "child_process.h"
 #include "platform/process.h"
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 #include "temp_directory.h"
 #include "test_registry.h"
 #include "tunnel/active_conf_store.h"

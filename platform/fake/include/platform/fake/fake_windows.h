@@ -170,22 +170,42 @@ std::wstring DebuggerText();
 void SetSessionUserSid(uint32_t session_id, const std::wstring& sid);
 
 // Pipes. A test's thread plays the client of a server running on another
-// thread. Connecting fails with 2 when no instance exists, 231 when all are
-// taken. A read fails when the server disconnected without writing; after a
-// disconnect the instance serves the next client.
+// thread, as a user. Connecting fails with 2 when no instance of the name
+// exists, 5 when the pipe's access list does not grant the user |access|
+// (generic rights mapped as for a pipe), and 231 when every instance is taken
+// or not waiting for a client (as after a disconnect, until the server waits
+// again). A read fails when the server disconnected without writing.
 // The process id PipeClientProcessId answers for every client of the fake.
 constexpr uint32_t kFakeClientProcessId = 4321;
+// The rights a client asks for: read and write data and attributes, and the
+// descriptor's owner.
+constexpr uint32_t kPipeClientAccess =
+    kFileReadData | kFileWriteData | kFileReadAttributes | kFileWriteAttributes | kReadControl | kSynchronize;
+// The system account, an administrator: the caller of the calls without "As".
+PipeCaller SystemCaller();
+uint64_t ConnectPipeClientAs(const std::wstring& name, const PipeCaller& who, uint32_t access,
+                             uint32_t* error_code);
 uint64_t ConnectPipeClient(const std::wstring& name, uint32_t* error_code);
+// As WaitNamedPipeW: true once an instance may be opened; 2 at once when the
+// name has no instance; 121 when none came free in |timeout_ms|.
+bool WaitForPipeInstance(const std::wstring& name, uint32_t timeout_ms, uint32_t* error_code);
 bool WritePipeClient(uint64_t client, const std::string& bytes);
 bool ReadPipeClient(uint64_t client, uint32_t timeout_ms, std::string* reply);
 void ClosePipeClient(uint64_t client);
-// Connect (waiting up to |timeout_ms| for a free instance), write, read, close:
-// the reply, or "<pipe unavailable N>" / "<no reply>".
+// The owner of the descriptor of the pipe |client| opened (empty: none).
+std::wstring ClientPipeOwner(uint64_t client);
+// Connect (waiting up to |timeout_ms| for a free instance; an access denied
+// ends it at once), write, read, close: the reply, or "<pipe unavailable N>"
+// / "<no reply>".
+std::string PipeExchangeAs(const std::wstring& name, const PipeCaller& who, const std::string& request,
+                           uint32_t timeout_ms = 10000);
 std::string PipeExchange(const std::wstring& name, const std::string& request, uint32_t timeout_ms = 10000);
 // The grants and the owner of the security that the last pipe instance was
 // created with, and its options. An instance is refused with 5 when the name
-// exists and kFileFlagFirstPipeInstance is asked, and with 1307 when its owner
-// is one this process may not give (SetProcessAccount).
+// exists and kFileFlagFirstPipeInstance is asked or this process's account
+// lacks kFileCreatePipeInstance on the pipe, with 231 past the first
+// instance's limit, and with 1307 when its owner is one this process may not
+// give (SetProcessAccount).
 std::optional<std::vector<AccessGrant>> LastPipeSecurity();
 std::wstring LastPipeOwner();
 PipeInstanceOptions LastPipeOptions();

@@ -1,4 +1,4 @@
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/ip_routes.h"
 #include "fake_windows_test.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 #include "host/startup_report.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"

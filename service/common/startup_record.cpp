@@ -1,4 +1,4 @@
-#include "host/startup_record.h"
+#include "common/startup_record.h"
 
 #include <atomic>
 #include <mutex>
@@ -6,7 +6,7 @@
 #include "common/service_log.h"
 #include "common/wide_text.h"
 #include "platform/process.h"
-#include "routes/safe_mode_settings.h"
+#include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {
