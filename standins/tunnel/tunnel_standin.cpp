@@ -3,9 +3,13 @@
 // library it registers the calling process with the Service Control Manager,
 // reads the configuration file it was given and runs until the service is
 // stopped. It brings up no adapter and no route. What it received and read
-// goes to "tunnel-standin-record.txt" beside this DLL, for tests to see.
+// goes to "tunnel-standin-record.txt" beside this DLL, for tests to see. A
+// number of milliseconds in "tunnel-standin-start-ms.txt" beside it keeps it
+// start-pending that long first, as the real library is while it builds the
+// adapter; a stop sent meanwhile ends the start.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "beside_this_library.h"
@@ -50,7 +54,7 @@ void Report(DWORD state, DWORD exit_code) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_START_PENDING ? SERVICE_ACCEPT_STOP : 0;
   status.dwWin32ExitCode = exit_code;
   status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
   SetServiceStatus(g_status_handle, &status);
@@ -65,10 +69,21 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
   return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+DWORD StartDelayMs() {
+  std::string text;
+  if (!ReadWholeFile(PathBesideThisLibrary(L"tunnel-standin-start-ms.txt"), &text)) return 0;
+  return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
+}
+
 void WINAPI ServiceMain(DWORD, wchar_t** arguments) {
+  g_stop_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   g_status_handle = RegisterServiceCtrlHandlerExW(arguments[0], ControlHandler, nullptr);
   if (g_status_handle == nullptr) return;
   Report(SERVICE_START_PENDING, NO_ERROR);
+  if (WaitForSingleObject(g_stop_event.get(), StartDelayMs()) == WAIT_OBJECT_0) {
+    Report(SERVICE_STOPPED, NO_ERROR);
+    return;
+  }
   std::string config;
   if (!ReadWholeFile(g_config_path, &config)) {
     const DWORD error = GetLastError();
@@ -78,7 +93,6 @@ void WINAPI ServiceMain(DWORD, wchar_t** arguments) {
   }
   WriteRecord("config_path=" + Utf8(g_config_path) + "\nconfig_bytes=" + std::to_string(config.size()) +
               "\n---\n" + config);
-  g_stop_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   Report(SERVICE_RUNNING, NO_ERROR);
   WaitForSingleObject(g_stop_event.get(), INFINITE);
   g_ran_well = true;

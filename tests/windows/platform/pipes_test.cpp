@@ -10,6 +10,7 @@
 
 #include "access_lists.h"
 #include "dacl_text.h"
+#include "platform/process.h"
 #include "platform/sessions.h"
 #include "unique_handle.h"
 
@@ -24,6 +25,14 @@ platform::PipeInstanceOptions Overlapped() {
   platform::PipeInstanceOptions options;
   options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped;
   return options;
+}
+
+// A stop event nobody sets, for the waits that end by a client.
+platform::StopEvent NeverSet() {
+  platform::StopEvent event;
+  uint32_t error_code = 0;
+  platform::CreateStopEvent(&event, &error_code);
+  return event;
 }
 
 UniqueHandle OpenClient() {
@@ -44,7 +53,7 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   // A client that connected before the wait began.
   UniqueHandle client = OpenClient();
   ASSERT_TRUE(client.valid());
-  EXPECT_FALSE(platform::WaitForPipeClient(pipe, &error_code));
+  EXPECT_FALSE(platform::WaitForPipeClient(pipe, NeverSet(), &error_code));
   EXPECT_EQ(error_code, platform::kErrorPipeConnected);
 
   std::string data;
@@ -100,11 +109,12 @@ TEST(Pipes, KeptInstance_ServesTheNextClientAfterADisconnect) {
   ASSERT_TRUE(platform::CreatePipeInstance(kPipe, options, nullptr, &pipe, &error_code)) << error_code;
   PipeHandle twin;
   EXPECT_FALSE(platform::CreatePipeInstance(kPipe, options, nullptr, &twin, &error_code)) << "the name is taken";
+  const platform::StopEvent never = NeverSet();
   for (const char* request : {"first", "second", "third"}) {
     // A disconnected instance takes clients again once it waits for one.
-    std::future<uint32_t> waited = std::async(std::launch::async, [&pipe] {
+    std::future<uint32_t> waited = std::async(std::launch::async, [&pipe, &never] {
       uint32_t code = 0;
-      return platform::WaitForPipeClient(pipe, &code) ? 0u : code;
+      return platform::WaitForPipeClient(pipe, never, &code) ? 0u : code;
     });
     UniqueHandle client;
     for (int i = 0; i < 1000 && !client.valid(); ++i) {
@@ -139,30 +149,61 @@ TEST(Pipes, ClientThatCameFirst_IsServedAfterATimedOutRead) {
   EXPECT_EQ(error_code, platform::kErrorTimeout);
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(client.get(), "{\"op\":\"status\"}", 15, &written, nullptr));
-  EXPECT_FALSE(platform::WaitForPipeClient(pipe, &error_code));
+  EXPECT_FALSE(platform::WaitForPipeClient(pipe, NeverSet(), &error_code));
   EXPECT_EQ(error_code, platform::kErrorPipeConnected);
   ASSERT_TRUE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << error_code;
   EXPECT_EQ(data, "{\"op\":\"status\"}");
 }
 
-TEST(Pipes, OpenAndClose_WakesAWaitingServer) {
+// The stop event ends a server's wait without anyone opening the pipe, and
+// the instance waits for the next client as before.
+TEST(Pipes, StopEvent_EndsAWaitAndTheInstanceServesOn) {
   PipeHandle pipe;
   uint32_t error_code = 0;
   ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
-  std::future<uint32_t> waited = std::async(std::launch::async, [&pipe] {
+  platform::StopEvent stop;
+  ASSERT_TRUE(platform::CreateStopEvent(&stop, &error_code)) << error_code;
+  EXPECT_FALSE(platform::WaitForStopEvent(stop, 0));
+  std::future<uint32_t> waited = std::async(std::launch::async, [&pipe, &stop] {
     uint32_t code = 0;
-    return platform::WaitForPipeClient(pipe, &code) ? 0u : code;
+    return platform::WaitForPipeClient(pipe, stop, &code) ? 0u : code;
   });
-  ASSERT_TRUE(platform::OpenAndClosePipe(kPipe, &error_code)) << error_code;
+  platform::SignalStopEvent(stop);
   ASSERT_EQ(waited.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  // Connected, connected before the wait, or gone again before it: the wait ended.
-  const uint32_t result = waited.get();
-  EXPECT_TRUE(result == 0 || result == platform::kErrorPipeConnected || result == 232) << result;
+  EXPECT_EQ(waited.get(), platform::kErrorOperationAborted);
+  EXPECT_TRUE(platform::WaitForStopEvent(stop, 0)) << "it stays set";
+
+  UniqueHandle client = OpenClient();
+  ASSERT_TRUE(client.valid()) << "the instance still takes a client";
+  EXPECT_FALSE(platform::WaitForPipeClient(pipe, NeverSet(), &error_code));
+  EXPECT_EQ(error_code, platform::kErrorPipeConnected);
+}
+
+// Who calls, read from the token of a client that allows identification only,
+// as the product's clients do; Wine runs every process as its one user.
+TEST(Pipes, Caller_IsReadFromAnIdentificationLevelClient) {
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
+  UniqueHandle client(CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  ASSERT_TRUE(client.valid());
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(client.get(), "x", 1, &written, nullptr));
   std::string data;
-  EXPECT_FALSE(platform::ReadPipeMessage(pipe, 100, 5000, &data, &error_code)) << "the waking client sends nothing";
-  EXPECT_NE(error_code, platform::kErrorTimeout);
-  pipe.Reset();
-  EXPECT_FALSE(platform::OpenAndClosePipe(kPipe, &error_code));
+  ASSERT_TRUE(platform::ReadPipeMessage(pipe, 10, 5000, &data, &error_code));
+  platform::PipeCaller caller;
+  ASSERT_TRUE(platform::ReadPipeCaller(pipe, &caller, &error_code)) << error_code;
+  std::wstring own;
+  ASSERT_TRUE(platform::ProcessUserSid(&own, &error_code));
+  EXPECT_EQ(caller.user_sid, own);
+  DWORD session = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+  EXPECT_EQ(caller.session_id, session);
+  // Reverted: this thread is itself again, not its client.
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
 }
 
 // Wine does not enforce pipe access lists, so what is checked is the one built.
@@ -170,13 +211,13 @@ TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
   const std::vector<platform::AccessGrant> grants = {
       {L"S-1-5-18", platform::kGenericAll, 0},
       {L"S-1-5-32-544", platform::kGenericAll, 0},
-      {L"S-1-5-21-1-2-3-1001", platform::kGenericReadWriteSynchronize, 0},
+      {L"S-1-5-21-1-2-3-1001", platform::kPipeUserAccess, 0},
   };
   platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
   ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(grants, false, &built, &error_code, L"S-1-5-18"));
   EXPECT_EQ(DaclText(&built, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
-            L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0xc0100000;;;S-1-5-21-1-2-3-1001)");
+            L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12018b;;;S-1-5-21-1-2-3-1001)");
 
   // The owner reaches the pipe, where a client reads it back.
   platform::PipeSecurity security;
@@ -200,7 +241,7 @@ TEST(Pipes, Security_HoldsTheThreeEntriesUnprotected) {
   const std::wstring other = std::wstring(kPipe) + L"Kept";
   ASSERT_TRUE(platform::CreatePipeInstance(other, options, &security, &kept, &error_code)) << error_code;
   std::vector<platform::AccessGrant> more = grants;
-  more.push_back({L"S-1-5-21-1-2-3-1002", platform::kGenericReadWriteSynchronize, 0});
+  more.push_back({L"S-1-5-21-1-2-3-1002", platform::kPipeUserAccess, 0});
   platform::PipeSecurity updated;
   ASSERT_TRUE(platform::BuildPipeSecurity(more, L"S-1-5-32-544", &updated, &error_code));
   EXPECT_TRUE(platform::ApplyPipeSecurity(kept, updated, &error_code)) << error_code;

@@ -1,6 +1,6 @@
 // What the system tests ask of the running service: an exchange that is sent
-// again while the one pipe instance is busy between two exchanges, beside the
-// service manager's probe.
+// again while the service is still making its pipe, beside the service
+// manager's probe.
 #pragma once
 
 #include <windows.h>
@@ -10,8 +10,8 @@
 #include "pipe_client.h"
 #include "scm_probe.h"
 
-// The client does not wait for a busy instance (by design): a request sent
-// right after another may find it busy, and is sent again here (10 s at most).
+// The client waits for a busy pipe itself, but a service that is starting
+// has no pipe yet: the request is sent again here (10 s at most).
 inline std::string SendWhenFree(const std::string& request) {
   std::string reply;
   for (int i = 0; i < 1000; ++i) {
