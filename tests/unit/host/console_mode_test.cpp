@@ -21,6 +21,7 @@ class ConsoleModeTest : public FakeWindowsTest {
 };
 
 TEST_F(ConsoleModeTest, ServesThePipeUntilCtrlC) {
+  platform::fake::SetConsoleSession(1);
   std::future<int> run = std::async(std::launch::async, [] { return RunCommandLine({L"--console"}); });
   const std::wstring started = L"QuorvaneVpnService IPC on \\\\.\\pipe\\QuorvaneVpn (passive startup)\n";
   bool seen = false;
@@ -32,6 +33,18 @@ TEST_F(ConsoleModeTest, ServesThePipeUntilCtrlC) {
   const std::wstring out = platform::fake::StdoutText();
   EXPECT_EQ(out.rfind(L"[Quorvane] passive startup report: {", 0), 0u) << "the report comes first";
   EXPECT_EQ(platform::fake::PipeExchange(kPipeName, "{\"v\":1,\"op\":\"status\"}").rfind("{\"ok\":true", 0), 0u);
+
+  // No session-change control reaches a console program: it looks at the
+  // sessions itself, and a user who logs on gets in.
+  const platform::PipeCaller user{L"S-1-5-21-7-1001", 1, false};
+  EXPECT_EQ(platform::fake::PipeExchangeAs(kPipeName, user, "{\"op\":\"status\"}"), "<pipe unavailable 5>");
+  platform::fake::SetSessionUserSid(1, user.user_sid);
+  std::string reply;
+  for (int i = 0; i < 2000 && reply.rfind("{\"ok\":true", 0) != 0; ++i) {
+    reply = platform::fake::PipeExchangeAs(kPipeName, user, "{\"op\":\"status\"}");
+    if (reply.rfind("{\"ok\":true", 0) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(reply.rfind("{\"ok\":true", 0), 0u) << reply;
 
   EXPECT_TRUE(platform::fake::RaiseConsoleEvent(0));
   ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);

@@ -123,6 +123,14 @@ TEST_F(ServiceMainTest, StatusSequence_StartPendingRunningStopPendingStopped) {
   }
   EXPECT_EQ(platform::fake::ReportedStatuses().size(), 2u) << "other controls change nothing";
 
+  // A user who logs on while the service waits can open the pipe at once.
+  const platform::PipeCaller user{L"S-1-5-21-7-1001", 1, false};
+  platform::fake::SetConsoleSession(1);
+  platform::fake::SetSessionUserSid(1, user.user_sid);
+  EXPECT_EQ(platform::fake::PipeExchangeAs(kPipeName, user, "{\"op\":\"status\"}"), "<pipe unavailable 5>");
+  ASSERT_TRUE(platform::fake::SendServiceControl(platform::kServiceControlSessionChange));
+  EXPECT_EQ(platform::fake::PipeExchangeAs(kPipeName, user, "{\"op\":\"status\"}").rfind("{\"ok\":true", 0), 0u);
+
   ASSERT_TRUE(platform::fake::SendServiceControl(platform::kServiceControlStop));
   ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(run.get(), 0);
@@ -131,7 +139,8 @@ TEST_F(ServiceMainTest, StatusSequence_StartPendingRunningStopPendingStopped) {
   // stopped with exit code 0.
   const std::vector<platform::fake::ReportedStatus> statuses = platform::fake::ReportedStatuses();
   ASSERT_GE(statuses.size(), 4u);
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{2, 0}, {4, 0x81}, {3, 0}};  // running: stop and session changes;
+  // Running accepts stop and session changes.
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{2, 0}, {4, 0x81}, {3, 0}};
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(statuses[i].state, expected[i].first) << i;
     EXPECT_EQ(statuses[i].controls_accepted, expected[i].second) << i;
