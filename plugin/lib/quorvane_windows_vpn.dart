@@ -62,8 +62,8 @@ class VpnProfile {
 }
 
 /// What the service answered, or what the plugin's client said instead
-/// (`pipe_unavailable`, `pipe_write_failed`, `pipe_read_failed`,
-/// `pipe_server_untrusted`).
+/// (`pipe_unavailable`, `pipe_busy`, `pipe_access_denied`, `pipe_write_failed`,
+/// `pipe_read_failed`, `pipe_server_untrusted`).
 class ServiceReply {
   const ServiceReply({required this.ok, required this.raw, this.phase, this.error, this.message});
 
