@@ -110,7 +110,7 @@ std::string SettingsPart() {
   std::string json = "{";
   for (const wchar_t* name : {L"QUORVANE_POC_DISABLE_DEFAULT_ROUTE", L"QUORVANE_POC_AUTO_STOP_SECONDS",
                               L"QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP", L"QUORVANE_POC_ADMIN_BYPASS",
-                              L"ADMIN_BYPASS_IP", L"ADMIN_BYPASS_IPS"}) {
+                              L"QUORVANE_POC_TUNNEL_START_SECONDS", L"ADMIN_BYPASS_IP", L"ADMIN_BYPASS_IPS"}) {
     std::string machine, user;
     RegistryText(platform::RegistryRoot::kLocalMachine, kMachineEnvironment, name, &machine);
     RegistryText(platform::RegistryRoot::kCurrentUser, L"Environment", name, &user);

@@ -100,9 +100,14 @@ struct FakeState {
   std::wstring process_user_sid = L"S-1-5-18";  // a service runs as the system account
   bool process_is_administrator = true;
 
-  std::map<std::wstring, FakeLibrary> libraries;  // by lower-case name
+  // By lower-case name. The program's folder holds the WireGuard library's
+  // two DLLs, as a deployment lays them out; without an export until seeded.
+  std::map<std::wstring, FakeLibrary> libraries = {{L"tunnel.dll", FakeLibrary()}, {L"wireguard.dll", FakeLibrary()}};
   std::map<uintptr_t, std::wstring> loaded_libraries;
 };
+
+// The process id the fake gives a service that runs: a new one at each start.
+inline uint32_t ServiceProcessId(const FakeService& service) { return 4200 + static_cast<uint32_t>(service.start_count); }
 
 struct FakeWorld : FakeState {
   std::mutex lock;

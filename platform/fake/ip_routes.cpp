@@ -226,6 +226,15 @@ void SeedInterfaceMetric(uint32_t if_index, uint32_t metric) {
   World().interface_metrics[if_index] = metric;
 }
 
+void ChangeInterfaceMetric(uint32_t if_index, uint32_t metric) {
+  Guard guard(World().lock);
+  const uint32_t before = World().interface_metrics[if_index];
+  World().interface_metrics[if_index] = metric;
+  for (ForwardRow& row : World().routes) {
+    if (row.if_index == if_index) row.metric1 = row.metric1 - before + metric;
+  }
+}
+
 void SetTableGrowth(const std::string& read, int times) {
   Guard guard(World().lock);
   World().table_growth[read] = times;

@@ -49,6 +49,23 @@ bool FindWideTextEntry(const LibraryHandle& library, const std::string& export_n
   return true;
 }
 
+// The program's folder is that of the fake's own module path.
+bool FindLibraryInSafeFolders(const std::wstring& name, std::wstring* path) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  uint32_t ignored = 0;
+  fake::RecordCall(world, "FindLibraryInSafeFolders", fake::Narrow(name), &ignored);
+  const auto found = world.libraries.find(fake::LowerAscii(name));
+  if (found == world.libraries.end()) return false;
+  if (found->second.folder == fake::LibraryFolder::kProgram) {
+    *path = world.module_path.substr(0, world.module_path.find_last_of(L'\\') + 1) + name;
+    return true;
+  }
+  if (found->second.folder != fake::LibraryFolder::kSystem32) return false;
+  *path = L"C:\\Windows\\System32\\" + name;
+  return true;
+}
+
 void FreeLoadedLibrary(uintptr_t library) {
   fake::FakeWorld& world = fake::World();
   Guard guard(world.lock);
@@ -65,6 +82,11 @@ void SeedLibrary(const std::wstring& name, const std::string& export_name, WideT
                  LibraryFolder folder) {
   Guard guard(World().lock);
   World().libraries[LowerAscii(name)] = FakeLibrary{export_name, entry, folder};
+}
+
+void RemoveLibrary(const std::wstring& name) {
+  Guard guard(World().lock);
+  World().libraries.erase(LowerAscii(name));
 }
 
 int LoadedLibraryCount() {

@@ -128,6 +128,24 @@ void SleepMilliseconds(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::microseconds(uint64_t{milliseconds} * 10));
 }
 
+// A service's process, as the fake's service manager numbers it: the service
+// stops as Windows reports a killed service process.
+bool EndProcess(uint32_t process_id, uint32_t, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  if (fake::RecordCall(world, "EndProcess", std::to_string(process_id), error_code)) return false;
+  for (auto& [key, service] : world.services) {
+    if (service.state == kServiceStopped || fake::ServiceProcessId(service) != process_id) continue;
+    service.state = kServiceStopped;
+    service.win32_exit_code = 1067;  // ERROR_PROCESS_ABORTED, whatever code it was ended with
+    service.reported_specific_exit_code = 0;
+    ++service.processes_ended;
+    return true;
+  }
+  *error_code = 87;  // ERROR_INVALID_PARAMETER: no such process
+  return false;
+}
+
 void TerminateCurrentProcess(uint32_t exit_code) {
   std::string printed;
   {

@@ -183,6 +183,10 @@ bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* er
     *error_code = kErrorServiceNotActive;
     return false;
   }
+  if (target.state == kServiceStartPending) {
+    *error_code = kErrorServiceCannotAcceptCtrl;
+    return false;
+  }
   switch (target.stop_behaviour) {
     case fake::StopBehaviour::kStopsAtOnce: target.state = kServiceStopped; break;
     case fake::StopBehaviour::kStopsAfterPolls: target.state = kServiceStopPending; break;
@@ -221,7 +225,7 @@ bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* er
     if (AdvanceStart(target)) effect = world.service_start_effect;
     if (target.state == kServiceStopPending && --target.polls_until_stopped <= 0) target.state = kServiceStopped;
     status->state = target.state;
-    status->process_id = target.state == kServiceStopped ? 0 : 4242;
+    status->process_id = target.state == kServiceStopped ? 0 : fake::ServiceProcessId(target);
     status->win32_exit_code = target.win32_exit_code;
     status->service_specific_exit_code = target.reported_specific_exit_code;
   }

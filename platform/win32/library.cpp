@@ -8,7 +8,31 @@ namespace {
 
 constexpr DWORD kSafeFolders = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
 
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace
+
+bool FindLibraryInSafeFolders(const std::wstring& name, std::wstring* path) {
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    std::wstring program(buffer, length);
+    const std::wstring beside = program.substr(0, program.find_last_of(L"\\/") + 1) + name;
+    if (IsFile(beside)) {
+      *path = beside;
+      return true;
+    }
+  }
+  const UINT system_length = GetSystemDirectoryW(buffer, MAX_PATH);
+  if (system_length == 0 || system_length >= MAX_PATH) return false;
+  const std::wstring in_system = std::wstring(buffer, system_length) + L"\\" + name;
+  if (!IsFile(in_system)) return false;
+  *path = in_system;
+  return true;
+}
 
 bool RestrictLibrarySearch(uint32_t* error_code) {
   if (SetDefaultDllDirectories(kSafeFolders)) return true;

@@ -130,6 +130,15 @@ void WriteDebuggerOutput(const std::wstring& text) { OutputDebugStringW(text.c_s
 
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
+bool EndProcess(uint32_t process_id, uint32_t exit_code, uint32_t* error_code) {
+  win32::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, process_id));
+  if (!process.valid() || !TerminateProcess(process.get(), exit_code)) {
+    *error_code = GetLastError();
+    return false;
+  }
+  return true;
+}
+
 void TerminateCurrentProcess(uint32_t exit_code) {
   TerminateProcess(GetCurrentProcess(), exit_code);
   // TerminateProcess on the own process does not return; this keeps the

@@ -70,4 +70,11 @@ int32_t ParsePositiveInt(const std::string& value, int32_t default_value) {
 
 int32_t AutoStopSeconds() { return ParsePositiveInt(ReadSetting(kSettingAutoStopSeconds), 0); }
 
+uint32_t TunnelStartBoundMs(uint32_t default_ms) {
+  constexpr int32_t kHour = 3600;
+  const int32_t seconds = ParsePositiveInt(ReadSetting(kSettingTunnelStartSeconds), 0);
+  if (seconds <= 0) return default_ms;
+  return static_cast<uint32_t>(seconds < kHour ? seconds : kHour) * 1000u;
+}
+
 }  // namespace quorvane

@@ -12,6 +12,8 @@ constexpr wchar_t kSettingDisableDefaultRoute[] = L"QUORVANE_POC_DISABLE_DEFAULT
 constexpr wchar_t kSettingAutoStopSeconds[] = L"QUORVANE_POC_AUTO_STOP_SECONDS";
 constexpr wchar_t kSettingAdminBypass[] = L"QUORVANE_POC_ADMIN_BYPASS";
 constexpr wchar_t kSettingDisableStartupMutation[] = L"QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP";
+// How long a connect waits for the tunnel service to report running.
+constexpr wchar_t kSettingTunnelStartSeconds[] = L"QUORVANE_POC_TUNNEL_START_SECONDS";
 constexpr wchar_t kSettingAdminBypassIp[] = L"ADMIN_BYPASS_IP";
 constexpr wchar_t kSettingAdminBypassIps[] = L"ADMIN_BYPASS_IPS";
 
@@ -49,5 +51,8 @@ int32_t ParsePositiveInt(const std::string& value, int32_t default_value);
 
 // "QUORVANE_POC_AUTO_STOP_SECONDS" in force; 0 means no automatic stop.
 int32_t AutoStopSeconds();
+
+// "QUORVANE_POC_TUNNEL_START_SECONDS" in force, at most an hour; |default_ms| without it.
+uint32_t TunnelStartBoundMs(uint32_t default_ms);
 
 }  // namespace quorvane

@@ -7,6 +7,7 @@
 #include "common/safe_mode_settings.h"
 #include "common/startup_record.h"
 #include "tunnel/active_conf_store.h"
+#include "tunnel/tunnel_libraries.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {
@@ -40,10 +41,25 @@ std::string ReplyWithReports(const Connect& connect, const std::string& code, co
                                WriteRouteGuardJson(connect.report));
 }
 
+// Undoes a connect whose tunnel was started; what the stop had to do, or why
+// the tunnel may still run, for the reply's message. A tunnel that would not
+// stop keeps what it depends on, and stays this connect's, in hand.
+std::string UndoStartedTunnel(Connect* connect) {
+  const Teardown down = TearDownTunnel();
+  if (down.tunnel_gone) ResetPhase(connect->state, L"", connect->earlier_node);
+  return down.note.empty() ? "" : "; " + down.note;
+}
+
 // Steps after the checks: guard, bypass, configuration, tunnel, and the look
 // at the routing table afterwards.
 std::string RunConnect(Connect* connect) {
   ControlState* state = connect->state;
+  // Said before anything changes, rather than by a tunnel service that never runs.
+  std::string missing;
+  if (!TunnelLibraryFound(&missing)) {
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
+    return ErrorReply(kErrorTunnelStartFailed, missing);
+  }
   CleanUpEarlierProcessRoutes();
   ApplyRouteGuard(&connect->profile, &connect->report);
   RouteGuardReport& report = connect->report;
@@ -88,18 +104,21 @@ std::string RunConnect(Connect* connect) {
   // point leaves it running with its automatic stop.
   CancelAutoStop(state);
   if (!TunnelManager::Start(ActiveConfPath(), &connect->error)) {
-    ReleaseAdminBypass();
-    DeleteActiveConf(&connect->error);
-    ResetPhase(state, L"", connect->earlier_node);
+    if (TunnelServiceGone()) {
+      std::string ignored;
+      ReleaseAdminBypass();
+      DeleteActiveConf(&ignored);
+      ResetPhase(state, L"", connect->earlier_node);
+    } else {
+      ResetPhase(state, connect->earlier_owner, connect->earlier_node);  // the earlier tunnel would not stop
+    }
     return ErrorReply(kErrorTunnelStartFailed, connect->error);
   }
   // The checks below judge what the tunnel did to the table, so they wait
   // until it has done it; a tunnel that never runs is a failed start.
   std::string not_running;
   if (!WaitForTunnelRunning(&state->connect_cancelled, &not_running)) {
-    TearDownTunnel();
-    ResetPhase(state, L"", connect->earlier_node);
-    return ErrorReply(kErrorTunnelStartFailed, not_running);
+    return ErrorReply(kErrorTunnelStartFailed, not_running + UndoStartedTunnel(connect));
   }
 
   report.default_routes_after_tunnel = DefaultRoutesSummary();
@@ -111,16 +130,14 @@ std::string RunConnect(Connect* connect) {
       report.offending_default_route = offending;
       report.failure_reason = kDefaultRouteDetected.code;
       report.message = kDefaultRouteDetected.message;
-      TearDownTunnel();
-      ResetPhase(state, L"", connect->earlier_node);
-      return ReplyWithReports(*connect, kDefaultRouteDetected.code, kDefaultRouteDetected.message);
+      return ReplyWithReports(*connect, kDefaultRouteDetected.code,
+                              kDefaultRouteDetected.message + UndoStartedTunnel(connect));
     }
   } else {
     connect->bypass = ConfirmAdminBypassAfterTunnel();
     if (connect->bypass.enabled && !connect->bypass.applied) {
-      TearDownTunnel();
-      ResetPhase(state, L"", connect->earlier_node);
-      return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message);
+      const std::string undone = UndoStartedTunnel(connect);
+      return ReplyWithReports(*connect, kErrorAdminBypassFailed, connect->bypass.message + undone);
     }
     if (halves) connect->bypass.message += kHalvesNote;
   }

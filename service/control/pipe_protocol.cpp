@@ -43,6 +43,11 @@ std::string WithReports(const std::string& reply, const std::string& admin_bypas
   return joined;
 }
 
+std::string WithMessage(const std::string& reply, const std::string& message) {
+  if (message.empty() || reply.empty() || reply.back() != '}') return reply;
+  return reply.substr(0, reply.size() - 1) + ",\"message\":\"" + JsonEscape(message) + "\"}";
+}
+
 // Codes and messages are fixed texts, unchanged by escaping; a message that
 // carries a subsystem's text stays valid JSON whatever that text holds.
 std::string ErrorReply(const std::string& code, const std::string& message) {

@@ -51,6 +51,9 @@ constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",
 constexpr char kErrorAdminBypassFailed[] = "admin_bypass_failed";
 constexpr char kErrorConfigWriteFailed[] = "config_write_failed";
 constexpr char kErrorTunnelStartFailed[] = "tunnel_start_failed";
+// The tunnel service could not be stopped: it may still run, so its bypass
+// routes and configuration stay.
+constexpr char kErrorTunnelStopFailed[] = "tunnel_stop_failed";
 
 // The request text of what one read delivered: at most kMaxRequestBytes bytes,
 // ending at the first NUL byte.
@@ -68,6 +71,9 @@ std::string StatusReply(const std::string& phase, const std::string& node_id, bo
 // not end in "}" is returned unchanged.
 std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,
                         const std::string& route_guard_member);
+// A success reply that says what had to be done, before its reports (an
+// empty message leaves it unchanged).
+std::string WithMessage(const std::string& reply, const std::string& message);
 std::string ErrorReply(const std::string& code, const std::string& message);
 std::string ErrorReply(const ProtocolError& error);
 std::string ErrorReplyWithReports(const std::string& code, const std::string& message,

@@ -154,8 +154,7 @@ void JoinServerThreads(PipeServerState* server) {
 
 void StopTunnelOfStoppingService(ControlState* state) {
   std::lock_guard<std::mutex> work(state->work_lock);
-  TearDownTunnel();
-  SetPhase(state, kPhaseDisconnected, "");
+  if (TearDownTunnel().tunnel_gone) SetPhase(state, kPhaseDisconnected, "");
 }
 
 }  // namespace

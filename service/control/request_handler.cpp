@@ -26,10 +26,24 @@ std::string HandleStatus(ControlState* state) {
 
 std::string HandleDisconnect(ControlState* state) {
   CancelAutoStop(state);
-  const AdminBypassState bypass = TearDownTunnel();
+  const Teardown down = TearDownTunnel();
+  if (!down.tunnel_gone) {
+    return ErrorReplyWithReports(kErrorTunnelStopFailed, down.note, WriteAdminBypassJson(down.bypass),
+                                 WriteRouteGuardJson(RouteGuardReport()));
+  }
   SetPhase(state, kPhaseDisconnected, "");
-  return WithReports(SuccessReply(kPhaseDisconnected, ""), WriteAdminBypassJson(bypass),
+  return WithReports(WithMessage(SuccessReply(kPhaseDisconnected, ""), down.note), WriteAdminBypassJson(down.bypass),
                      WriteRouteGuardJson(RouteGuardReport()));
+}
+
+// A tunnel that would not stop keeps its phase: it may still run.
+void TearDownAndForget(ControlState* state, const char* who) {
+  const Teardown down = TearDownTunnel();
+  if (down.tunnel_gone) {
+    SetPhase(state, kPhaseDisconnected, "");
+  } else {
+    Diagnose(Utf8ToWide(std::string("[Quorvane] ") + who + ": " + down.note + "; the tunnel is left as it is\n"));
+  }
 }
 
 // Waits for the wall clock to reach |deadline|, not for a sum of sleeps: a
@@ -47,8 +61,7 @@ void RunAutoStop(ControlState* state, int64_t deadline) {
     platform::SleepMilliseconds(kAutoStopStepMs);
   }
   if (state->auto_stop_cancel) return;
-  TearDownTunnel();
-  SetPhase(state, kPhaseDisconnected, "");
+  TearDownAndForget(state, "automatic stop");
 }
 
 // Nothing may escape the thread: that would end the whole service.
@@ -91,12 +104,17 @@ void CleanUpEarlierProcessRoutes() {
   if (!done.empty()) Diagnose(L"[Quorvane][route_journal] " + Utf8ToWide(done) + L"\n");
 }
 
-AdminBypassState TearDownTunnel() {
+Teardown TearDownTunnel() {
   CleanUpEarlierProcessRoutes();
-  TunnelManager::Stop(nullptr);
-  const AdminBypassState bypass = ReleaseAdminBypass();
+  Teardown down;
+  down.tunnel_gone = TunnelManager::Stop(&down.note);
+  if (!down.tunnel_gone) {
+    down.bypass = CurrentAdminBypassState();
+    return down;
+  }
+  down.bypass = ReleaseAdminBypass();
   DeleteActiveConf(nullptr);
-  return bypass;
+  return down;
 }
 
 std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request) {

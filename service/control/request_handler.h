@@ -16,10 +16,17 @@ namespace quorvane {
 // the wait of a connect in hand first).
 std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request);
 
-// Stops and removes the tunnel service, removes the admin bypass host routes
-// and deletes the configuration file, whatever fails on the way; returns the
-// bypass state that the route removal published.
-AdminBypassState TearDownTunnel();
+struct Teardown {
+  bool tunnel_gone = true;
+  // What the stop had to do (a process ended), or why the tunnel may still run.
+  std::string note;
+  AdminBypassState bypass;  // as the route removal published it
+};
+
+// Stops and removes the tunnel service; once it is gone, removes the admin
+// bypass host routes and deletes the configuration file. While the tunnel may
+// still run, both stay: it would come up without them.
+Teardown TearDownTunnel();
 
 // Removes the bypass routes an earlier process journalled and left (see
 // route_journal.h) and says so on standard error.

@@ -8,6 +8,7 @@
 #include "routes/route_table.h"
 #include "common/safe_mode_settings.h"
 #include "common/startup_record.h"
+#include "tunnel/tunnel_libraries.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {
@@ -39,6 +40,8 @@ std::string StartupReportJson() {
     for (const platform::ForwardRow& row : journal.rows) routes.push_back(JournalRouteText(row));
     AppendJsonRaw(&json, "leftover_journalled_bypass_routes", JsonTextArray(routes));
   }
+  // Where each of the WireGuard library's DLLs was found, or null.
+  AppendJsonRaw(&json, "tunnel_libraries", TunnelLibrariesJson());
   json += "}";
   return json;
 }

@@ -16,9 +16,12 @@ constexpr wchar_t kJournalName[] = L"bypass-routes.journal";
 
 std::wstring JournalPath() { return ServiceDataDirectory() + L"\\state\\" + kJournalName; }
 
+// What makes a route the same route. Its metric1 is not: Windows shows the
+// route's metric plus its interface's, and the automatic interface metric
+// follows the link's speed, so the same route reads differently after a Wi-Fi
+// speed change or an adapter swap.
 bool SameRow(const platform::ForwardRow& a, const platform::ForwardRow& b) {
-  return a.destination == b.destination && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index &&
-         a.metric1 == b.metric1;
+  return a.destination == b.destination && a.mask == b.mask && a.next_hop == b.next_hop && a.if_index == b.if_index;
 }
 
 bool ParseLine(const std::string& line, platform::ForwardRow* row) {
@@ -140,13 +143,15 @@ std::string CleanUpEarlierRoutes() {
       kept.push_back(recorded);
       continue;
     }
-    bool standing = false;
-    for (const platform::ForwardRow& row : table) standing = standing || SameRow(row, recorded);
+    const platform::ForwardRow* standing = nullptr;
+    for (const platform::ForwardRow& row : table) {
+      if (SameRow(row, recorded)) standing = &row;
+    }
     if (!table_read) {
       kept.push_back(recorded);  // cannot tell: kept for the next look
-    } else if (standing) {
+    } else if (standing != nullptr) {
       CheckNetworkMutation(kMutationDeleteRoute);
-      platform::DeleteForwardEntry(recorded);
+      platform::DeleteForwardEntry(*standing);  // as it stands now, its metric included
       NoteStartupRouteMutation();
       ++removed;
     } else {

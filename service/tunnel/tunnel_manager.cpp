@@ -1,8 +1,11 @@
 #include "tunnel/tunnel_manager.h"
 
+#include "common/safe_mode_settings.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "common/startup_record.h"
+#include "tunnel/tunnel_libraries.h"
+#include "tunnel/tunnel_service_entry.h"
 
 namespace quorvane {
 namespace {
@@ -53,29 +56,98 @@ bool WaitUntilGone(const platform::ScHandle& manager, const std::wstring& name) 
 
 std::wstring TunnelServiceName() { return L"QuorvaneVpnTunnel$Active"; }
 
-bool TunnelManager::Stop(std::string*) {
+namespace {
+
+void SetNote(std::string* note, const std::string& text) {
+  if (note != nullptr) *note = text;
+}
+
+// Polls until |done| holds for the service's status or |bound_ms| passed;
+// false when the status cannot be read.
+template <typename Done>
+bool PollStatus(const platform::ScHandle& service, uint32_t bound_ms, platform::ServiceStatus* status, Done done) {
+  uint32_t error_code = 0;
+  for (uint32_t waited = 0;; waited += kTunnelPollMs) {
+    if (!platform::ScmQueryStatus(service, status, &error_code)) return false;
+    if (done(*status) || waited >= bound_ms) return true;
+    platform::SleepMilliseconds(kTunnelPollMs);
+  }
+}
+
+bool Stopped(const platform::ServiceStatus& status) { return status.state == platform::kServiceStopped; }
+
+// The last resort for a tunnel that will not stop: its process is ended, and
+// the service manager reports it stopped once the process has gone.
+bool EndServiceProcess(const platform::ScHandle& service, platform::ServiceStatus* status, const std::string& why,
+                       std::string* note) {
+  const uint32_t process_id = status->process_id;
+  uint32_t error_code = 0;
+  if (process_id == 0 || !platform::EndProcess(process_id, kTunnelProcessEndedExitCode, &error_code)) {
+    SetNote(note, "the tunnel service " + why + ", and its process could not be ended (error " +
+                      std::to_string(error_code) + ")");
+    return false;
+  }
+  SetNote(note, "the tunnel service " + why + "; its process (id " + std::to_string(process_id) + ") was ended");
+  return PollStatus(service, kTunnelStopBoundMs, status, Stopped) && Stopped(*status);
+}
+
+// The library accepts no control until it runs: a stop sent before then
+// fails (1061), and the tunnel would come up afterwards, unguarded. So a
+// tunnel still starting is waited for, then stopped.
+bool StopOpenService(const platform::ScHandle& service, std::string* note) {
+  platform::ServiceStatus status;
+  const auto unreadable = [note] {
+    SetNote(note, "the tunnel service's status could not be read");
+    return false;
+  };
+  const auto left_start = [](const platform::ServiceStatus& s) { return s.state != platform::kServiceStartPending; };
+  if (!PollStatus(service, kTunnelStartPendingStopBoundMs, &status, left_start)) return unreadable();
+  if (status.state == platform::kServiceStartPending) {
+    return EndServiceProcess(service, &status,
+                             "was still starting after " + std::to_string(kTunnelStartPendingStopBoundMs / 1000) + " s",
+                             note);
+  }
+  if (Stopped(status)) return true;
+  uint32_t error_code = 0;
+  platform::ScmControlStop(service, &status, &error_code);
+  if (!PollStatus(service, kTunnelStopBoundMs, &status, Stopped)) return unreadable();
+  return Stopped(status) ||
+         EndServiceProcess(service, &status, "did not stop within " + std::to_string(kTunnelStopBoundMs / 1000) + " s",
+                           note);
+}
+
+}  // namespace
+
+bool TunnelManager::Stop(std::string* note) {
   CheckNetworkMutation(kMutationTunnelStop);
   platform::ScHandle manager;
   uint32_t error_code = 0;
-  if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) return true;
+  if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) {
+    SetNote(note, "OpenSCManager failed (error " + std::to_string(error_code) + ")");
+    return false;
+  }
   platform::ScHandle service;
   const uint32_t access = platform::kServiceDelete | platform::kServiceStop | platform::kServiceQueryStatus;
-  if (!platform::ScmOpenService(manager, TunnelServiceName(), access, &service, &error_code)) return true;
-
-  platform::ServiceStatus status;
-  platform::ScmControlStop(service, &status, &error_code);
-  for (uint32_t waited = 0; waited < kTunnelStopBoundMs; waited += kTunnelPollMs) {
-    if (platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceStopped) break;
-    platform::SleepMilliseconds(kTunnelPollMs);
+  if (!platform::ScmOpenService(manager, TunnelServiceName(), access, &service, &error_code)) {
+    if (error_code == platform::kErrorServiceDoesNotExist) return true;
+    SetNote(note, "the tunnel service could not be opened (error " + std::to_string(error_code) + ")");
+    return false;
   }
+  const bool gone = StopOpenService(service, note);
+  // Marked for deletion either way: it goes once it has stopped.
   platform::ScmDeleteService(service, &error_code);
-  return true;
+  return gone;
 }
 
 bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
   CheckNetworkMutation(kMutationTunnelStart);
   NoteStartupTunnelStarted();
-  Stop(nullptr);
+  std::string note;
+  if (!Stop(&note)) {
+    SetError(error, "the earlier tunnel service could not be stopped");
+    if (error != nullptr) *error += ": " + note;
+    return false;
+  }
 
   platform::ScHandle manager;
   uint32_t error_code = 0;
@@ -111,14 +183,22 @@ bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
 
 namespace {
 
+// The exit code, with what the tunnel entry means by its own codes (the
+// library may use the same numbers, so they are told as the entry's), and a
+// missing driver library, the likeliest cause of a library that stops.
 std::string StoppedMessage(const platform::ServiceStatus& status) {
   std::string message = "tunnel service stopped before it reported running";
-  if (status.win32_exit_code == 0) return message;
-  message += " (exit code " + std::to_string(status.win32_exit_code);
-  if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
-    message += ", service-specific exit code " + std::to_string(status.service_specific_exit_code);
+  if (status.win32_exit_code != 0) {
+    message += " (exit code " + std::to_string(status.win32_exit_code);
+    if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
+      const uint32_t code = status.service_specific_exit_code;
+      message += ", service-specific exit code " + std::to_string(code);
+      if (code == kTunnelExitLibraryMissing) message += ", the tunnel entry's for a tunnel.dll it could not load";
+      if (code == kTunnelExitExportMissing) message += ", the tunnel entry's for a tunnel.dll without its export";
+    }
+    message += ")";
   }
-  return message + ")";
+  return message + MissingDriverLibraryNote();
 }
 
 }  // namespace
@@ -136,7 +216,8 @@ bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message)
     *message = "tunnel service is gone before it reported running (error " + std::to_string(error_code) + ")";
     return false;
   }
-  for (uint32_t waited = 0; waited < kTunnelStartBoundMs; waited += kTunnelPollMs) {
+  const uint32_t bound_ms = TunnelStartBoundMs(kTunnelStartBoundMs);
+  for (uint32_t waited = 0; waited < bound_ms; waited += kTunnelPollMs) {
     if (*cancel) {
       *message = kConnectCancelledMessage;
       return false;
@@ -153,8 +234,21 @@ bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message)
     }
     platform::SleepMilliseconds(kTunnelPollMs);
   }
-  *message = "tunnel service did not report running within " + std::to_string(kTunnelStartBoundMs / 1000) + " s";
+  *message = "tunnel service did not report running within " + std::to_string(bound_ms / 1000) + " s";
   return false;
+}
+
+bool TunnelServiceGone() {
+  platform::ScHandle manager;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return false;
+  platform::ScHandle service;
+  if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
+                                &error_code)) {
+    return error_code == platform::kErrorServiceDoesNotExist;
+  }
+  platform::ServiceStatus status;
+  return platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceStopped;
 }
 
 bool IsTunnelRunning() {

@@ -13,25 +13,36 @@ struct TunnelManager {
   // starts it, without waiting for it to run (WaitForTunnelRunning does). On
   // failure |error| (when given) holds the fixed error text.
   static bool Start(const std::wstring& config_path, std::string* error);
-  // Stops the tunnel service (waiting at most kTunnelStopBoundMs for it) and
-  // marks it for deletion. Always true: nothing here can be done differently
-  // on failure.
-  static bool Stop(std::string* error);
+  // Stops the tunnel service and marks it for deletion. A service still
+  // starting accepts no stop: it is waited for (at most
+  // kTunnelStartPendingStopBoundMs) and stopped once it runs. One still
+  // pending then, or that does not stop within kTunnelStopBoundMs, has its
+  // process ended, which |note| (when given) then says. True once the service
+  // is gone (stopped or absent); false, with |note| saying why, while it may
+  // still run: nothing that depends on it may be undone then.
+  static bool Stop(std::string* note);
 };
 
 // The tunnel library reports start-pending while it builds the adapter, its
 // addresses and routes, and running only then; the stop takes as long as the
 // teardown. Both waits poll often so that they cost what the tunnel costs.
 constexpr uint32_t kTunnelPollMs = 10;
-constexpr uint32_t kTunnelStartBoundMs = 30000;
+// Longer than the library's own start: it resolves the endpoint's name first,
+// retrying a temporary failure 10 times 4 s apart. QUORVANE_POC_TUNNEL_START_SECONDS
+// sets another.
+constexpr uint32_t kTunnelStartBoundMs = 90000;
 constexpr uint32_t kTunnelStopBoundMs = 15000;
+// How long a stop waits for a tunnel still starting to leave start-pending.
+constexpr uint32_t kTunnelStartPendingStopBoundMs = 120000;
+// The exit code a tunnel process ended as the last resort is given.
+constexpr uint32_t kTunnelProcessEndedExitCode = 1067;
 // A stopped service marked for deletion goes when the last handle to it is
 // closed; another program may hold one for a moment.
 constexpr uint32_t kTunnelDeleteBoundMs = 5000;
 
 // Waits until the tunnel service reports running. False, with a message that
 // says why, when it stopped first (naming its exit code), could not be
-// queried, did not run within kTunnelStartBoundMs, or |cancel| was set (a
+// queried, did not run within the start bound, or |cancel| was set (a
 // disconnect sent meanwhile).
 bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message);
 constexpr char kConnectCancelledMessage[] =
@@ -41,5 +52,7 @@ std::wstring TunnelServiceName();
 
 // Whether the tunnel service exists and its state is running.
 bool IsTunnelRunning();
+// Whether no tunnel service can run: none exists, or it has stopped.
+bool TunnelServiceGone();
 
 }  // namespace quorvane

@@ -24,6 +24,10 @@ using WideTextEntry = int32_t (*)(const wchar_t* text);
 // LoadLibraryExW with LOAD_LIBRARY_SEARCH_APPLICATION_DIR | _SYSTEM32.
 bool LoadLibraryFromSafeFolders(const std::wstring& name, LibraryHandle* library, uint32_t* error_code);
 
+// The full path under which LoadLibraryFromSafeFolders would find |name|:
+// the program's folder first, then System32. False when neither holds it.
+bool FindLibraryInSafeFolders(const std::wstring& name, std::wstring* path);
+
 // SetDefaultDllDirectories with the same two folders, for every later load of
 // the process (the libraries that Windows' own DLLs load included).
 bool RestrictLibrarySearch(uint32_t* error_code);

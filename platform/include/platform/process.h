@@ -42,6 +42,10 @@ int64_t UnixTimeSeconds();
 // Blocks the calling thread for |milliseconds|.
 void SleepMilliseconds(uint32_t milliseconds);
 
+// Ends another process at once (OpenProcess for PROCESS_TERMINATE, then
+// TerminateProcess): the last resort for a service that will not stop.
+bool EndProcess(uint32_t process_id, uint32_t exit_code, uint32_t* error_code);
+
 // Ends this process at once with |exit_code|: no destructors, no exit
 // handlers, no flushing of buffered streams.
 [[noreturn]] void TerminateCurrentProcess(uint32_t exit_code);

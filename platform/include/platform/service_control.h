@@ -39,6 +39,8 @@ constexpr uint32_t kServiceRunning = 4;
 // System error codes that the service logic tells apart.
 constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+// A service that reports start-pending (or stop-pending) accepts no control.
+constexpr uint32_t kErrorServiceCannotAcceptCtrl = 1061;
 constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;

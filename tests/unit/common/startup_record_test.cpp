@@ -16,7 +16,9 @@ constexpr char kCleanReport[] =
     "{\"service_started_utc\":\"2026-12-08T01:20:00Z\",\"startup_passive\":true,"
     "\"startup_route_mutation_count\":0,\"startup_tunnel_started\":false,\"startup_config_written\":false,"
     "\"leftover_tunnel_service_running\":false,\"leftover_tunnel_default_route_detected\":false,"
-    "\"startup_network_mutation_guard_enabled\":false}";
+    "\"startup_network_mutation_guard_enabled\":false,\"tunnel_libraries\":{"
+    "\"tunnel.dll\":\"C:\\\\Program Files\\\\Quorvane\\\\tunnel.dll\","
+    "\"wireguard.dll\":\"C:\\\\Program Files\\\\Quorvane\\\\wireguard.dll\"}}";
 
 class StartupRecordTest : public FakeWindowsTest {
  protected:
@@ -83,7 +85,7 @@ TEST_F(StartupRecordTest, AfterConnectOrShutdown_NothingWarnsOrCounts) {
 TEST_F(StartupRecordTest, GuardSettingOn_IsReportedAndEndsTheProcessOnAPassiveMutation) {
   platform::fake::SetRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
                                    kSettingDisableStartupMutation, L"yes");
-  EXPECT_NE(StartupReportJson().find("\"startup_network_mutation_guard_enabled\":true}"), std::string::npos);
+  EXPECT_NE(StartupReportJson().find("\"startup_network_mutation_guard_enabled\":true,"), std::string::npos);
   EXPECT_DEATH(TunnelManager::Stop(nullptr),
                "forbidden during passive startup: TunnelManager::Stop.*"
                "abort QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP=1.*TerminateCurrentProcess 3");
@@ -101,9 +103,29 @@ TEST_F(StartupRecordTest, LeftoverTunnelDefaultRoute_IsReportedWithItsTextEscape
   const std::string report = StartupReportJson();
   const std::string tail =
       "\"leftover_tunnel_default_route_detected\":true,\"startup_network_mutation_guard_enabled\":false,"
-      "\"leftover_offending_default_route\":\"0.0.0.0/0->10.8.0.1@if9:wintun \\\"A\\\\B\\\":metric=5\"}";
-  ASSERT_GE(report.size(), tail.size());
-  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+      "\"leftover_offending_default_route\":\"0.0.0.0/0->10.8.0.1@if9:wintun \\\"A\\\\B\\\":metric=5\",";
+  EXPECT_NE(report.find(tail), std::string::npos) << report;
+}
+
+// Both of the library's DLLs, each where the restricted search finds it.
+TEST_F(StartupRecordTest, TunnelLibraries_AreReportedWhereFoundOrNull) {
+  const struct {
+    platform::fake::LibraryFolder tunnel_folder;
+    bool driver_present;
+    const char* member;
+  } cases[] = {
+      {platform::fake::LibraryFolder::kSystem32, false,
+       "\"tunnel_libraries\":{\"tunnel.dll\":\"C:\\\\Windows\\\\System32\\\\tunnel.dll\",\"wireguard.dll\":null}}"},
+      {platform::fake::LibraryFolder::kPathFolder, true,
+       "\"tunnel_libraries\":{\"tunnel.dll\":null,\"wireguard.dll\":\"C:\\\\Program Files\\\\Quorvane\\\\wireguard.dll\"}}"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SeedLibrary(L"tunnel.dll", "", nullptr, c.tunnel_folder);
+    if (!c.driver_present) platform::fake::RemoveLibrary(L"wireguard.dll");
+    const std::string report = StartupReportJson();
+    EXPECT_EQ(report.substr(report.size() - std::string(c.member).size()), c.member) << report;
+  }
 }
 
 TEST_F(StartupRecordTest, LeftoverDefaultRouteOnTheRealTunnelAdapter_IsReported) {

@@ -208,7 +208,7 @@ TEST_F(ConnectFlowTest, TunnelThatComesUpSlowlyOrNever_IsJudgedOnlyOnceItRuns) {
        {"disconnected", 0, false, false}},
       {"never running", StartBehaviour::kNeverRuns, 0, 0,
        "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"tunnel service did not report running "
-       "within 30 s\"}",
+       "within 90 s; the tunnel service was still starting after 120 s; its process (id ",
        {"disconnected", 0, false, false}},
   };
   SafeMode();

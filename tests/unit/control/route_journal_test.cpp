@@ -52,24 +52,27 @@ TEST_F(RouteJournalTest, RoutesOfACrashedProcess_AreRemovedByTheNextDisconnectEx
   EXPECT_EQ(ReadRouteJournal().rows.size(), 2u);
   Crash();
 
-  // Someone else changes one of them meanwhile, and adds a route of their own.
+  // The interface's metric moves with its link speed, which moves every
+  // route's metric1 on it; someone else moves one of them to another gateway,
+  // and adds a route of their own.
+  platform::fake::ChangeInterfaceMetric(kPhysical, 20);
   std::vector<platform::ForwardRow> table = platform::fake::Routes();
-  table[1].metric1 = 40;
+  platform::ParseIpv4Address("192.0.2.254", &table[1].next_hop);
   table.push_back(HostRoute("192.0.2.99", "192.0.2.1", kPhysical, 1));
   platform::fake::SeedRoutes(table);
 
   // The passive start shows them and changes nothing.
   const std::string report = StartupReportJson();
   EXPECT_TRUE(Contains(report, "\"leftover_journalled_bypass_routes\":[\"198.51.100.9/32->192.0.2.1@if7:metric=1\","
-                               "\"203.0.113.7/32->192.0.2.1@if7:metric=1\"]}"))
+                               "\"203.0.113.7/32->192.0.2.1@if7:metric=1\"],"))
       << report;
   EXPECT_EQ(platform::fake::Routes().size(), 3u);
   EXPECT_EQ(platform::fake::FileContent(kJournal), journal);
 
   EXPECT_TRUE(Contains(Handle(kDisconnectRequest), "\"ok\":true"));
-  EXPECT_EQ(HostRoutes(), (std::vector<std::string>{"203.0.113.7/32->192.0.2.1@if7:metric=40",
+  EXPECT_EQ(HostRoutes(), (std::vector<std::string>{"203.0.113.7/32->192.0.2.254@if7:metric=21",
                                                     "192.0.2.99/32->192.0.2.1@if7:metric=1"}))
-      << "only the route still as recorded goes";
+      << "the route still as recorded goes, whatever its metric now";
   EXPECT_FALSE(platform::fake::FileContent(kJournal).has_value()) << "the journal is cleared";
   EXPECT_NE(platform::fake::StderrText().find(L"removed 1 bypass route(s) an earlier process left; 1 no longer as "
                                                L"recorded, left alone"),

@@ -71,7 +71,8 @@ TEST_F(RunCommandLineTest, DryRunAndTunnelEntry_RunTheirModes) {
   EXPECT_EQ(RunCommandLine({L"--CONSOLE", L"--DRY-RUN-STARTUP"}), 0);
   EXPECT_EQ(platform::fake::StdoutText().rfind(L"[Quorvane] passive startup report: {", 0), 0u);
   platform::fake::Reset();
-  EXPECT_EQ(RunCommandLine({L"/service", L"C:\\x.conf"}), 2);  // no tunnel.dll in the fake
+  platform::fake::RemoveLibrary(L"tunnel.dll");
+  EXPECT_EQ(RunCommandLine({L"/service", L"C:\\x.conf"}), 2);
   EXPECT_EQ(platform::fake::StdoutText() + platform::fake::StderrText(), L"");
 }
 

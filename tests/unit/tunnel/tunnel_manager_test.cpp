@@ -136,33 +136,90 @@ TEST_F(TunnelManagerTest, ServiceMarkedForDeletion_IsWaitedForThenMadeAnewOrRepo
   }
 }
 
-TEST_F(TunnelManagerTest, ServiceThatIgnoresStop_IsWaitedFor15SecondsThenMarkedForDeletion) {
-  SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
-  EXPECT_TRUE(TunnelManager::Stop(nullptr));
-  EXPECT_EQ(platform::fake::SleptMilliseconds(), 15000u);
-  int polls = 0;
-  for (const std::string& line : platform::fake::Journal()) polls += line == "ScmQueryStatus";
-  EXPECT_EQ(polls, static_cast<int>(kTunnelStopBoundMs / kTunnelPollMs));
-  const auto service = FindService(TunnelServiceName());
-  ASSERT_TRUE(service.has_value());
-  EXPECT_TRUE(service->marked_for_delete);
-
-  // Start over it: it still runs the old configuration and cannot be
-  // re-pointed, which is a failed start, never the old tunnel taken for new.
-  std::string error;
-  EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
-  EXPECT_EQ(error.rfind("tunnel service is still marked for deletion (error 1072)", 0), 0u) << error;
+// The library accepts no control while it starts: a stop waits for it to run
+// and stops it then; one that never leaves start-pending, or ignores the stop,
+// has its process ended. Gone means stopped or absent; nothing else is.
+TEST_F(TunnelManagerTest, Stop_WaitsForAStartingTunnelAndEndsOneThatWillNotStop) {
+  using platform::fake::StartBehaviour;
+  const struct {
+    const char* label;
+    bool seeded;
+    uint32_t state;
+    StartBehaviour start;
+    int polls_until_started;
+    StopBehaviour stop;
+    const char* failing;  // an operation made to fail
+    bool gone;
+    const char* note;
+    int processes_ended;
+    int stop_controls;
+  } cases[] = {
+      {"none", false, 0, StartBehaviour::kRunsAtOnce, 0, StopBehaviour::kStopsAtOnce, nullptr, true, "", 0, 0},
+      {"no manager", false, 0, StartBehaviour::kRunsAtOnce, 0, StopBehaviour::kStopsAtOnce, "ScmOpenManager", false,
+       "OpenSCManager failed (error 5)", 0, 0},
+      {"running", true, platform::kServiceRunning, StartBehaviour::kRunsAtOnce, 0, StopBehaviour::kStopsAtOnce,
+       nullptr, true, "", 0, 1},
+      {"starting, then running", true, platform::kServiceStartPending, StartBehaviour::kRunsAfterPolls, 50,
+       StopBehaviour::kStopsAtOnce, nullptr, true, "", 0, 1},
+      {"starting for ever", true, platform::kServiceStartPending, StartBehaviour::kNeverRuns, 0,
+       StopBehaviour::kStopsAtOnce, nullptr, true,
+       "the tunnel service was still starting after 120 s; its process (id 4200) was ended", 1, 0},
+      {"ignoring the stop", true, platform::kServiceRunning, StartBehaviour::kRunsAtOnce, 0,
+       StopBehaviour::kIgnoresStop, nullptr, true,
+       "the tunnel service did not stop within 15 s; its process (id 4200) was ended", 1, 1},
+      {"a process that cannot be ended", true, platform::kServiceRunning, StartBehaviour::kRunsAtOnce, 0,
+       StopBehaviour::kIgnoresStop, "EndProcess", false,
+       "the tunnel service did not stop within 15 s, and its process could not be ended (error 5)", 0, 1},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    if (c.seeded) {
+      FakeService service;
+      service.registration.name = TunnelServiceName();
+      service.state = c.state;
+      service.start_behaviour = c.start;
+      service.polls_until_started = c.polls_until_started;
+      service.stop_behaviour = c.stop;
+      platform::fake::SeedService(service);
+    }
+    if (c.failing != nullptr) FailNextCall(c.failing, 5);
+    std::string note;
+    EXPECT_EQ(TunnelManager::Stop(&note), c.gone) << c.label;
+    EXPECT_EQ(note, c.note) << c.label;
+    int stops = 0;
+    for (const std::string& line : platform::fake::Journal()) stops += line == "ScmControlStop";
+    EXPECT_EQ(stops, c.stop_controls) << c.label << ": never a stop the starting library would refuse";
+    const auto service = FindService(TunnelServiceName());
+    EXPECT_EQ(service.has_value(), c.seeded && !c.gone) << c.label << ": gone once stopped and marked";
+    if (service) {
+      EXPECT_TRUE(service->marked_for_delete) << c.label;
+    }
+    EXPECT_EQ(TunnelServiceGone(), !service.has_value() || service->state == platform::kServiceStopped) << c.label;
+  }
 }
 
-TEST_F(TunnelManagerTest, Stop_WithoutAServiceOrManager_IsTrueAndChangesNothing) {
-  EXPECT_TRUE(TunnelManager::Stop(nullptr));
-  EXPECT_EQ(CallsFrom("ScmOpenManager"),
-            (std::vector<std::string>{"ScmOpenManager 983103", "ScmOpenService QuorvaneVpnTunnel$Active 65572"}));
-  FailNextCall("ScmOpenManager", 5);
-  std::string error = "kept";
-  EXPECT_TRUE(TunnelManager::Stop(&error));
-  EXPECT_EQ(error, "kept");
-  EXPECT_FALSE(IsTunnelRunning());
+// A tunnel that cannot be stopped is not replaced: it still runs the old
+// configuration, which is a failed start, never the old tunnel taken for new.
+TEST_F(TunnelManagerTest, StartOverATunnelThatWillNotStop_Fails) {
+  SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
+  FailNextCall("EndProcess", 5);
+  std::string error;
+  EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
+  EXPECT_EQ(error.rfind("the earlier tunnel service could not be stopped: the tunnel service did not stop", 0), 0u)
+      << error;
+  EXPECT_EQ(FindService(TunnelServiceName())->registration.binary_path, L"\"C:\\old.exe\" /service \"C:\\old.conf\"");
+}
+
+// Windows refuses a control while a service starts.
+TEST_F(TunnelManagerTest, StopControlWhileStartPending_IsRefusedWith1061) {
+  SeedTunnel(platform::kServiceStartPending, StopBehaviour::kStopsAtOnce);
+  platform::ScHandle manager, service;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code));
+  ASSERT_TRUE(platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceStop, &service, &error_code));
+  platform::ServiceStatus status;
+  EXPECT_FALSE(platform::ScmControlStop(service, &status, &error_code));
+  EXPECT_EQ(error_code, 1061u);
 }
 
 TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
@@ -212,7 +269,7 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
       {"stopped without a code", StartBehaviour::kStopsAfterPolls, 1, 0, 0, false,
        "tunnel service stopped before it reported running", 0},
       {"never running", StartBehaviour::kNeverRuns, 0, 0, 0, false,
-       "tunnel service did not report running within 30 s", kTunnelStartBoundMs},
+       "tunnel service did not report running within 90 s", kTunnelStartBoundMs},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();

@@ -41,6 +41,7 @@ TEST_F(TunnelServiceEntryTest, ExitCodes_FollowWhatTheLibraryDid) {
   for (const auto& c : cases) {
     platform::fake::Reset();
     if (c.export_name != nullptr) platform::fake::SeedLibrary(L"tunnel.dll", c.export_name, FakeTunnelService);
+    if (c.export_name == nullptr) platform::fake::RemoveLibrary(L"tunnel.dll");
     g_received.clear();
     g_answer = c.answer;
     EXPECT_EQ(RunTunnelService(c.path), c.exit_code) << c.exit_code;
@@ -50,6 +51,16 @@ TEST_F(TunnelServiceEntryTest, ExitCodes_FollowWhatTheLibraryDid) {
     // one whose export was missing is.
     EXPECT_EQ(platform::fake::LoadedLibraryCount(), called ? 1 : 0) << c.exit_code;
     EXPECT_EQ(platform::fake::StdoutText() + platform::fake::StderrText(), L"");
+    // Without a library to report for it, the entry tells the manager why.
+    const auto reported = platform::fake::ReportedStatuses();
+    if (c.exit_code == 2 || c.exit_code == 3) {
+      ASSERT_EQ(reported.size(), 1u) << c.exit_code;
+      EXPECT_EQ(reported[0].state, platform::kServiceStopped);
+      EXPECT_EQ(reported[0].win32_exit_code, 1066u);
+      EXPECT_EQ(reported[0].service_specific_exit_code, static_cast<uint32_t>(c.exit_code));
+    } else {
+      EXPECT_TRUE(reported.empty()) << c.exit_code;
+    }
   }
 }
 

@@ -28,7 +28,8 @@ constexpr uint32_t kErrorUnsupportedType = 1630;
 
 // Back to an empty world: no environment, no registry values, no console output,
 // no handler, no services, no files but the drive roots, an empty route table,
-// no libraries, no pending failures, an empty journal.
+// no libraries but tunnel.dll and wireguard.dll (without exports) in the
+// program's folder, no pending failures, an empty journal.
 void Reset();
 
 // The next call of |operation| (the platform function's name, e.g.
@@ -74,7 +75,9 @@ void SetRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::
 
 // Service Control Manager. Names compare without regard to case. How a
 // started service comes up and how it answers the stop control are its
-// behaviours; a real service reports start-pending until its own work is done.
+// behaviours; a real service reports start-pending until its own work is done,
+// and accepts no control meanwhile (a stop then fails with 1061). Its process
+// (the id its status shows) can be ended (EndProcess): it stops with 1067.
 // A service marked for deletion goes when it is stopped and its last handle is
 // closed.
 enum class StartBehaviour {
@@ -99,6 +102,7 @@ struct FakeService {
   // closes it after this many of our opens of the service; -1: never.
   int held_elsewhere_for_opens = 0;
   int start_count = 0;
+  int processes_ended = 0;  // by EndProcess, the last resort
   // What the service last reported on stopping.
   uint32_t win32_exit_code = 0;
   uint32_t reported_specific_exit_code = 0;
@@ -156,6 +160,9 @@ void SeedTcpConnections(const std::vector<TcpConnection>& connections);
 // whose metric1 is below it (160), as Windows does; seed the routes' metric1
 // as Windows shows them, the route's own metric plus this one.
 void SeedInterfaceMetric(uint32_t if_index, uint32_t metric);
+// The interface's metric changes (a link speed change, say): the metric1 of
+// every row on it moves with it, as Windows shows them.
+void ChangeInterfaceMetric(uint32_t if_index, uint32_t metric);
 // The next |times| fills of |read| ("ReadIpForwardTable", "ReadTcpConnections",
 // "ReadAdapterIpv4Addresses") find the table grown since its size was asked.
 void SetTableGrowth(const std::string& read, int times);
@@ -223,6 +230,7 @@ void SetProcessAccount(const std::wstring& user_sid, bool administrator);
 enum class LibraryFolder { kProgram, kSystem32, kPathFolder, kCurrentFolder };
 void SeedLibrary(const std::wstring& name, const std::string& export_name, WideTextEntry entry,
                  LibraryFolder folder = LibraryFolder::kProgram);
+void RemoveLibrary(const std::wstring& name);
 int LoadedLibraryCount();
 
 }  // namespace platform::fake
