@@ -9,6 +9,8 @@
 # Lab switches, read from lab-tunnel.env beside this script when it exists:
 #   LAB_FORCE_DEFAULT_ROUTE=1  add a default route on the interface whatever the configuration says
 #   LAB_DELAY_SECONDS=N        take N seconds to come up and N to go down
+#   LAB_START_SECONDS=N        stay start-pending N seconds first, as the real library does
+#                              while it retries resolving the endpoint
 # Exit codes of "up": 0 running; 3 wg rejected the configuration; 4 an address or route failed;
 # 5 wireguard-go could not make the interface. Output goes to lab-tunnel.log.
 set -u
@@ -24,6 +26,7 @@ result=${3:-/dev/null}
 interface=wireguard0
 LAB_FORCE_DEFAULT_ROUTE=0
 LAB_DELAY_SECONDS=0
+LAB_START_SECONDS=0
 [ -f "$here/lab-tunnel.env" ] && . "$here/lab-tunnel.env"
 # Our standard streams are the tunnel service's; keep nothing of them open.
 exec </dev/null >>"$here/lab-tunnel.log" 2>&1
@@ -63,6 +66,7 @@ fail() {
 up() {
   echo "lab-tunnel: up $conf ($(date -u +%H:%M:%S))"
   [ "$LAB_DELAY_SECONDS" -gt 0 ] && sleep "$LAB_DELAY_SECONDS"
+  [ "$LAB_START_SECONDS" -gt 0 ] && sleep "$LAB_START_SECONDS"
   [ -r "$conf" ] || fail 2 "cannot read $conf"
   # wg takes only its own keys; the addresses, DNS and MTU are ours to apply, as wg-quick does.
   stripped=$(mktemp)

@@ -106,6 +106,7 @@ lab_up() {
   local windows_bin="${LAB_WINDOWS_BIN:-$LAB_ROOT/build/windows/bin}"
   cp "$windows_bin/QuorvaneVpnService.exe" "$windows_bin/QuorvaneVpnCtl.exe" "$LAB_BIN/" || return 1
   cp "$windows_bin/lab_tunnel.dll" "$LAB_BIN/tunnel.dll" || return 1
+  cp "$windows_bin/wireguard.dll" "$LAB_BIN/" || return 1  # laid out as a deployment is
   cp "$LAB_ROOT/lab/lab-tunnel.sh" "$LAB_BIN/"
   rm -f "$LAB_BIN/lab-tunnel.env" "$LAB_BIN/lab-tunnel.log" "$LAB_BIN/lab-tunnel.endpoint-route"
 }

@@ -44,9 +44,8 @@ void Report(DWORD state, DWORD specific_exit_code = 0) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  // A stop may come while the interface is still being built; it is carried
-  // out as soon as the start is done.
-  status.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_START_PENDING ? SERVICE_ACCEPT_STOP : 0;
+  // As the real library: no control while it starts, stop and shutdown once it runs.
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   status.dwWin32ExitCode = specific_exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = specific_exit_code;
   status.dwWaitHint = state == SERVICE_START_PENDING  ? kStartWaitHintMs

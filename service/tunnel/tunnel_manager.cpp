@@ -5,7 +5,6 @@
 #include "platform/service_control.h"
 #include "common/startup_record.h"
 #include "tunnel/tunnel_libraries.h"
-#include "tunnel/tunnel_service_entry.h"
 
 namespace quorvane {
 namespace {
@@ -183,21 +182,20 @@ bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
 
 namespace {
 
-// The exit code, with what the tunnel entry means by its own codes (the
-// library may use the same numbers, so they are told as the entry's), and a
-// missing driver library, the likeliest cause of a library that stops.
+// The exit code, and either DLL of the library that is missing now: the
+// service-specific codes alone cannot say which (the tunnel entry's 2 and 3
+// are numbers the library may use for its own reasons).
 std::string StoppedMessage(const platform::ServiceStatus& status) {
   std::string message = "tunnel service stopped before it reported running";
   if (status.win32_exit_code != 0) {
     message += " (exit code " + std::to_string(status.win32_exit_code);
     if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
-      const uint32_t code = status.service_specific_exit_code;
-      message += ", service-specific exit code " + std::to_string(code);
-      if (code == kTunnelExitLibraryMissing) message += ", the tunnel entry's for a tunnel.dll it could not load";
-      if (code == kTunnelExitExportMissing) message += ", the tunnel entry's for a tunnel.dll without its export";
+      message += ", service-specific exit code " + std::to_string(status.service_specific_exit_code);
     }
     message += ")";
   }
+  std::string missing;
+  if (!TunnelLibraryFound(&missing)) message += "; " + missing;
   return message + MissingDriverLibraryNote();
 }
 

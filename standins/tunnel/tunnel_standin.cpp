@@ -5,8 +5,9 @@
 // stopped. It brings up no adapter and no route. What it received and read
 // goes to "tunnel-standin-record.txt" beside this DLL, for tests to see. A
 // number of milliseconds in "tunnel-standin-start-ms.txt" beside it keeps it
-// start-pending that long first, as the real library is while it builds the
-// adapter; a stop sent meanwhile ends the start.
+// start-pending that long first, as the real library is while it resolves the
+// endpoint and builds the adapter; like the real library it accepts no control
+// until it runs, then stop and shutdown.
 #include <windows.h>
 
 #include <cstdlib>
@@ -54,7 +55,7 @@ void Report(DWORD state, DWORD exit_code) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_START_PENDING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   status.dwWin32ExitCode = exit_code;
   status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 3000;
   SetServiceStatus(g_status_handle, &status);
@@ -80,10 +81,7 @@ void WINAPI ServiceMain(DWORD, wchar_t** arguments) {
   g_status_handle = RegisterServiceCtrlHandlerExW(arguments[0], ControlHandler, nullptr);
   if (g_status_handle == nullptr) return;
   Report(SERVICE_START_PENDING, NO_ERROR);
-  if (WaitForSingleObject(g_stop_event.get(), StartDelayMs()) == WAIT_OBJECT_0) {
-    Report(SERVICE_STOPPED, NO_ERROR);
-    return;
-  }
+  Sleep(StartDelayMs());
   std::string config;
   if (!ReadWholeFile(g_config_path, &config)) {
     const DWORD error = GetLastError();

@@ -73,6 +73,31 @@ lab_ctl disconnect >/dev/null
 check "when disconnect answers, the interface is gone" interface_gone
 check "nothing left" nothing_left
 
+echo "== a tunnel held start-pending past the connect's bound (3 s here)"
+# The library accepts no stop while it starts; nothing may come up later.
+lab_service_stop
+lab_service_start QUORVANE_POC_TUNNEL_START_SECONDS=3 || exit 1
+lab_switches LAB_START_SECONDS=8
+reply="$(lab_ctl connect "$profile" lab-nonce)"
+echo "reply: $reply"
+check "connect fails once the tunnel could be stopped" has "$reply" \
+  '^\{"ok":false,"error":"tunnel_start_failed","message":"tunnel service did not report running within 3 s"'
+check "nothing left when it answers" nothing_left
+sleep 60
+check "nothing came up 60 s on" nothing_left
+lab_ctl connect "$profile" lab-nonce >"$LAB_DIR/connect-reply.json" &
+connect_pid=$!
+for _ in $(seq 100); do has "$(lab_ctl status)" '"phase":"connecting"' && break; sleep 0.1; done
+reply="$(lab_ctl disconnect)"
+check "a disconnect during the start is answered" has "$reply" '^\{"ok":true,"phase":"disconnected"'
+wait "$connect_pid"
+check "the connect says the disconnect cancelled it" has "$(cat "$LAB_DIR/connect-reply.json")" \
+  '"error":"tunnel_start_failed","message":"a disconnect cancelled the connect'
+check "afterwards nothing runs" nothing_left
+lab_switches
+lab_service_stop
+lab_service_start || exit 1
+
 echo "== a configuration that wg rejects"
 # The service refuses what it can tell is wrong (a key that is not one); an
 # endpoint that no name service here resolves is wg's to reject.

@@ -57,8 +57,8 @@ expect() {
   fi
 }
 expect '"leftover_tunnel_default_route_detected":true' "the tunnel default route is detected"
-expect '"leftover_offending_default_route":"0\.0\.0\.0/0->10\.77\.0\.1@if[0-9]+:wintun0:metric=[0-9]+"\}$' \
-  "the offending route's text closes the report"
+expect '"leftover_offending_default_route":"0\.0\.0\.0/0->10\.77\.0\.1@if[0-9]+:wintun0:metric=[0-9]+","tunnel_libraries":\{' \
+  "the offending route's text, before the libraries"
 expect '^\[Quorvane\] passive startup report: \{"service_started_utc":"[0-9T:Z-]{20}","startup_passive":true,' \
   "the report line"
 exit "$failed"

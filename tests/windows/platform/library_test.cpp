@@ -1,6 +1,9 @@
 #include "platform/library.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
 
 namespace {
 
@@ -23,6 +26,20 @@ TEST(Library, RestrictedSearch_IsAccepted) {
   platform::LibraryHandle library;
   EXPECT_TRUE(platform::LoadLibraryFromSafeFolders(L"tunnel.dll", &library, &error_code)) << error_code;
   EXPECT_TRUE(platform::LoadLibraryFromSafeFolders(L"kernel32.dll", &library, &error_code)) << "System32";
+}
+
+// Where the restricted search would find a library: beside the program first,
+// then System32.
+TEST(Library, SafeFolders_AreLookedInBesideTheProgramThenSystem32) {
+  std::wstring path;
+  ASSERT_TRUE(platform::FindLibraryInSafeFolders(L"tunnel.dll", &path));
+  wchar_t self[MAX_PATH] = {};
+  const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  EXPECT_EQ(path, program.substr(0, program.find_last_of(L'\\') + 1) + L"tunnel.dll");
+  ASSERT_TRUE(platform::FindLibraryInSafeFolders(L"kernel32.dll", &path));
+  wchar_t system[MAX_PATH] = {};
+  EXPECT_EQ(path, std::wstring(system, GetSystemDirectoryW(system, MAX_PATH)) + L"\\kernel32.dll");
+  EXPECT_FALSE(platform::FindLibraryInSafeFolders(L"quorvane-no-such-library.dll", &path));
 }
 
 TEST(Library, MissingLibrary_FailsWithModuleNotFound) {

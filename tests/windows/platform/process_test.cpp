@@ -82,4 +82,23 @@ TEST(TerminateCurrentProcess, EndsAtOnceWithTheGivenCode) {
       testing::ExitedWithCode(3), "");
 }
 
+// The last resort for a tunnel process that will not stop.
+TEST(EndProcess, EndsAnotherProcessWithTheGivenCode) {
+  wchar_t command[] = L"cmd.exe /c ping -n 60 127.0.0.1";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                             &started));
+  platform::win32::UniqueHandle process(started.hProcess);
+  platform::win32::UniqueHandle thread(started.hThread);
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::EndProcess(started.dwProcessId, 1067, &error_code)) << error_code;
+  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD exit_code = 0;
+  GetExitCodeProcess(process.get(), &exit_code);
+  EXPECT_EQ(exit_code, 1067u);
+  EXPECT_FALSE(platform::EndProcess(0xFFFFFFF0u, 1, &error_code)) << "no such process";
+}
+
 }  // namespace

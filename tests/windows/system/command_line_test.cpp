@@ -49,12 +49,21 @@ std::string WithoutStartTime(const std::string& line) {
   return line.substr(0, at + key.size()) + (shaped ? "<time>" : time) + line.substr(at + key.size() + 20);
 }
 
+// A path as the report's JSON writes it (ASCII paths here): each backslash doubled.
+std::string Escaped(const std::wstring& path) {
+  std::string text;
+  for (const wchar_t c : path) text += c == L'\\' ? std::string("\\\\") : std::string(1, static_cast<char>(c));
+  return text;
+}
+
 TEST(ServiceCommandLine, DryRun_PrintsTheReportOnBothStreamsAndExits0) {
   const std::string expected =
       "[Quorvane] passive startup report: {\"service_started_utc\":\"<time>\",\"startup_passive\":true,"
       "\"startup_route_mutation_count\":0,\"startup_tunnel_started\":false,\"startup_config_written\":false,"
       "\"leftover_tunnel_service_running\":false,\"leftover_tunnel_default_route_detected\":false,"
-      "\"startup_network_mutation_guard_enabled\":false}\n";
+      "\"startup_network_mutation_guard_enabled\":false,\"tunnel_libraries\":{\"tunnel.dll\":\"" +
+      Escaped(PathBesideThisProgram(L"tunnel.dll")) + "\",\"wireguard.dll\":\"" +
+      Escaped(PathBesideThisProgram(L"wireguard.dll")) + "\"}}\n";
   for (const wchar_t* arguments : {L"--dry-run-startup", L"--CONSOLE --DRY-RUN-STARTUP", L"--install -dry-run-startup"}) {
     const ChildResult result = RunService(arguments);
     ASSERT_TRUE(result.finished);

@@ -77,6 +77,24 @@ TEST_F(ControlChannelTest, WireExamples_AreAnsweredByteForByte) {
   EXPECT_FALSE(Contains(status, "node_id"));
 }
 
+// Without tunnel.dll the connect says so at once, before any tunnel service is
+// made, instead of waiting for a service that never runs.
+TEST_F(ControlChannelTest, ConnectWithoutTunnelDll_IsRefusedNamingItAndLeavesNoService) {
+  const std::wstring library = PathBesideThisProgram(L"tunnel.dll");
+  const std::wstring away = library + L".away";
+  ASSERT_TRUE(MoveFileW(library.c_str(), away.c_str()));
+  const std::string reply = SendPipeRequest(
+      "{\"v\":1,\"op\":\"connect\",\"session_nonce\":\"\",\"node_id\":\"n\",\"address_cidr\":\"10.8.0.7/32\","
+      "\"endpoint_host\":\"vpn.example\",\"server_public_key\":\"cXVvcnZhbmUtdGVzdC1zZXJ2ZXItcHVibGljLWtleSE=\","
+      "\"client_private_key\":\"cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE=\",\"allowed_ips_csv\":\"10.8.0.0/24\"}");
+  MoveFileW(away.c_str(), library.c_str());
+  EXPECT_EQ(reply,
+            "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"tunnel.dll is missing: it must lie beside "
+            "QuorvaneVpnService.exe or in System32\"}");
+  EXPECT_FALSE(TunnelServiceExists());
+  EXPECT_EQ(GetFileAttributesW(kActiveConf), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(ControlChannelTest, LongRequests_65535BytesServed70000Cut) {
   const std::string tail = "\"op\":\"status\"}";
   const std::string exact = "{\"pad\":\"" + std::string(65535 - 10 - tail.size(), 'x') + "\"," + tail;
