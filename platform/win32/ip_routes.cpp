@@ -153,7 +153,7 @@ bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error
   std::vector<MIB_TCPROW_OWNER_PID> buffer;
   const auto call = [](MIB_TCPROW_OWNER_PID* data, uint32_t* bytes) -> uint32_t {
     DWORD size = *bytes;
-    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
     *bytes = size;
     return result;
   };

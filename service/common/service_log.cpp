@@ -27,6 +27,10 @@ void SetServiceLogEnabled(bool enabled) {
   g_size = 0;
 }
 
+std::string CapLoggedText(const std::string& text) {
+  return text.size() <= kLoggedTextLimitBytes ? text : text.substr(0, kLoggedTextLimitBytes) + "...";
+}
+
 void SetServiceLogLimitForTests(uint64_t bytes) { g_limit = bytes; }
 
 void LogLine(const std::string& text) {

@@ -8,6 +8,7 @@
 // secret is ever passed here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,11 @@ void Diagnose(const std::wstring& line);
 
 // A line for the log alone (service mode); no line feed needed.
 void LogLine(const std::string& text);
+
+// Every text inserted into a log line is cut at this many bytes, so that no
+// request can fill the log and roll earlier lines out.
+constexpr size_t kLoggedTextLimitBytes = 200;
+std::string CapLoggedText(const std::string& text);
 
 // For tests: a smaller bound than kServiceLogLimitBytes.
 void SetServiceLogLimitForTests(uint64_t bytes);

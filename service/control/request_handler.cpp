@@ -3,7 +3,9 @@
 #include <exception>
 #include <system_error>
 
+#include "common/startup_record.h"
 #include "common/utc_time_text.h"
+#include "platform/files.h"
 #include "control/connect_flow.h"
 #include "platform/process.h"
 #include "common/service_log.h"
@@ -24,8 +26,30 @@ std::string HandleStatus(ControlState* state) {
                      WriteAdminBypassJson(CurrentAdminBypassState()), WriteRouteGuardJson(RouteGuardReport()));
 }
 
+// What an earlier process may have left for a disconnect to undo: a tunnel
+// service, journalled bypass routes, a configuration file.
+bool LeftoverToUndo() {
+  uint32_t attributes = 0, error_code = 0;
+  return !TunnelServiceGone() || !ReadRouteJournal().rows.empty() ||
+         platform::GetPathAttributes(ActiveConfPath(), &attributes, &error_code);
+}
+
 std::string HandleDisconnect(ControlState* state) {
   CancelAutoStop(state);
+  // While the start is passive, a disconnect with nothing to undo changes
+  // nothing (and so trips no guard); one that undoes what an earlier process
+  // left is an explicit request, as a connect is, and ends the passive phase.
+  if (StartupPassive()) {
+    if (!LeftoverToUndo()) {
+      SetPhase(state, kPhaseDisconnected, "");
+      // No bypass route exists before a connect: this removes none.
+      return WithReports(SuccessReply(kPhaseDisconnected, ""), WriteAdminBypassJson(ReleaseAdminBypass()),
+                         WriteRouteGuardJson(RouteGuardReport()));
+    }
+    Diagnose(L"[Quorvane][startup_guard] a disconnect undoes what an earlier process left: the passive start-up "
+             L"ends\n");
+    MarkUserConnectBegun();
+  }
   const Teardown down = TearDownTunnel();
   if (!down.tunnel_gone) {
     return ErrorReplyWithReports(kErrorTunnelStopFailed, down.note, WriteAdminBypassJson(down.bypass),
@@ -42,7 +66,8 @@ void TearDownAndForget(ControlState* state, const char* who) {
   if (down.tunnel_gone) {
     SetPhase(state, kPhaseDisconnected, "");
   } else {
-    Diagnose(Utf8ToWide(std::string("[Quorvane] ") + who + ": " + down.note + "; the tunnel is left as it is\n"));
+    Diagnose(Utf8ToWide(std::string("[Quorvane] ") + who + ": " + CapLoggedText(down.note) +
+                        "; the tunnel is left as it is\n"));
   }
 }
 
@@ -101,7 +126,7 @@ void CancelConnectInHand(ControlState* state) {
 
 void CleanUpEarlierProcessRoutes() {
   const std::string done = CleanUpEarlierRoutes();
-  if (!done.empty()) Diagnose(L"[Quorvane][route_journal] " + Utf8ToWide(done) + L"\n");
+  if (!done.empty()) Diagnose(L"[Quorvane][route_journal] " + Utf8ToWide(CapLoggedText(done)) + L"\n");
 }
 
 Teardown TearDownTunnel() {

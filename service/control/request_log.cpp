@@ -31,11 +31,8 @@ void LogRequest(const Caller& caller, uint32_t client_pid, const std::string& re
     line += " caller=unidentified";
   }
   line += std::string(" ok=") + (ok ? "true" : "false");
-  if (!ok) {
-    line += " error=" + ReadJsonString(reply, "error");
-    const std::string message = ReadJsonString(reply, "message");
-    if (!message.empty()) line += " message=\"" + message + "\"";
-  }
+  // The code alone: a message may quote what it refused.
+  if (!ok) line += " error=" + CapLoggedText(ReadJsonString(reply, "error"));
   line += " ms=" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
   LogLine(line);
 }

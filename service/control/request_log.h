@@ -1,5 +1,6 @@
-// One log line a request: what was asked, by whom, what came of it and how
-// long it took. Never a request's values: they hold the keys.
+// One log line a request: what was asked, by whom, what came of it (the error
+// code, never a message) and how long it took. Never a request's values: they
+// hold the keys, and a message may repeat what was refused.
 #pragma once
 
 #include <chrono>

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <algorithm>
 #include <mutex>
 #include <set>
 
@@ -136,13 +137,24 @@ std::vector<std::string> ReadAdminEnvIps() {
   return tokens;
 }
 
+// A peer of the Remote Desktop listener: a connection on local port 3389
+// counts only when the process that listens on 3389 owns it. Any user may bind
+// local port 3389 for a connection of their own, and would otherwise have the
+// system account route any address of their choosing outside the tunnel.
 std::vector<std::string> ListRdpTcpRemoteAddresses() {
   std::vector<platform::TcpConnection> connections;
   uint32_t error_code = 0;
   std::vector<std::string> addresses;
   if (!platform::ReadTcpConnections(&connections, &error_code)) return addresses;
+  std::vector<uint32_t> listeners;
+  for (const platform::TcpConnection& connection : connections) {
+    if (connection.state == platform::kTcpStateListen && connection.local_port == kRdpPort) {
+      listeners.push_back(connection.owning_pid);
+    }
+  }
   for (const platform::TcpConnection& connection : connections) {
     if (connection.state != platform::kTcpStateEstablished || connection.local_port != kRdpPort) continue;
+    if (std::find(listeners.begin(), listeners.end(), connection.owning_pid) == listeners.end()) continue;
     const std::string remote = Ipv4Text(connection.remote_address);
     if (IsBypassableAddress(remote)) addresses.push_back(remote);
   }

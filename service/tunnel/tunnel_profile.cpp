@@ -30,14 +30,18 @@ bool IsWireGuardKey(const std::string& text) {
   return true;
 }
 
-// The first entry of a non-empty list that is no address range, or "".
-std::string FirstBadRange(const std::string& list) {
-  if (list.empty()) return "";
+// The position (from 1) of the first entry of a non-empty list that is no
+// address range, or 0. A message names the position, never the entry: the
+// entry is a request value, which the service log must never hold.
+size_t FirstBadRange(const std::string& list) {
+  if (list.empty()) return 0;
+  size_t position = 0;
   for (const std::string& entry : SplitList(list)) {
+    ++position;
     IpPrefix prefix;
-    if (!ParseIpPrefix(entry, &prefix)) return entry.empty() ? "(empty)" : entry;
+    if (!ParseIpPrefix(entry, &prefix)) return position;
   }
-  return "";
+  return 0;
 }
 
 // What the WireGuard library's parser would refuse, said before anything is
@@ -59,10 +63,14 @@ std::string LibraryRefusal(const TunnelProfile& profile) {
   if (!profile.pre_shared_key.empty() && !IsWireGuardKey(profile.pre_shared_key)) {
     return "invalid pre_shared_key: not a 32-byte base64 key";
   }
-  const std::string address = FirstBadRange(profile.address_cidr);
-  if (!address.empty()) return "invalid address_cidr: " + address + " is not an address";
-  const std::string range = FirstBadRange(profile.allowed_ips_csv);
-  if (!range.empty()) return "invalid allowed_ips_csv: " + range + " is not an address range";
+  const size_t address = FirstBadRange(profile.address_cidr);
+  if (address != 0) {
+    return "invalid address_cidr: entry " + std::to_string(address) + " is not an address with a prefix length";
+  }
+  const size_t range = FirstBadRange(profile.allowed_ips_csv);
+  if (range != 0) {
+    return "invalid allowed_ips_csv: entry " + std::to_string(range) + " is not an address range";
+  }
   return "";
 }
 

@@ -35,16 +35,22 @@ inline platform::ForwardRow HostRoute(const std::string& ip, const std::string& 
   return Route(ip, "255.255.255.255", next_hop, if_index, metric1);
 }
 
+// The process of the Remote Desktop service, which listens on 3389.
+constexpr uint32_t kRdpServicePid = 900;
+
 inline platform::TcpConnection Tcp(uint32_t state, uint16_t local_port, const std::string& remote,
-                                   uint16_t remote_port) {
+                                   uint16_t remote_port, uint32_t owning_pid = kRdpServicePid) {
   platform::TcpConnection connection;
   connection.state = state;
   connection.local_address = Ip("192.0.2.10");
   connection.local_port = local_port;
   connection.remote_address = Ip(remote);
   connection.remote_port = remote_port;
+  connection.owning_pid = owning_pid;
   return connection;
 }
+
+inline platform::TcpConnection RdpListener() { return Tcp(platform::kTcpStateListen, 3389, "0.0.0.0", 0); }
 
 inline platform::SessionClientAddress ClientAddress(uint32_t family, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   platform::SessionClientAddress address;

@@ -69,6 +69,7 @@ bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* err
 // Wine ends the process on it). Fails with 1168 for an unknown index.
 bool ReadInterfaceIpv4Metric(uint32_t if_index, uint32_t* metric, uint32_t* error_code);
 
+constexpr uint32_t kTcpStateListen = 2;
 constexpr uint32_t kTcpStateEstablished = 5;
 
 // One row of the IPv4 TCP connection table; ports in host byte order.
@@ -81,7 +82,7 @@ struct TcpConnection {
   uint32_t owning_pid = 0;
 };
 
-// The IPv4 TCP connections (no listeners) with their owning processes,
+// The IPv4 TCP connections and listeners with their owning processes,
 // unsorted: a size query that must answer "insufficient buffer", then the
 // fill, through ReadSized.
 bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code);

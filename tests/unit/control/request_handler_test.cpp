@@ -9,6 +9,7 @@
 #include "control/pipe_server.h"
 #include "control_test_support.h"
 #include "common/safe_mode_settings.h"
+#include "common/startup_record.h"
 #include "tunnel/tunnel_manager.h"
 
 namespace quorvane {
@@ -77,14 +78,46 @@ TEST_F(RequestHandlerTest, NodeIdThatIsNotUtf8_ComesBackAsAReplacementCharacter)
   EXPECT_TRUE(Contains(Handle(kStatusRequest), "\"node_id\":\"n\xef\xbf\xbd\""));
 }
 
-TEST_F(RequestHandlerTest, Disconnect_UndoesEverythingWhateverThePhase) {
-  const std::string reply = Handle(kDisconnectRequest);
-  EXPECT_EQ(reply, "{\"ok\":true,\"phase\":\"disconnected\"," + WriteAdminBypassJson(CurrentAdminBypassState()) +
-                       "," + kDefaultGuard + "}");
-  EXPECT_TRUE(Contains(reply, "\"message\":\"admin bypass host routes removed\""));
-  // Before any connect the tunnel stop is a passive start-up mutation: warned, done.
-  EXPECT_NE(platform::fake::StderrText().find(L"forbidden during passive startup: TunnelManager::Stop"),
-            std::wstring::npos);
+// Before any connect, with the guard that ends the process on a passive
+// mutation on: a disconnect with nothing to undo touches nothing; one that
+// undoes what an earlier process left is an explicit request and ends the
+// passive phase first. The service answers and lives on either way.
+TEST_F(RequestHandlerTest, DisconnectWhilePassive_ChangesNothingOrEndsThePassivePhase) {
+  const struct {
+    const char* label;
+    bool leftover_tunnel;
+    bool leftover_conf;
+    bool passive_after;
+  } cases[] = {
+      {"nothing left", false, false, true},
+      {"a tunnel left running", true, false, false},
+      {"a configuration left", false, true, false},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    ResetStartupRecord("2026-12-08T01:20:00Z");
+    platform::fake::SetProcessEnvironment(kSettingDisableStartupMutation, L"1");
+    if (c.leftover_tunnel) {
+      platform::fake::FakeService tunnel;
+      tunnel.registration.name = TunnelServiceName();
+      tunnel.state = platform::kServiceRunning;
+      platform::fake::SeedService(tunnel);
+    }
+    if (c.leftover_conf) {
+      platform::fake::SeedDirectory(L"C:\\ProgramData\\Quorvane\\tunnels");
+      platform::fake::SeedFile(kActiveConf, "[Interface]\n");
+    }
+    const std::string reply = Handle(kDisconnectRequest);
+    EXPECT_EQ(reply, "{\"ok\":true,\"phase\":\"disconnected\"," + WriteAdminBypassJson(CurrentAdminBypassState()) +
+                         "," + kDefaultGuard + "}")
+        << c.label;
+    EXPECT_TRUE(Contains(reply, "\"message\":\"admin bypass host routes removed\"")) << c.label;
+    EXPECT_EQ(StartupPassive(), c.passive_after) << c.label;
+    EXPECT_EQ(platform::fake::StderrText().find(L"forbidden during passive startup"), std::wstring::npos) << c.label;
+    EXPECT_FALSE(IsTunnelRunning()) << c.label;
+    EXPECT_FALSE(platform::fake::FileContent(kActiveConf).has_value()) << c.label;
+    EXPECT_EQ(Handle(kStatusRequest).rfind("{\"ok\":true", 0), 0u) << c.label << ": still serving";
+  }
 }
 
 TEST_F(RequestHandlerTest, AutoStop_FiresAfterItsSecondsAndStopsEverything) {

@@ -76,14 +76,18 @@ TEST_F(AdminBypassCandidatesTest, EnvironmentTokens_AreReportedRawAndFilteredAsC
   EXPECT_EQ(LocalPublicAddresses(), (std::vector<std::string>{"192.0.2.10"}));
 }
 
-TEST_F(AdminBypassCandidatesTest, RdpPeers_AreEstablishedConnectionsToLocalPort3389) {
+// A peer of the process that listens on 3389 alone: any user may bind local
+// port 3389 for a connection of their own.
+TEST_F(AdminBypassCandidatesTest, RdpPeers_AreConnectionsOfTheListenerOnLocalPort3389) {
   platform::fake::SeedTcpConnections({
+      RdpListener(),
       Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001),
-      Tcp(2, 3389, "203.0.113.10", 50002),                                // listening state
+      Tcp(platform::kTcpStateListen, 3389, "203.0.113.10", 50002),        // listening state
       Tcp(platform::kTcpStateEstablished, 50003, "203.0.113.11", 3389),  // outgoing RDP
       Tcp(platform::kTcpStateEstablished, 3389, "127.0.0.1", 50004),
       Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50005),
       Tcp(platform::kTcpStateEstablished, 3389, "100.2.3.4", 50006),
+      Tcp(platform::kTcpStateEstablished, 3389, "198.51.100.66", 443, 4444),  // a user's own socket on 3389
   });
   EXPECT_EQ(ListRdpTcpRemoteAddresses(), (std::vector<std::string>{"203.0.113.9", "203.0.113.9", "100.2.3.4"}));
   SetProcessEnvironment(kSettingAdminBypassIps, L"203.0.113.9");
@@ -92,11 +96,14 @@ TEST_F(AdminBypassCandidatesTest, RdpPeers_AreEstablishedConnectionsToLocalPort3
             "100.2.3.4/RDP_TCP_ESTABLISHED/required;203.0.113.9/ADMIN_BYPASS_IPS/required;");
   platform::fake::FailNextCall("ReadTcpConnections", 122);
   EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
+  // Nobody listens on 3389: no connection on it is a Remote Desktop peer.
+  platform::fake::SeedTcpConnections({Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
+  EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
 }
 
 // Connections come and go between the size query and the fill.
 TEST_F(AdminBypassCandidatesTest, TablesThatGrowBetweenTheirCalls_AreReadAgain) {
-  platform::fake::SeedTcpConnections({Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
+  platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
   platform::fake::SeedAdapterAddresses({Ip("198.51.100.4")});
   const struct {
     int growth;
@@ -129,7 +136,7 @@ TEST_F(AdminBypassCandidatesTest, SessionClients_AreOptionalAndUpgradedWhenRequi
   EXPECT_EQ(QuerySessionClientAddress(3), "");
   EXPECT_EQ(QuerySessionClientAddress(9), "");
   // 20.1.1.1 arrives as an RDP peer (required) before it is seen as a WTS client.
-  platform::fake::SeedTcpConnections({Tcp(platform::kTcpStateEstablished, 3389, "20.1.1.1", 50001)});
+  platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "20.1.1.1", 50001)});
   EXPECT_EQ(Describe(CollectAdminBypassCandidates()),
             "198.51.100.30/WTS/optional;20.1.1.1/RDP_TCP_ESTABLISHED/required;");
   // A failing enumeration still leaves the console session's client.

@@ -80,7 +80,7 @@ TEST_F(AdminBypassTest, FreshRecord_JsonHoldsTheSevenFlagsAndZero) {
 }
 
 TEST_F(AdminBypassTest, SafeMode_FillsTheListsAndTouchesNoRoute) {
-  platform::fake::SeedTcpConnections({RdpPeer("203.0.113.9")});
+  platform::fake::SeedTcpConnections({RdpListener(), RdpPeer("203.0.113.9")});
   SetProcessEnvironment(kSettingAdminBypass, L"1");
   const AdminBypassState state = PrepareAdminBypass(true);
   EXPECT_TRUE(state.attempted);
@@ -218,7 +218,7 @@ TEST_F(AdminBypassTest, ReleaseWithNothingRecorded_StillPublishesAndLogs) {
 
 TEST_F(AdminBypassTest, FullRecord_JsonByteForByte) {
   SetProcessEnvironment(kSettingAdminBypassIp, L"203.0.113.7 10.0.0.1");
-  platform::fake::SeedTcpConnections({RdpPeer("198.51.100.20")});
+  platform::fake::SeedTcpConnections({RdpListener(), RdpPeer("198.51.100.20")});
   PrepareAdminBypass(false);
   const AdminBypassState state = ConfirmAdminBypassAfterTunnel();
   EXPECT_EQ(WriteAdminBypassJson(state),
