@@ -161,4 +161,63 @@ bool IsCatchAllList(const std::string& list) {
   return CoversWholeFamily(prefixes, false) || CoversWholeFamily(prefixes, true);
 }
 
+namespace {
+
+uint32_t Ipv4Bits(const std::array<uint8_t, 16>& bytes) {
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | uint32_t{bytes[3]};
+}
+
+uint32_t PrefixMask(int length) { return length == 0 ? 0 : ~uint32_t{0} << (32 - length); }
+
+std::string PrefixText(uint32_t base, int length) {
+  return std::to_string(base >> 24) + "." + std::to_string((base >> 16) & 0xFF) + "." +
+         std::to_string((base >> 8) & 0xFF) + "." + std::to_string(base & 0xFF) + "/" + std::to_string(length);
+}
+
+// The prefixes of |base|/|length| less |hosts|: a half without a host stays
+// whole, one with a host is split again, down to the host itself, left out.
+void Carve(uint32_t base, int length, const std::vector<uint32_t>& hosts, std::vector<std::string>* out) {
+  const uint32_t mask = PrefixMask(length);
+  bool holds = false;
+  for (const uint32_t host : hosts) holds = holds || (host & mask) == (base & mask);
+  if (!holds) {
+    out->push_back(PrefixText(base, length));
+    return;
+  }
+  if (length == 32) return;
+  Carve(base, length + 1, hosts, out);
+  Carve(base | (uint32_t{1} << (31 - length)), length + 1, hosts, out);
+}
+
+}  // namespace
+
+std::string CarveHostsOut(const std::string& list, const std::vector<std::string>& hosts,
+                          std::vector<std::string>* carved) {
+  std::vector<uint32_t> addresses;
+  for (const std::string& host : hosts) {
+    IpPrefix parsed;
+    if (ParseIpPrefix(host, &parsed) && !parsed.v6 && parsed.length == 32) addresses.push_back(Ipv4Bits(parsed.bytes));
+  }
+  std::string rewritten;
+  for (const std::string& entry : SplitList(list)) {
+    IpPrefix prefix;
+    std::vector<std::string> parts;
+    if (ParseIpPrefix(entry, &prefix) && !prefix.v6) {
+      const uint32_t mask = PrefixMask(prefix.length);
+      const uint32_t base = Ipv4Bits(prefix.bytes) & mask;
+      std::vector<uint32_t> inside;
+      for (const uint32_t host : addresses) {
+        if ((host & mask) != base) continue;
+        inside.push_back(host);
+        carved->push_back(PrefixText(host, 32) + " from " + entry);
+      }
+      Carve(base, prefix.length, inside, &parts);
+    } else {
+      parts.push_back(entry);
+    }
+    for (const std::string& part : parts) rewritten += (rewritten.empty() ? "" : ", ") + part;
+  }
+  return rewritten;
+}
+
 }  // namespace quorvane

@@ -31,4 +31,12 @@ bool CoversWholeFamily(const std::vector<IpPrefix>& prefixes, bool v6);
 // Whether the list's entries that parse cover all of IPv4 or all of IPv6.
 bool IsCatchAllList(const std::string& list);
 
+// |list| with every IPv4 entry that holds one of |hosts| (IPv4 texts) split so
+// that each such host stays outside: the entry becomes the fewest prefixes
+// that cover it less those single addresses. IPv6 entries and entries that do
+// not parse stay as they are. For each host carved out, |carved| gets
+// "<host>/32 from <entry>". Entries are joined with ", ".
+std::string CarveHostsOut(const std::string& list, const std::vector<std::string>& hosts,
+                          std::vector<std::string>* carved);
+
 }  // namespace quorvane

@@ -125,7 +125,7 @@ std::string RunConnect(Connect* connect) {
   report.rdp_routes_after_tunnel = HostRoutesSummary(selected);
   if (report.effective_disable_default_route) {
     std::string offending;
-    if (HasTunnelDefaultRoute(&offending)) {
+    if (HasTunnelDefaultRoute(&offending) || TunnelRouteCoversAny(report.administration_peers, &offending)) {
       report.poc_default_route_detected = true;
       report.offending_default_route = offending;
       report.failure_reason = kDefaultRouteDetected.code;

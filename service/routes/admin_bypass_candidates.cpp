@@ -59,11 +59,33 @@ void Offer(const std::string& ip, const char* source, bool required, CandidateMa
   (*candidates)[ip] = AdminBypassCandidate{ip, source, required};
 }
 
-std::vector<std::string> SessionClientAddresses() {
+// An address of someone at the machine: a bypassable one, or with
+// |local_too| any IPv4 address but 0.0.0.0 and loopback.
+bool IsPeerAddress(const std::string& text, bool local_too) {
+  if (!local_too) return IsBypassableAddress(text);
+  platform::Ipv4Address address = 0;
+  return platform::ParseIpv4Address(text, &address) && address != 0 && (address & 0xFF) != 127;
+}
+
+std::string SessionClient(uint32_t session_id, bool local_too) {
+  platform::SessionClientAddress client;
+  uint32_t error_code = 0;
+  if (!platform::ReadSessionClientAddress(session_id, &client, &error_code) ||
+      client.family != platform::kAddressFamilyInet) {
+    return std::string();
+  }
+  // An IPv4 client address sits after two bytes of port in the address field.
+  char text[22];
+  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", unsigned{client.address[2]}, unsigned{client.address[3]},
+                unsigned{client.address[4]}, unsigned{client.address[5]});
+  return IsPeerAddress(text, local_too) ? std::string(text) : std::string();
+}
+
+std::vector<std::string> SessionClientAddresses(bool local_too) {
   std::vector<std::string> addresses;
   const uint32_t console = platform::ActiveConsoleSessionId();
   if (console != platform::kNoConsoleSession) {
-    const std::string address = QuerySessionClientAddress(console);
+    const std::string address = SessionClient(console, local_too);
     if (!address.empty()) addresses.push_back(address);
   }
   std::vector<platform::SessionEntry> sessions;
@@ -71,8 +93,32 @@ std::vector<std::string> SessionClientAddresses() {
   if (!platform::EnumerateSessions(&sessions, &error_code)) return addresses;
   for (const platform::SessionEntry& session : sessions) {
     if (session.state != platform::kSessionActive && session.state != platform::kSessionConnected) continue;
-    const std::string address = QuerySessionClientAddress(session.session_id);
+    const std::string address = SessionClient(session.session_id, local_too);
     if (!address.empty()) addresses.push_back(address);
+  }
+  return addresses;
+}
+
+// A peer of the Remote Desktop listener: a connection on local port 3389
+// counts only when the process that listens on 3389 owns it. Any user may bind
+// local port 3389 for a connection of their own, and would otherwise have the
+// system account route any address of their choosing outside the tunnel.
+std::vector<std::string> RdpPeers(bool local_too) {
+  std::vector<platform::TcpConnection> connections;
+  uint32_t error_code = 0;
+  std::vector<std::string> addresses;
+  if (!platform::ReadTcpConnections(&connections, &error_code)) return addresses;
+  std::vector<uint32_t> listeners;
+  for (const platform::TcpConnection& connection : connections) {
+    if (connection.state == platform::kTcpStateListen && connection.local_port == kRdpPort) {
+      listeners.push_back(connection.owning_pid);
+    }
+  }
+  for (const platform::TcpConnection& connection : connections) {
+    if (connection.state != platform::kTcpStateEstablished || connection.local_port != kRdpPort) continue;
+    if (std::find(listeners.begin(), listeners.end(), connection.owning_pid) == listeners.end()) continue;
+    const std::string remote = Ipv4Text(connection.remote_address);
+    if (IsPeerAddress(remote, local_too)) addresses.push_back(remote);
   }
   return addresses;
 }
@@ -137,43 +183,9 @@ std::vector<std::string> ReadAdminEnvIps() {
   return tokens;
 }
 
-// A peer of the Remote Desktop listener: a connection on local port 3389
-// counts only when the process that listens on 3389 owns it. Any user may bind
-// local port 3389 for a connection of their own, and would otherwise have the
-// system account route any address of their choosing outside the tunnel.
-std::vector<std::string> ListRdpTcpRemoteAddresses() {
-  std::vector<platform::TcpConnection> connections;
-  uint32_t error_code = 0;
-  std::vector<std::string> addresses;
-  if (!platform::ReadTcpConnections(&connections, &error_code)) return addresses;
-  std::vector<uint32_t> listeners;
-  for (const platform::TcpConnection& connection : connections) {
-    if (connection.state == platform::kTcpStateListen && connection.local_port == kRdpPort) {
-      listeners.push_back(connection.owning_pid);
-    }
-  }
-  for (const platform::TcpConnection& connection : connections) {
-    if (connection.state != platform::kTcpStateEstablished || connection.local_port != kRdpPort) continue;
-    if (std::find(listeners.begin(), listeners.end(), connection.owning_pid) == listeners.end()) continue;
-    const std::string remote = Ipv4Text(connection.remote_address);
-    if (IsBypassableAddress(remote)) addresses.push_back(remote);
-  }
-  return addresses;
-}
+std::vector<std::string> ListRdpTcpRemoteAddresses() { return RdpPeers(false); }
 
-std::string QuerySessionClientAddress(uint32_t session_id) {
-  platform::SessionClientAddress client;
-  uint32_t error_code = 0;
-  if (!platform::ReadSessionClientAddress(session_id, &client, &error_code) ||
-      client.family != platform::kAddressFamilyInet) {
-    return std::string();
-  }
-  // An IPv4 client address sits after two bytes of port in the address field.
-  char text[22];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", unsigned{client.address[2]}, unsigned{client.address[3]},
-                unsigned{client.address[4]}, unsigned{client.address[5]});
-  return IsBypassableAddress(text) ? std::string(text) : std::string();
-}
+std::string QuerySessionClientAddress(uint32_t session_id) { return SessionClient(session_id, false); }
 
 std::vector<AdminBypassCandidate> CollectAdminBypassCandidates() {
   CandidateMap candidates;
@@ -184,11 +196,27 @@ std::vector<AdminBypassCandidate> CollectAdminBypassCandidates() {
     Offer(ip, kSourceAdminBypassIps, true, &candidates);
   }
   for (const std::string& ip : ListRdpTcpRemoteAddresses()) Offer(ip, kSourceRdpTcp, true, &candidates);
-  for (const std::string& ip : SessionClientAddresses()) Offer(ip, kSourceWts, false, &candidates);
+  for (const std::string& ip : SessionClientAddresses(false)) Offer(ip, kSourceWts, false, &candidates);
 
   std::vector<AdminBypassCandidate> sorted;
   for (const auto& [ip, candidate] : candidates) sorted.push_back(candidate);
   return sorted;
+}
+
+std::vector<AdminBypassCandidate> AdministrationPeers() {
+  std::vector<AdminBypassCandidate> peers;
+  const auto offer = [&peers](const std::string& ip, const char* source) {
+    if (!IsPeerAddress(ip, true)) return;
+    for (const AdminBypassCandidate& peer : peers) {
+      if (peer.ip == ip) return;
+    }
+    peers.push_back({ip, source, true});
+  };
+  for (const std::string& ip : SplitBypassTokens(ReadSetting(kSettingAdminBypassIp))) offer(ip, kSourceAdminBypassIp);
+  for (const std::string& ip : SplitBypassTokens(ReadSetting(kSettingAdminBypassIps))) offer(ip, kSourceAdminBypassIps);
+  for (const std::string& ip : RdpPeers(true)) offer(ip, kSourceRdpTcp);
+  for (const std::string& ip : SessionClientAddresses(true)) offer(ip, kSourceWts);
+  return peers;
 }
 
 }  // namespace quorvane

@@ -50,6 +50,12 @@ std::vector<std::string> ListRdpTcpRemoteAddresses();
 // A session's IPv4 client address when it is bypassable; otherwise empty.
 std::string QuerySessionClientAddress(uint32_t session_id);
 
+// The IPv4 addresses of everyone administering the machine, local networks
+// included (safe mode keeps them out of the tunnel): the environment's, the
+// Remote Desktop listener's peers and the sessions' clients, each once, in
+// that order, with the first source seen; 0.0.0.0 and loopback left out.
+std::vector<AdminBypassCandidate> AdministrationPeers();
+
 // Every candidate once, sorted by address text; environment and RDP peers are
 // required, session clients optional, and the first source seen is kept.
 std::vector<AdminBypassCandidate> CollectAdminBypassCandidates();

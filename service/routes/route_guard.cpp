@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/ip_prefix.h"
+#include "routes/admin_bypass_candidates.h"
 #include "common/remote_sessions.h"
 #include "common/json_text.h"
 #include "common/safe_mode_settings.h"
@@ -22,6 +23,26 @@ std::string ClientSlash24(const std::string& address_cidr) {
   char text[64];
   std::snprintf(text, sizeof(text), "%u.%u.%u.0/24", octets[0], octets[1], octets[2]);
   return text;
+}
+
+// An RDP peer, a session's client or an address the administrator named
+// must stay reachable outside the tunnel, which safe mode gives no bypass
+// route: any AllowedIPs entry that holds one is split around it.
+void CarveAdministrationPeers(TunnelProfile* profile, RouteGuardReport* report) {
+  const std::vector<AdminBypassCandidate> peers = AdministrationPeers();
+  for (const AdminBypassCandidate& peer : peers) report->administration_peers.push_back(peer.ip);
+  std::vector<std::string> carved;
+  const std::string rewritten = CarveHostsOut(profile->allowed_ips_csv, report->administration_peers, &carved);
+  if (carved.empty()) return;
+  profile->allowed_ips_csv = rewritten;
+  for (const std::string& entry : carved) {
+    const std::string host = entry.substr(0, entry.find('/'));
+    for (const AdminBypassCandidate& peer : peers) {
+      if (peer.ip != host) continue;
+      if (!report->carved_allowed_ips.empty()) report->carved_allowed_ips += "; ";
+      report->carved_allowed_ips += entry + " (" + peer.source + ")";
+    }
+  }
 }
 
 void Refuse(RouteGuardReport* report, const char* reason, const char* message) {
@@ -87,6 +108,7 @@ void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
   }
 
   if (IsCatchAll(profile->allowed_ips_csv)) profile->allowed_ips_csv = ClientSlash24(profile->address_cidr);
+  CarveAdministrationPeers(profile, report);
   profile->dns_csv.clear();
   report->generated_allowed_ips_after = profile->allowed_ips_csv;
   if (IsCatchAll(profile->allowed_ips_csv)) {
@@ -97,7 +119,9 @@ void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report) {
     Refuse(report, kErrorRouteGuardFailed, "generated WireGuard config still contains catch-all AllowedIPs");
     return;
   }
-  report->message = "POC safe AllowedIPs applied (no catch-all)";
+  report->message = report->carved_allowed_ips.empty()
+                        ? "POC safe AllowedIPs applied (no catch-all)"
+                        : "POC safe AllowedIPs applied (no catch-all; administrators' addresses kept outside the tunnel)";
 }
 
 std::string WriteRouteGuardJson(const RouteGuardReport& report) {
@@ -129,6 +153,7 @@ std::string WriteRouteGuardJson(const RouteGuardReport& report) {
       {"failure_reason", &report.failure_reason},
       {"message", &report.message},
       {"auto_stop_deadline_utc", &report.auto_stop_deadline_utc},
+      {"carved_allowed_ips", &report.carved_allowed_ips},
   };
   for (const auto& [key, value] : texts) AppendJsonText(&json, key, *value);
   json += "}";

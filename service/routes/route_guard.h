@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tunnel/tunnel_profile.h"
 
@@ -39,6 +40,11 @@ struct RouteGuardReport {
   int32_t auto_stop_seconds = 0;
   int32_t effective_auto_stop_seconds = 0;
   std::string auto_stop_deadline_utc;
+  // Safe mode: each administrator's address carved out of AllowedIPs, with
+  // the entry it came from and why ("10.1.2.3/32 from 10.0.0.0/8 (ADMIN_BYPASS_IPS)").
+  std::string carved_allowed_ips;
+  // Those addresses, which no tunnel route may cover either (not sent).
+  std::vector<std::string> administration_peers;
 };
 
 // "0.0.0.0/0" or "::/0" anywhere in |text|.
@@ -56,11 +62,12 @@ bool IsCatchAll(const std::string& list);
 bool SplitCatchAllsIntoHalves(std::string* allowed_ips);
 
 // Runs before the configuration is written: fills |report| and, in safe mode,
-// replaces a catch-all AllowedIPs by the client's /24 and drops the DNS
-// servers. |report|.poc_route_guard_failed set means: refuse the connect.
+// replaces a catch-all AllowedIPs by the client's /24, carves every
+// administrator's address out of what remains (there are no bypass routes
+// in safe mode to keep them reachable), and drops the DNS servers. |report|.poc_route_guard_failed set means: refuse the connect.
 void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report);
 
-// The "poc_route_guard" member, all 24 keys, no leading comma.
+// The "poc_route_guard" member, all 25 keys, no leading comma.
 std::string WriteRouteGuardJson(const RouteGuardReport& report);
 
 }  // namespace quorvane

@@ -18,6 +18,12 @@ std::string DefaultRouteText(const platform::ForwardRow& row) {
          InterfaceName(row.if_index) + ":metric=" + std::to_string(row.metric1);
 }
 
+int MaskLength(platform::Ipv4Address mask) {
+  int length = 0;
+  for (; mask != 0; mask &= mask - 1) ++length;
+  return length;
+}
+
 void AppendJoined(const std::string& text, std::string* joined) {
   if (!joined->empty()) *joined += ";";
   *joined += text;
@@ -101,6 +107,27 @@ bool HasTunnelDefaultRoute(std::string* route_text) {
       if (route_text != nullptr) {
         *route_text = "0.0.0.0/1+128.0.0.0/1->" + Ipv4Text(low.next_hop) + "@if" + std::to_string(low.if_index) +
                       ":" + InterfaceName(low.if_index) + ":metric=" + std::to_string(low.metric1);
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TunnelRouteCoversAny(const std::vector<std::string>& hosts, std::string* route_text) {
+  std::vector<platform::ForwardRow> rows;
+  uint32_t error_code = 0;
+  if (hosts.empty() || !platform::ReadIpForwardTable(&rows, &error_code)) return false;
+  for (const std::string& host : hosts) {
+    platform::Ipv4Address address = 0;
+    if (!platform::ParseIpv4Address(host, &address)) continue;
+    for (const platform::ForwardRow& row : rows) {
+      // Both in network order: the mask picks the same bytes of each.
+      if ((address & row.mask) != row.destination || !IsTunnelInterface(row.if_index)) continue;
+      if (route_text != nullptr) {
+        *route_text = Ipv4Text(row.destination) + "/" + std::to_string(MaskLength(row.mask)) + "->" +
+                      Ipv4Text(row.next_hop) + "@if" + std::to_string(row.if_index) + ":" +
+                      InterfaceName(row.if_index) + ":metric=" + std::to_string(row.metric1) + " covering " + host;
       }
       return true;
     }

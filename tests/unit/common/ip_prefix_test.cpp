@@ -82,5 +82,49 @@ TEST_F(IpPrefixTest, SplitList_TrimsSpacesAndKeepsEmptyEntries) {
   EXPECT_EQ(SplitList(""), (std::vector<std::string>{""}));
 }
 
+// Safe mode keeps each administrator's /32 outside the tunnel with the
+// fewest prefixes that cover the rest of the entry.
+TEST_F(IpPrefixTest, CarveHostsOut_LeavesEachHostOutsideAndTheRestCovered) {
+  const struct {
+    const char* list;
+    std::vector<std::string> hosts;
+    const char* carved_list;
+    size_t carved;
+  } cases[] = {
+      {"10.0.0.0/8", {"10.1.2.3"},
+       "10.0.0.0/16, 10.1.0.0/23, 10.1.2.0/31, 10.1.2.2/32, 10.1.2.4/30, 10.1.2.8/29, 10.1.2.16/28, "
+       "10.1.2.32/27, 10.1.2.64/26, 10.1.2.128/25, 10.1.3.0/24, 10.1.4.0/22, 10.1.8.0/21, 10.1.16.0/20, "
+       "10.1.32.0/19, 10.1.64.0/18, 10.1.128.0/17, 10.2.0.0/15, 10.4.0.0/14, 10.8.0.0/13, 10.16.0.0/12, "
+       "10.32.0.0/11, 10.64.0.0/10, 10.128.0.0/9",
+       1},
+      {"10.1.2.0/30", {"10.1.2.3", "10.1.2.0"}, "10.1.2.1/32, 10.1.2.2/32", 2},
+      {"10.8.0.0/24, 192.0.2.0/24", {"203.0.113.9"}, "10.8.0.0/24, 192.0.2.0/24", 0},
+      {"::/0, 2001:db8::/32", {"10.1.2.3"}, "::/0, 2001:db8::/32", 0},
+      {"203.0.113.9/32", {"203.0.113.9"}, "", 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> carved;
+    EXPECT_EQ(CarveHostsOut(c.list, c.hosts, &carved), c.carved_list) << c.list;
+    EXPECT_EQ(carved.size(), c.carved) << c.list;
+  }
+  // A /1 with a peer in it, and several peers: no covered address is lost, no
+  // peer is covered.
+  std::vector<std::string> carved;
+  const std::string split = CarveHostsOut("0.0.0.0/1", {"10.1.2.3", "100.64.0.1"}, &carved);
+  EXPECT_EQ(carved, (std::vector<std::string>{"10.1.2.3/32 from 0.0.0.0/1", "100.64.0.1/32 from 0.0.0.0/1"}));
+  std::vector<IpPrefix> prefixes;
+  for (const std::string& entry : SplitList(split)) {
+    IpPrefix prefix;
+    ASSERT_TRUE(ParseIpPrefix(entry, &prefix)) << entry;
+    EXPECT_NE(entry, "10.1.2.3/32");
+    prefixes.push_back(prefix);
+  }
+  EXPECT_EQ(prefixes.size(), 2u * 30) << split;  // the hosts part at /2: a sibling at each of /3 to /32, twice
+  prefixes.push_back(IpPrefix{false, {10, 1, 2, 3}, 32});
+  prefixes.push_back(IpPrefix{false, {100, 64, 0, 1}, 32});
+  prefixes.push_back(IpPrefix{false, {128, 0, 0, 0}, 1});
+  EXPECT_TRUE(CoversWholeFamily(prefixes, false)) << "with the peers and the other half, all of IPv4";
+}
+
 }  // namespace
 }  // namespace quorvane

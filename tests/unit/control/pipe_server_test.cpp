@@ -35,9 +35,17 @@ class PipeServerTest : public ControlTestBase {
     for (const std::string& line : platform::fake::Journal()) made += line.rfind("CreatePipeInstance", 0) == 0;
     return made;
   }
-  // Waits (bounded) until the server made its instances.
+  // Waits (bounded) until |count| instances were asked for.
   static void WaitForInstances(int count) {
     for (int i = 0; i < 5000 && InstancesMade() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Waits (bounded) until the server holds all its instances.
+  void WaitUntilServing() {
+    const auto held = [this] {
+      std::lock_guard<std::mutex> guard(state_->server.lock);
+      return state_->server.instances.size();
+    };
+    for (int i = 0; i < 5000 && held() < kPipeInstances; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // Every instance taken by a client that sent nothing.
   static std::vector<uint64_t> TakeEveryInstance() {
@@ -49,7 +57,7 @@ class PipeServerTest : public ControlTestBase {
 
 TEST_F(PipeServerTest, EightKeptInstances_ServeEveryClientWithTheirFlagsAndOwner) {
   Start();
-  WaitForInstances(kPipeInstances);
+  WaitUntilServing();
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
     // The server holds the name's whole limit: no other instance can be made,
@@ -185,7 +193,7 @@ TEST_F(PipeServerTest, LongRequests_AreCutAt65535BytesAndServed) {
 
 TEST_F(PipeServerTest, StalledClients_LoseTheirTurnAndTheNextIsServed) {
   Start();
-  WaitForInstances(kPipeInstances);
+  WaitUntilServing();
   const std::vector<uint64_t> stalled = TakeEveryInstance();
   // Served once the stalled clients' time is up (kRequestWaitMs).
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest, 2 * kRequestWaitMs).rfind("{\"ok\":true", 0), 0u);
@@ -202,7 +210,7 @@ TEST_F(PipeServerTest, StalledClients_LoseTheirTurnAndTheNextIsServed) {
 TEST_F(PipeServerTest, ClientThatNeverReadsItsReply_LosesItsTurn) {
   for (const bool stop_meanwhile : {false, true}) {
     Start();
-    WaitForInstances(kPipeInstances);
+    WaitUntilServing();
     const std::vector<uint64_t> silent = TakeEveryInstance();
     for (const uint64_t client : silent) ASSERT_TRUE(platform::fake::WritePipeClient(client, kStatusRequest));
     if (stop_meanwhile) {
@@ -290,6 +298,7 @@ TEST_F(PipeServerTest, Security_GrantsTheConsoleAndRdpUsersAndFollowsThemAsTheyC
     return sids;
   };
   Start();
+  WaitUntilServing();
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
   EXPECT_EQ(users(), (std::vector<std::wstring>{L"S-1-5-21-9-1001", L"S-1-5-21-9-1002"}));
   EXPECT_EQ(platform::fake::PipeSecurityChanges(), 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_routes.h"
 #include "fake_windows_test.h"
 #include "common/safe_mode_settings.h"
 
@@ -178,7 +179,7 @@ TEST_F(RouteGuardTest, AutoStopSources_AreReported) {
   EXPECT_EQ(report.effective_auto_stop_seconds, 45);
 }
 
-TEST_F(RouteGuardTest, Json_AlwaysCarriesAll24KeysInOrder) {
+TEST_F(RouteGuardTest, Json_AlwaysCarriesAll25KeysInOrder) {
   EXPECT_EQ(WriteRouteGuardJson(RouteGuardReport()),
             "\"poc_route_guard\":{\"effective_disable_default_route\":false,\"poc_route_guard_failed\":false,"
             "\"poc_default_route_detected\":false,\"poc_env_read_failed\":false,\"rdp_session_active\":false,"
@@ -189,7 +190,7 @@ TEST_F(RouteGuardTest, Json_AlwaysCarriesAll24KeysInOrder) {
             "\"generated_allowed_ips_before\":\"\",\"generated_allowed_ips_after\":\"\","
             "\"default_routes_before_tunnel\":\"\",\"default_routes_after_tunnel\":\"\","
             "\"rdp_routes_before_tunnel\":\"\",\"rdp_routes_after_tunnel\":\"\",\"offending_default_route\":\"\","
-            "\"failure_reason\":\"\",\"message\":\"\",\"auto_stop_deadline_utc\":\"\"}");
+            "\"failure_reason\":\"\",\"message\":\"\",\"auto_stop_deadline_utc\":\"\",\"carved_allowed_ips\":\"\"}");
   RouteGuardReport report;
   report.poc_default_route_detected = true;
   report.auto_stop_scheduled = true;
@@ -200,6 +201,26 @@ TEST_F(RouteGuardTest, Json_AlwaysCarriesAll24KeysInOrder) {
   EXPECT_NE(json.find(",\"auto_stop_scheduled\":true,\"auto_stop_seconds\":30,"), std::string::npos);
   EXPECT_NE(json.find(",\"offending_default_route\":\"0.0.0.0/0->10.8.0.1@if9:wg \\\"a\\\\b\\\":metric=5\","),
             std::string::npos);
+}
+
+// Safe mode has no bypass routes: an AllowedIPs entry that holds an
+// administrator's address is split around it, and the report says so.
+TEST_F(RouteGuardTest, SafeMode_CarvesTheAdministratorsOutOfAllowedIps) {
+  platform::fake::SetProcessEnvironment(kSettingDisableDefaultRoute, L"1");
+  platform::fake::SetProcessEnvironment(kSettingAdminBypassIps, L"10.1.2.3");
+  platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
+  TunnelProfile profile;
+  profile.address_cidr = "10.8.0.2/32";
+  profile.allowed_ips_csv = "0.0.0.0/1, 10.8.0.0/24, ::/1";
+  RouteGuardReport report;
+  ApplyRouteGuard(&profile, &report);
+  EXPECT_FALSE(report.poc_route_guard_failed);
+  EXPECT_EQ(report.carved_allowed_ips, "10.1.2.3/32 from 0.0.0.0/1 (ADMIN_BYPASS_IPS)");
+  EXPECT_NE(report.generated_allowed_ips_after.find("10.1.2.2/32, 10.1.2.4/30"), std::string::npos)
+      << "10.1.2.3 alone left out: " << report.generated_allowed_ips_after;
+  EXPECT_NE(report.generated_allowed_ips_after.find(", 10.8.0.0/24, ::/1"), std::string::npos);
+  EXPECT_EQ(report.administration_peers, (std::vector<std::string>{"10.1.2.3", "203.0.113.9"}));
+  EXPECT_NE(report.message.find("administrators' addresses kept outside the tunnel"), std::string::npos);
 }
 
 }  // namespace
