@@ -18,14 +18,10 @@ bool TrustedOwner(const std::wstring& owner) {
   return platform::ProcessUserSid(&own, &error_code) && owner == own;
 }
 
-bool EnsureOneFolder(const std::wstring& path, std::string* message) {
-  uint32_t error_code = 0;
-  if (platform::CreateProtectedDirectory(path, ProtectedGrants(), kAdministrators, &error_code)) return true;
+// Whether the folder that exists at |path| may be trusted; the reason when not.
+bool CheckExistingFolder(const std::wstring& path, std::string* message) {
   const std::string name = WideToUtf8(path);
-  if (error_code != platform::kErrorAlreadyExists) {
-    *message = "folder " + name + " could not be created (error " + std::to_string(error_code) + ")";
-    return false;
-  }
+  uint32_t error_code = 0;
   platform::PathFacts facts;
   if (!platform::ReadPathFacts(path, &facts, &error_code)) {
     *message = "folder " + name + " could not be checked (error " + std::to_string(error_code) + ")";
@@ -44,6 +40,17 @@ bool EnsureOneFolder(const std::wstring& path, std::string* message) {
                ", not by the system account or Administrators; refusing to write into it";
     return false;
   }
+  return true;
+}
+
+bool EnsureOneFolder(const std::wstring& path, std::string* message) {
+  uint32_t error_code = 0;
+  if (platform::CreateProtectedDirectory(path, ProtectedGrants(), kAdministrators, &error_code)) return true;
+  if (error_code != platform::kErrorAlreadyExists) {
+    *message = "folder " + WideToUtf8(path) + " could not be created (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  if (!CheckExistingFolder(path, message)) return false;
   // Ours, or the system's: its list may have been loosened since.
   platform::SetProtectedDacl(path, ProtectedGrants(), &error_code);
   return true;
@@ -77,6 +84,29 @@ bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::stri
     return false;
   }
   return EnsureOneFolder(root, message) && EnsureOneFolder(*path, message);
+}
+
+bool EnsureServiceFolders(std::string* message) {
+  std::wstring path;
+  for (const wchar_t* leaf : kServiceFolderLeaves) {
+    if (!EnsureServiceFolder(leaf, &path, message)) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> UnsafeServiceFolders() {
+  const std::wstring root = ServiceDataDirectory();
+  std::vector<std::wstring> paths = {root};
+  for (const wchar_t* leaf : kServiceFolderLeaves) paths.push_back(root + L"\\" + leaf);
+  std::vector<std::string> unsafe;
+  for (const std::wstring& path : paths) {
+    uint32_t attributes = 0, error_code = 0;
+    std::string message;
+    if (platform::GetPathAttributes(path, &attributes, &error_code) && !CheckExistingFolder(path, &message)) {
+      unsafe.push_back(message);
+    }
+  }
+  return unsafe;
 }
 
 bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes, ReplaceStep* failed) {

@@ -27,6 +27,18 @@ const std::vector<platform::AccessGrant>& ProtectedGrants();
 // False with a message that says which folder and why, and nothing else made.
 bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message);
 
+// The service's folders: "Quorvane" and, inside it, these.
+constexpr const wchar_t* kServiceFolderLeaves[] = {L"tunnels", L"state", L"logs"};
+
+// Makes every service folder as EnsureServiceFolder does ("--install" runs
+// it, so that they exist, protected, before any user could make them).
+bool EnsureServiceFolders(std::string* message);
+
+// Looks at each service folder that exists, changing nothing: a message for
+// each that would be refused (a junction or link, not a directory, owned by
+// someone else), for the start-up report.
+std::vector<std::string> UnsafeServiceFolders();
+
 // Which step of ReplaceFileAtomically failed.
 enum class ReplaceStep { kNone, kOpen, kWrite, kRename };
 

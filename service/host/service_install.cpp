@@ -1,5 +1,7 @@
 #include "host/service_install.h"
 
+#include "common/protected_folder.h"
+#include "common/wide_text.h"
 #include "host/entry_modes.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
@@ -67,6 +69,12 @@ int RunInstallCommand() {
   std::wstring program;
   uint32_t error_code = 0;
   std::string error;
+  // The folders first, before any user can make them: a folder a user made
+  // (or a link they planted) would be written into by the system account.
+  if (!EnsureServiceFolders(&error)) {
+    platform::WriteStderr(L"install failed: " + Utf8ToWide(error) + L"\n");
+    return 1;
+  }
   if (!platform::GetOwnModulePath(kModulePathChars, &program, &error_code)) {
     error = "GetModuleFileName failed";
   } else if (InstallService(program, &error)) {

@@ -1,5 +1,6 @@
 #include "host/startup_report.h"
 
+#include "common/protected_folder.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
 #include "control/pipe_protocol.h"
@@ -40,6 +41,9 @@ std::string StartupReportJson() {
     for (const platform::ForwardRow& row : journal.rows) routes.push_back(JournalRouteText(row));
     AppendJsonRaw(&json, "leftover_journalled_bypass_routes", JsonTextArray(routes));
   }
+  // A service folder someone else made or linked: every write there is refused.
+  const std::vector<std::string> unsafe_folders = UnsafeServiceFolders();
+  if (!unsafe_folders.empty()) AppendJsonRaw(&json, "unsafe_folders", JsonTextArray(unsafe_folders));
   // Where each of the WireGuard library's DLLs was found, or null.
   AppendJsonRaw(&json, "tunnel_libraries", TunnelLibrariesJson());
   json += "}";

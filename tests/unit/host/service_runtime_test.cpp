@@ -12,6 +12,8 @@
 #include "routes/admin_bypass.h"
 #include "host/service_install.h"
 #include "common/startup_record.h"
+#include "common/wide_text.h"
+#include "host/startup_report.h"
 
 namespace quorvane {
 namespace {
@@ -49,6 +51,39 @@ TEST_F(ServiceInstallTest, Install_RegistersTheControlServiceExactly) {
   EXPECT_EQ(service->registration.binary_path, std::wstring(L"\"") + kProgram + L"\" --run-as-service");
   EXPECT_EQ(service->registration.dependencies, (std::vector<std::wstring>{L"Nsi", L"TcpIp"}));
   EXPECT_EQ(ScmCalls(), (std::vector<std::string>{"ScmOpenManager 983103", "ScmCreateService QuorvaneVpnTunnel"}));
+}
+
+// The folders come first, made by the administrator's install before any user
+// could make them; one a user made, or linked, refuses the install.
+TEST_F(ServiceInstallTest, Install_MakesTheProtectedFoldersOrRefusesOneSomeoneElseMade) {
+  const struct {
+    const wchar_t* foreign;  // nullptr: none there before
+    const wchar_t* owner;
+    bool junction;
+    int exit_code;
+  } cases[] = {
+      {nullptr, L"", false, 0},
+      {L"C:\\ProgramData\\Quorvane", L"S-1-5-21-7-1001", false, 1},
+      {L"C:\\ProgramData\\Quorvane\\state", L"S-1-5-32-544", true, 1},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    if (c.foreign != nullptr) platform::fake::SeedForeignDirectory(c.foreign, c.owner, c.junction);
+    EXPECT_EQ(RunCommandLine({L"--install"}), c.exit_code);
+    if (c.exit_code == 0) {
+      for (const wchar_t* folder : {L"", L"\\tunnels", L"\\state", L"\\logs"}) {
+        const std::wstring path = std::wstring(L"C:\\ProgramData\\Quorvane") + folder;
+        EXPECT_TRUE(platform::fake::DirectoryExists(path)) << WideToUtf8(path);
+        EXPECT_EQ(platform::fake::PathOwner(path), L"S-1-5-32-544") << WideToUtf8(path);
+      }
+      continue;
+    }
+    const std::wstring said = platform::fake::StderrText();
+    EXPECT_EQ(said.rfind(L"install failed: folder " + std::wstring(c.foreign), 0), 0u) << WideToUtf8(said);
+    EXPECT_FALSE(FindService(L"QuorvaneVpnTunnel").has_value()) << "nothing registered";
+    const std::string report = StartupReportJson();
+    EXPECT_NE(report.find("\"unsafe_folders\":[\"folder C:\\\\ProgramData\\\\Quorvane"), std::string::npos) << report;
+  }
 }
 
 TEST_F(ServiceInstallTest, InstallTwice_LeavesTheFirstRegistration) {

@@ -92,6 +92,8 @@ TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfigurat
     ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"start QuorvaneVpnTunnel", 30000).finished);
     ASSERT_TRUE(Within(30000, [] { return StartsWith(Send(kStatus), "{\"ok\":true"); }));
     EXPECT_TRUE(StartsWith(Connect(",\"server_public_key\":\"not-a-key\""), "{\"ok\":false"));
+    EXPECT_TRUE(StartsWith(Connect(",\"address_cidr\":\"203.0.113.77/33\""),
+                           "{\"ok\":false,\"error\":\"invalid_profile\""));
     const std::string reply = Connect(",\"allowed_ips_csv\":\"10.8.0.0/24\"");
     ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << reply;
     EXPECT_TRUE(Contains(reply, "\"auto_stop_scheduled\":true,\"auto_stop_seconds\":300,")) << reply;
@@ -102,15 +104,29 @@ TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfigurat
     }
   }
   // Standard error went nowhere: the log has the start-up report, a line a
-  // request (the refused connect's with its reason), and no key.
+  // request (a refused connect's with its code alone), and no key and no
+  // value of a request.
   const std::string log = ServiceLog();
   EXPECT_TRUE(Contains(log, "Z [Quorvane] passive startup report: {")) << log;
   EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=status client_pid=")) << log;
-  EXPECT_TRUE(Contains(log, " ok=false error=invalid_profile message=\"invalid server_public_key: not a 32-byte "
-                            "base64 key\" ms=")) << log;
+  EXPECT_TRUE(Contains(log, " ok=false error=invalid_profile ms=")) << log;
+  EXPECT_FALSE(Contains(log, "203.0.113.77")) << "no request value in the log";
   EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=connect client_pid=")) << log;
   EXPECT_FALSE(Contains(log, "cXVvcnZhbmUtdGVzdC1jbGllbnQtcHJpdmF0ZS1rISE")) << "no private key in the log";
   RunChild(program, L"--uninstall", 30000);
+}
+
+// With the guard that ends the process on a passive mutation: a disconnect
+// sent before any connect has nothing to undo, changes nothing and is
+// answered, and the service goes on serving.
+TEST(PassiveStartup, DisconnectFirstWithTheGuardOn_IsAnsweredAndTheServiceServesOn) {
+  ScopedEnvironmentValue guard(L"QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP", L"1");
+  BackgroundChild service;
+  ASSERT_TRUE(service.Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
+  ASSERT_TRUE(Within(30000, [] { return StartsWith(Send(kStatus), "{\"ok\":true"); })) << service.Err();
+  EXPECT_TRUE(StartsWith(Send(kDisconnect), "{\"ok\":true,\"phase\":\"disconnected\"")) << service.Err();
+  EXPECT_TRUE(StartsWith(Send(kStatus), "{\"ok\":true,\"phase\":\"disconnected\"")) << service.Err();
+  EXPECT_FALSE(Contains(service.Err(), "forbidden during passive startup")) << service.Err();
 }
 
 }  // namespace

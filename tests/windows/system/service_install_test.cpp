@@ -47,6 +47,14 @@ TEST_F(ServiceInstallOnWine, InstallRegistersTheControlServiceAndRemovesItAgain)
   ASSERT_TRUE(installed.finished);
   EXPECT_EQ(installed.exit_code, 0u);
   EXPECT_EQ(installed.out, "service installed\n");
+  // Made by the install, before any user could make them.
+  wchar_t program_data[MAX_PATH] = {};
+  const std::wstring root(program_data, GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH));
+  for (const wchar_t* folder : {L"", L"\\tunnels", L"\\state", L"\\logs"}) {
+    const DWORD attributes = GetFileAttributesW((root + L"\\Quorvane" + folder).c_str());
+    EXPECT_NE(attributes, INVALID_FILE_ATTRIBUTES) << folder;
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u) << folder;
+  }
   const ChildResult again = RunChild(Program(), L"--install", kTimeoutMs);
   EXPECT_EQ(again.out, "service installed\n");
   EXPECT_EQ(again.exit_code, 0u);
