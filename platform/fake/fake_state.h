@@ -79,6 +79,7 @@ struct FakeState {
   std::map<std::string, int> table_growth;         // by read: fills that find the table grown
   std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
   std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path
+  std::map<std::wstring, PathAccess> path_access;  // by lower-case path; others read as under Program Files
 
   std::vector<ForwardRow> routes;
   std::map<uint32_t, InterfaceEntry> interfaces;

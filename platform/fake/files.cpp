@@ -238,6 +238,15 @@ bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_c
   return true;
 }
 
+bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadPathAccess", fake::Narrow(path), error_code)) return false;
+  const auto found = world.path_access.find(Key(path));
+  *access = found != world.path_access.end() ? found->second : fake::ProgramFilesAccess();
+  return true;
+}
+
 bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
                          uint32_t* error_code) {
   FakeWorld& world = fake::World();
@@ -369,6 +378,23 @@ std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path) {
 int OpenFileCount() {
   Guard guard(World().lock);
   return static_cast<int>(World().open_files.size());
+}
+
+PathAccess ProgramFilesAccess() {
+  const std::wstring trusted_installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  PathAccess access;
+  access.owner_sid = trusted_installer;
+  access.entries = {{L"S-1-5-18", 0x1F01FF, true, false},
+                    {L"S-1-5-32-544", 0x1F01FF, true, false},
+                    {L"S-1-5-32-545", 0x1200A9, true, false},
+                    {trusted_installer, 0x1F01FF, true, false},
+                    {L"S-1-3-0", 0x10000000, true, true}};
+  return access;
+}
+
+void SeedPathAccess(const std::wstring& path, const PathAccess& access) {
+  Guard guard(World().lock);
+  World().path_access[LowerAscii(path)] = access;
 }
 
 }  // namespace platform::fake

@@ -147,6 +147,40 @@ bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_c
   return true;
 }
 
+bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                             &dacl, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  const auto sid_text = [](PSID sid) {
+    wchar_t* text = nullptr;
+    std::wstring result = sid != nullptr && ConvertSidToStringSidW(sid, &text) ? text : L"";
+    LocalFree(text);
+    return result;
+  };
+  access->owner_sid = sid_text(owner);
+  access->dacl_present = dacl != nullptr;
+  access->entries.clear();
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(raw);
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // Allowed and denied entries share one layout.
+    auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+    access->entries.push_back({sid_text(&ace->SidStart), ace->Mask, header->AceType == ACCESS_ALLOWED_ACE_TYPE,
+                               (header->AceFlags & INHERIT_ONLY_ACE) != 0});
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
 bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
                          uint32_t* error_code) {
   win32::BuiltDescriptor built;

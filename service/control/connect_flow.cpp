@@ -1,5 +1,6 @@
 #include "control/connect_flow.h"
 
+#include "common/program_folder.h"
 #include "control/request_handler.h"
 #include "routes/admin_bypass.h"
 #include "routes/route_guard.h"
@@ -54,7 +55,14 @@ std::string UndoStartedTunnel(Connect* connect) {
 // at the routing table afterwards.
 std::string RunConnect(Connect* connect) {
   ControlState* state = connect->state;
-  // Said before anything changes, rather than by a tunnel service that never runs.
+  // Said before anything changes: a program folder others may write (checked
+  // at each connect, so that fixing it is enough), and a missing tunnel.dll,
+  // rather than by a tunnel service that never runs.
+  const std::string unsafe = ProgramFolderProblem();
+  if (!unsafe.empty()) {
+    ResetPhase(state, connect->earlier_owner, connect->earlier_node);
+    return ErrorReply(kErrorProgramFolderUnsafe, unsafe);
+  }
   std::string missing;
   if (!TunnelLibraryFound(&missing)) {
     ResetPhase(state, connect->earlier_owner, connect->earlier_node);

@@ -51,6 +51,9 @@ constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",
 constexpr char kErrorAdminBypassFailed[] = "admin_bypass_failed";
 constexpr char kErrorConfigWriteFailed[] = "config_write_failed";
 constexpr char kErrorTunnelStartFailed[] = "tunnel_start_failed";
+// Others may write where the service runs from (the message says which path
+// and who): nothing is run as the system account from there.
+constexpr char kErrorProgramFolderUnsafe[] = "program_folder_unsafe";
 // The tunnel service could not be stopped: it may still run, so its bypass
 // routes and configuration stay.
 constexpr char kErrorTunnelStopFailed[] = "tunnel_stop_failed";

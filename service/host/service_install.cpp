@@ -1,5 +1,6 @@
 #include "host/service_install.h"
 
+#include "common/program_folder.h"
 #include "common/protected_folder.h"
 #include "common/wide_text.h"
 #include "host/entry_modes.h"
@@ -65,23 +66,24 @@ bool UninstallService(std::string* error) {
   return true;
 }
 
+// The checks come before anything is made: whoever may write the program's
+// folder runs code as the system account; a service folder a user made (or a
+// link they planted) would be written into by the system account.
 int RunInstallCommand() {
   std::wstring program;
   uint32_t error_code = 0;
   std::string error;
-  // The folders first, before any user can make them: a folder a user made
-  // (or a link they planted) would be written into by the system account.
-  if (!EnsureServiceFolders(&error)) {
-    platform::WriteStderr(L"install failed: " + Utf8ToWide(error) + L"\n");
-    return 1;
-  }
+  std::string unsafe;
   if (!platform::GetOwnModulePath(kModulePathChars, &program, &error_code)) {
     error = "GetModuleFileName failed";
-  } else if (InstallService(program, &error)) {
+  } else if (!(unsafe = ProgramFolderProblem()).empty()) {
+    error = unsafe + "; only the system account, Administrators and TrustedInstaller may write where the service "
+                     "runs from";
+  } else if (EnsureServiceFolders(&error) && InstallService(program, &error)) {
     platform::WriteStdout(L"service installed\n");
     return 0;
   }
-  platform::WriteStderr(L"install failed: " + std::wstring(error.begin(), error.end()) + L"\n");
+  platform::WriteStderr(L"install failed: " + Utf8ToWide(error) + L"\n");
   return 1;
 }
 

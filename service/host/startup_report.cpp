@@ -1,5 +1,6 @@
 #include "host/startup_report.h"
 
+#include "common/program_folder.h"
 #include "common/protected_folder.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
@@ -41,6 +42,9 @@ std::string StartupReportJson() {
     for (const platform::ForwardRow& row : journal.rows) routes.push_back(JournalRouteText(row));
     AppendJsonRaw(&json, "leftover_journalled_bypass_routes", JsonTextArray(routes));
   }
+  // A program folder others may write: every connect is refused until it is fixed.
+  const std::string program_folder = ProgramFolderProblem();
+  if (!program_folder.empty()) AppendJsonText(&json, "program_folder_unsafe", program_folder);
   // A service folder someone else made or linked: every write there is refused.
   const std::vector<std::string> unsafe_folders = UnsafeServiceFolders();
   if (!unsafe_folders.empty()) AppendJsonRaw(&json, "unsafe_folders", JsonTextArray(unsafe_folders));

@@ -79,6 +79,21 @@ struct PathFacts {
 };
 bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code);
 
+// Who may do what to a path: its owner and the entries of its access list
+// (allow and deny; entries of other kinds are left out), as stored.
+struct AccessEntry {
+  std::wstring trustee_sid;
+  uint32_t access_mask = 0;
+  bool allow = true;
+  bool inherit_only = false;  // for what is made inside, not the path itself
+};
+struct PathAccess {
+  std::wstring owner_sid;
+  bool dacl_present = true;  // no list at all grants everyone everything
+  std::vector<AccessEntry> entries;
+};
+bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code);
+
 // Creates the file |path| anew (it must not exist: 80 otherwise) for writing,
 // with a protected DACL of |grants| from its first moment and shared with
 // nobody while it is open.

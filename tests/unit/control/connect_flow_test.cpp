@@ -103,6 +103,21 @@ TEST_F(ConnectFlowTest, SafeModeSuccess_PatchesTheProfileAndSkipsTheAfterTunnelC
   EXPECT_TRUE(state_->auto_stop_thread.joinable());
 }
 
+// A program folder others may write: refused before anything changes, and
+// served again once it is fixed.
+TEST_F(ConnectFlowTest, ProgramFolderOthersMayWrite_RefusesConnectsUntilFixed) {
+  platform::PathAccess access = platform::fake::ProgramFilesAccess();
+  access.entries.push_back({L"S-1-1-0", 0x10000000, true, false});
+  platform::fake::SeedPathAccess(L"C:\\Program Files\\Quorvane", access);
+  EXPECT_EQ(Connect(ConnectRequest("")),
+            "{\"ok\":false,\"error\":\"program_folder_unsafe\",\"message\":\"C:\\\\Program Files\\\\Quorvane may "
+            "be written by S-1-1-0\"}");
+  EXPECT_FALSE(platform::fake::FindService(TunnelServiceName()).has_value());
+  EXPECT_FALSE(platform::fake::FileContent(kActiveConf).has_value());
+  platform::fake::SeedPathAccess(L"C:\\Program Files\\Quorvane", platform::fake::ProgramFilesAccess());
+  EXPECT_EQ(Connect(ConnectRequest("")).rfind("{\"ok\":true,\"phase\":\"connected\"", 0), 0u);
+}
+
 TEST_F(ConnectFlowTest, RejectedRequests_ChangeNothing) {
   SetPhase(state_.get(), kPhaseConnected, "earlier");
   state_->registered_nonces[UserCaller().sid] = "A";

@@ -86,6 +86,52 @@ TEST_F(ServiceInstallTest, Install_MakesTheProtectedFoldersOrRefusesOneSomeoneEl
   }
 }
 
+// What the system account runs may be written only by the system account,
+// Administrators, TrustedInstaller or the service's own account: install
+// refuses anything else, and the start-up report says so.
+TEST_F(ServiceInstallTest, ProgramFolderOthersMayWrite_IsRefusedAtInstallAndReported) {
+  using platform::AccessEntry;
+  const std::wstring folder = L"C:\\Program Files\\Quorvane";
+  const struct {
+    const char* label;
+    std::wstring path;
+    std::wstring owner;
+    std::vector<AccessEntry> extra;
+    bool dacl_present;
+    const char* problem;  // "" when safe
+  } cases[] = {
+      {"as installed", folder, L"", {}, true, ""},
+      {"Users may add files", folder, L"", {{L"S-1-5-32-545", 0x2, true, false}}, true,
+       "C:\\Program Files\\Quorvane may be written by S-1-5-32-545"},
+      {"Users may change the list of tunnel.dll", folder + L"\\tunnel.dll", L"",
+       {{L"S-1-5-32-545", 0x40000, true, false}}, true,
+       "C:\\Program Files\\Quorvane\\tunnel.dll may be written by S-1-5-32-545"},
+      {"a user owns the program", folder + L"\\QuorvaneVpnService.exe", L"S-1-5-21-7-1001", {}, true,
+       "C:\\Program Files\\Quorvane\\QuorvaneVpnService.exe is owned by S-1-5-21-7-1001"},
+      {"no list at all", folder + L"\\wireguard.dll", L"", {}, false,
+       "C:\\Program Files\\Quorvane\\wireguard.dll has no access list: everyone may write it"},
+      {"only for what is made inside", folder, L"", {{L"S-1-5-32-545", 0x10000000, true, true}}, true, ""},
+      {"the service's own account", folder, L"S-1-5-18", {{L"S-1-5-18", 0x10000000, true, false}}, true, ""},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::PathAccess access = platform::fake::ProgramFilesAccess();
+    if (!c.owner.empty()) access.owner_sid = c.owner;
+    access.entries.insert(access.entries.end(), c.extra.begin(), c.extra.end());
+    access.dacl_present = c.dacl_present;
+    platform::fake::SeedPathAccess(c.path, access);
+    const std::string problem = c.problem;
+    EXPECT_EQ(RunCommandLine({L"--install"}), problem.empty() ? 0 : 1) << c.label;
+    EXPECT_EQ(FindService(L"QuorvaneVpnTunnel").has_value(), problem.empty()) << c.label;
+    if (problem.empty()) continue;
+    EXPECT_EQ(WideToUtf8(platform::fake::StderrText()).rfind("install failed: " + problem + "; only the system", 0),
+              0u)
+        << c.label;
+    EXPECT_FALSE(platform::fake::DirectoryExists(L"C:\\ProgramData\\Quorvane")) << c.label << ": nothing made";
+    EXPECT_NE(StartupReportJson().find("\"program_folder_unsafe\":\""), std::string::npos) << c.label;
+  }
+}
+
 TEST_F(ServiceInstallTest, InstallTwice_LeavesTheFirstRegistration) {
   std::string error;
   ASSERT_TRUE(InstallService(L"C:\\first.exe", &error));

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "access_lists.h"
+#include "platform/process.h"
 #include "dacl_text.h"
 #include "temp_directory.h"
 
@@ -153,6 +154,33 @@ TEST(Files, AppendToProtectedFile_AddsWholeLinesAndReadsBack) {
   EXPECT_EQ(text, "first line\nsecond\n");
   EXPECT_FALSE(platform::ReadWholeFile(path + L".missing", &text, &error_code));
   EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+}
+
+// What the program-folder check reads. Wine keeps no access list of its own
+// on files: it answers the system account and its one user in full and
+// Everyone read and execute, so no one else may write.
+TEST(Files, PathAccess_IsReadForTheProgramAndItsFolder) {
+  wchar_t self[MAX_PATH] = {};
+  const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  for (const std::wstring& path : {program, program.substr(0, program.find_last_of(L'\\'))}) {
+    platform::PathAccess access;
+    uint32_t error_code = 0;
+    ASSERT_TRUE(platform::ReadPathAccess(path, &access, &error_code)) << error_code;
+    std::wstring own;
+    ASSERT_TRUE(platform::ProcessUserSid(&own, &error_code));
+    EXPECT_EQ(access.owner_sid, own) << "Wine's one user owns everything";
+    EXPECT_TRUE(access.dacl_present);
+    ASSERT_FALSE(access.entries.empty());
+    for (const platform::AccessEntry& entry : access.entries) {
+      const bool writes = (entry.access_mask & (FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC)) != 0;
+      if (entry.allow && writes) {
+        EXPECT_TRUE(entry.trustee_sid == L"S-1-5-18" || entry.trustee_sid == own);
+      }
+    }
+  }
+  platform::PathAccess access;
+  uint32_t error_code = 0;
+  EXPECT_FALSE(platform::ReadPathAccess(program + L".missing", &access, &error_code));
 }
 
 }  // namespace

@@ -139,6 +139,12 @@ std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path);
 // or by its own account (SetProcessAccount).
 void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction);
 std::optional<std::wstring> PathOwner(const std::wstring& path);
+// What ReadPathAccess answers for a path; one not seeded reads as a folder an
+// administrator made under Program Files: owner TrustedInstaller, full access
+// for the system account, Administrators and TrustedInstaller, read and
+// execute for Users.
+void SeedPathAccess(const std::wstring& path, const PathAccess& access);
+PathAccess ProgramFilesAccess();
 // Whether everything written to the file has been flushed to the disk (a
 // file written and never flushed is what a crash can leave empty).
 bool FileFlushed(const std::wstring& path);

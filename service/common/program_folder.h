@@ -1,0 +1,19 @@
+// The program's own folder: the service runs QuorvaneVpnService.exe and
+// loads tunnel.dll (which loads wireguard.dll) from it as the system account,
+// so whoever may write there runs code as the system account.
+#pragma once
+
+#include <string>
+
+namespace quorvane {
+
+// "" when the folder, the program and each of the two DLLs found beside it or
+// in System32 may be written (or have their list or owner changed) only by
+// the system account, Administrators, TrustedInstaller or the account this
+// process runs as (the system account for a service; Wine's one user under
+// Wine). Otherwise why not, naming the path: "<path> may be written by <SID>",
+// "<path> is owned by <SID>", "<path> has no access list" or "<path> could
+// not be read (error N)".
+std::string ProgramFolderProblem();
+
+}  // namespace quorvane
