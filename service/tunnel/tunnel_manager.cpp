@@ -236,30 +236,36 @@ bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message)
   return false;
 }
 
-bool TunnelServiceGone() {
+namespace {
+
+// The tunnel service's state read with connect and query rights only;
+// kServiceStopped (with |absent|) when it does not exist, 0 when it cannot be
+// read.
+uint32_t TunnelState(bool* absent) {
+  *absent = false;
   platform::ScHandle manager;
   uint32_t error_code = 0;
-  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return false;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return 0;
   platform::ScHandle service;
   if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
                                 &error_code)) {
-    return error_code == platform::kErrorServiceDoesNotExist;
+    *absent = error_code == platform::kErrorServiceDoesNotExist;
+    return *absent ? platform::kServiceStopped : 0;
   }
   platform::ServiceStatus status;
-  return platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceStopped;
+  return platform::ScmQueryStatus(service, &status, &error_code) ? status.state : 0;
+}
+
+}  // namespace
+
+bool TunnelServiceGone() {
+  bool absent = false;
+  return TunnelState(&absent) == platform::kServiceStopped;
 }
 
 bool IsTunnelRunning() {
-  platform::ScHandle manager;
-  uint32_t error_code = 0;
-  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return false;
-  platform::ScHandle service;
-  if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
-                                &error_code)) {
-    return false;
-  }
-  platform::ServiceStatus status;
-  return platform::ScmQueryStatus(service, &status, &error_code) && status.state == platform::kServiceRunning;
+  bool absent = false;
+  return TunnelState(&absent) == platform::kServiceRunning;
 }
 
 }  // namespace quorvane
