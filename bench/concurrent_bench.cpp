@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
     const std::vector<double> one = StatusLatencies(1);
     during_us.push_back(one[0]);
   }
-  if (connecting.get().find("\"ok\":true") == std::string::npos) std::fprintf(stderr, "the connect failed\n");
+  const std::string connected = connecting.get();
+  if (connected.find("\"ok\":true") == std::string::npos) std::fprintf(stderr, "the connect failed: %s\n", connected.c_str());
   SetTunnelStartMs(nullptr);
   Exchange(kServicePipe, "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"bench\"}");
   const Stats during = Summarise(during_us);

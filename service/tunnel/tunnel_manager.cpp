@@ -92,7 +92,9 @@ bool EndServiceProcess(const platform::ScHandle& service, platform::ServiceStatu
 
 // The library accepts no control until it runs: a stop sent before then
 // fails (1061), and the tunnel would come up afterwards, unguarded. So a
-// tunnel still starting is waited for, then stopped.
+// tunnel still starting is waited for, then stopped. The state is looked at
+// before the stop is sent, not inferred from its refusal: Wine does not
+// refuse it.
 bool StopOpenService(const platform::ScHandle& service, std::string* note) {
   platform::ServiceStatus status;
   const auto unreadable = [note] {
