@@ -58,9 +58,6 @@ for _ in $(seq 300); do
   grep -q "IPC on" build/bench/service.log 2>/dev/null && break
   sleep 0.1
 done
-# Before pipe_bench: its bare cycles run the stand-in tunnel under another
-# service name, after which Wine's service manager (8.0) has answered queries
-# of the tunnel service with error 6.
 echo "== under Wine, 8 clients at once ($per_client requests each)"
 timeout 900 wine build/windows/bin/concurrent_bench.exe "$per_client" build/bench/concurrent.json </dev/null
 timeout 900 wine build/windows/bin/pipe_bench.exe "$connections" "$cycles" build/bench/pipe.json </dev/null
