@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   platform::fake::Reset();
   platform::fake::SetJournalKept(false);
   quorvane::ControlState state;
-  const quorvane::Caller caller{L"S-1-5-21-7-1001", 1, false, true};
+  const quorvane::Caller caller{{L"S-1-5-21-7-1001", 1, false}, true};
   size_t sink = 0;
   const Stats status = Summarise(Measure(rounds, calls, [&] {
     sink += quorvane::HandleRequest(&state, caller, "{\"v\":1,\"op\":\"status\"}").size();

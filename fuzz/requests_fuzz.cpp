@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input input{data, size};
   {
     quorvane::ControlState state;
-    const quorvane::Caller caller{L"S-1-5-21-7-1001", 1, false, true};
+    const quorvane::Caller caller{{L"S-1-5-21-7-1001", 1, false}, true};
     for (int count = 0; input.More() && count < 16; ++count) {
       std::string request;
       const uint8_t kind = input.Byte();

@@ -167,7 +167,7 @@ std::string HandleConnect(ControlState* state, const Caller& caller, const std::
   {
     // Each user's own registration; one who registered none is not asked.
     std::lock_guard<std::mutex> guard(state->state_lock);
-    const auto registered = state->registered_nonces.find(caller.sid);
+    const auto registered = state->registered_nonces.find(caller.user_sid);
     if (registered != state->registered_nonces.end() && nonce != registered->second) {
       return ErrorReply(kSessionMismatch);
     }
@@ -182,7 +182,7 @@ std::string HandleConnect(ControlState* state, const Caller& caller, const std::
     connect.earlier_owner = state->tunnel_owner;
     connect.earlier_node = state->node;
     state->node = connect.profile.node_id;
-    state->tunnel_owner = caller.sid;
+    state->tunnel_owner = caller.user_sid;
     state->connect_cancelled = false;
   }
   MarkUserConnectBegun();

@@ -30,12 +30,9 @@ struct PipeServerState {
   bool creation_failing = false;
 };
 
-// Who sent a request, from the client's token; not |identified| when the
+// Who sent a request, as the client's token says; not |identified| when the
 // token could not be read.
-struct Caller {
-  std::wstring sid;
-  uint32_t session_id = 0;
-  bool administrator = false;
+struct Caller : platform::PipeCaller {
   bool identified = false;
 };
 

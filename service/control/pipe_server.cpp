@@ -83,13 +83,8 @@ void DropInstance(PipeServerState* server, platform::PipeHandle* pipe) {
 
 Caller ReadCaller(const platform::PipeHandle& pipe) {
   Caller caller;
-  platform::PipeCaller who;
   uint32_t error_code = 0;
-  if (!platform::ReadPipeCaller(pipe, &who, &error_code)) return caller;
-  caller.sid = who.user_sid;
-  caller.session_id = who.session_id;
-  caller.administrator = who.administrator;
-  caller.identified = !who.user_sid.empty();
+  caller.identified = platform::ReadPipeCaller(pipe, &caller, &error_code) && !caller.user_sid.empty();
   return caller;
 }
 
@@ -154,7 +149,7 @@ void JoinServerThreads(PipeServerState* server) {
 
 void StopTunnelOfStoppingService(ControlState* state) {
   std::lock_guard<std::mutex> work(state->work_lock);
-  if (TearDownTunnel().tunnel_gone) SetPhase(state, kPhaseDisconnected, "");
+  TearDownAndForget(state, "control service stop");
 }
 
 }  // namespace

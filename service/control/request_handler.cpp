@@ -60,16 +60,6 @@ std::string HandleDisconnect(ControlState* state) {
                      WriteRouteGuardJson(RouteGuardReport()));
 }
 
-// A tunnel that would not stop keeps its phase: it may still run.
-void TearDownAndForget(ControlState* state, const char* who) {
-  const Teardown down = TearDownTunnel();
-  if (down.tunnel_gone) {
-    SetPhase(state, kPhaseDisconnected, "");
-  } else {
-    Diagnose(Utf8ToWide(std::string("[Quorvane] ") + who + ": " + CapLoggedText(down.note) +
-                        "; the tunnel is left as it is\n"));
-  }
-}
 
 // Waits for the wall clock to reach |deadline|, not for a sum of sleeps: a
 // wait does not count the time the machine was asleep.
@@ -102,9 +92,9 @@ void AutoStopThread(ControlState* state, int64_t deadline) {
 void RegisterSession(ControlState* state, const Caller& caller, const std::string& nonce) {
   std::lock_guard<std::mutex> guard(state->state_lock);
   if (nonce.empty()) {
-    state->registered_nonces.erase(caller.sid);
+    state->registered_nonces.erase(caller.user_sid);
   } else {
-    state->registered_nonces[caller.sid] = nonce;
+    state->registered_nonces[caller.user_sid] = nonce;
   }
 }
 
@@ -112,7 +102,7 @@ void RegisterSession(ControlState* state, const Caller& caller, const std::strin
 // starts; anyone may when none does.
 bool MayChangeTunnel(ControlState* state, const Caller& caller) {
   std::lock_guard<std::mutex> guard(state->state_lock);
-  return caller.administrator || state->tunnel_owner.empty() || state->tunnel_owner == caller.sid;
+  return caller.administrator || state->tunnel_owner.empty() || state->tunnel_owner == caller.user_sid;
 }
 
 // A connect waiting for its tunnel gives up, so that the disconnect need not
@@ -127,6 +117,16 @@ void CancelConnectInHand(ControlState* state) {
 void CleanUpEarlierProcessRoutes() {
   const std::string done = CleanUpEarlierRoutes();
   if (!done.empty()) Diagnose(L"[Quorvane][route_journal] " + Utf8ToWide(CapLoggedText(done)) + L"\n");
+}
+
+void TearDownAndForget(ControlState* state, const char* who) {
+  const Teardown down = TearDownTunnel();
+  if (down.tunnel_gone) {
+    SetPhase(state, kPhaseDisconnected, "");
+  } else {
+    Diagnose(Utf8ToWide(std::string("[Quorvane] ") + who + ": " + CapLoggedText(down.note) +
+                        "; the tunnel is left as it is\n"));
+  }
 }
 
 Teardown TearDownTunnel() {

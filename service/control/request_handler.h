@@ -28,6 +28,10 @@ struct Teardown {
 // still run, both stay: it would come up without them.
 Teardown TearDownTunnel();
 
+// TearDownTunnel, then "disconnected"; a tunnel that would not stop keeps its
+// phase (it may still run), and |who| says so on standard error.
+void TearDownAndForget(ControlState* state, const char* who);
+
 // Removes the bypass routes an earlier process journalled and left (see
 // route_journal.h) and says so on standard error.
 void CleanUpEarlierProcessRoutes();

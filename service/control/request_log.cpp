@@ -26,7 +26,7 @@ void LogRequest(const Caller& caller, uint32_t client_pid, const std::string& re
   const bool ok = reply.rfind("{\"ok\":true", 0) == 0;
   std::string line = "[Quorvane] request op=" + LoggableOp(request) + " client_pid=" + std::to_string(client_pid);
   if (caller.identified) {
-    line += " session=" + std::to_string(caller.session_id) + " sid=" + WideToUtf8(caller.sid);
+    line += " session=" + std::to_string(caller.session_id) + " sid=" + WideToUtf8(caller.user_sid);
   } else {
     line += " caller=unidentified";
   }

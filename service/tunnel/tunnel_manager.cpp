@@ -241,18 +241,15 @@ bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message)
 namespace {
 
 // The tunnel service's state read with connect and query rights only;
-// kServiceStopped (with |absent|) when it does not exist, 0 when it cannot be
-// read.
-uint32_t TunnelState(bool* absent) {
-  *absent = false;
+// kServiceStopped when it does not exist, 0 when it cannot be read.
+uint32_t TunnelState() {
   platform::ScHandle manager;
   uint32_t error_code = 0;
   if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code)) return 0;
   platform::ScHandle service;
   if (!platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
                                 &error_code)) {
-    *absent = error_code == platform::kErrorServiceDoesNotExist;
-    return *absent ? platform::kServiceStopped : 0;
+    return error_code == platform::kErrorServiceDoesNotExist ? platform::kServiceStopped : 0;
   }
   platform::ServiceStatus status;
   return platform::ScmQueryStatus(service, &status, &error_code) ? status.state : 0;
@@ -260,14 +257,8 @@ uint32_t TunnelState(bool* absent) {
 
 }  // namespace
 
-bool TunnelServiceGone() {
-  bool absent = false;
-  return TunnelState(&absent) == platform::kServiceStopped;
-}
+bool TunnelServiceGone() { return TunnelState() == platform::kServiceStopped; }
 
-bool IsTunnelRunning() {
-  bool absent = false;
-  return TunnelState(&absent) == platform::kServiceRunning;
-}
+bool IsTunnelRunning() { return TunnelState() == platform::kServiceRunning; }
 
 }  // namespace quorvane

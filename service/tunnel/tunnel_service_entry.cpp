@@ -12,6 +12,13 @@ namespace quorvane {
 
 namespace {
 
+// The tunnel service prints nothing; its log line says how it ended.
+int Ended(int exit_code, const char* why) {
+  LogLine(std::string("[Quorvane][tunnel] tunnel service entry ended with exit code ") + std::to_string(exit_code) +
+          ": " + why);
+  return exit_code;
+}
+
 std::atomic<uint32_t> g_failure_code{0};
 
 void IgnoreControls(uint32_t) {}
@@ -30,16 +37,7 @@ int Failed(int exit_code, const char* why) {
   g_failure_code = static_cast<uint32_t>(exit_code);
   uint32_t error_code = 0;
   platform::RunServiceDispatcher(TunnelServiceName(), ReportFailedStart, &error_code);
-  LogLine(std::string("[Quorvane][tunnel] tunnel service entry ended with exit code ") + std::to_string(exit_code) +
-          ": " + why);
-  return exit_code;
-}
-
-// The tunnel service prints nothing; its log line says how it ended.
-int Ended(int exit_code, const char* why) {
-  LogLine(std::string("[Quorvane][tunnel] tunnel service entry ended with exit code ") + std::to_string(exit_code) +
-          ": " + why);
-  return exit_code;
+  return Ended(exit_code, why);
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ TEST_F(ConnectFlowTest, ProgramFolderOthersMayWrite_RefusesConnectsUntilFixed) {
 
 TEST_F(ConnectFlowTest, RejectedRequests_ChangeNothing) {
   SetPhase(state_.get(), kPhaseConnected, "earlier");
-  state_->registered_nonces[UserCaller().sid] = "A";
+  state_->registered_nonces[UserCaller().user_sid] = "A";
   const struct {
     std::string request;
     std::string reply;

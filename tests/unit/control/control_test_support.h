@@ -24,7 +24,7 @@ inline std::string ConnectRequest(const std::string& nonce, const std::string& e
 // A user at the machine, not an administrator: one user alone sees the
 // service as if it knew nobody.
 inline Caller UserCaller(const std::wstring& sid = L"S-1-5-21-7-1001", bool administrator = false) {
-  return Caller{sid, 1, administrator, true};
+  return Caller{{sid, 1, administrator}, true};
 }
 
 constexpr char kStatusRequest[] = "{\"v\":1,\"op\":\"status\"}";

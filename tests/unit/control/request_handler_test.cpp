@@ -58,13 +58,13 @@ TEST_F(RequestHandlerTest, StatusRightAfterStart_IsDisconnectedWithoutNodeAndDef
 TEST_F(RequestHandlerTest, RegisterSession_ReplacesOrClearsTheNonceAndAlwaysSaysDisconnected) {
   EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"A\"}"),
             "{\"ok\":true,\"phase\":\"disconnected\"}");
-  EXPECT_EQ(state_->registered_nonces[UserCaller().sid], "A");
+  EXPECT_EQ(state_->registered_nonces[UserCaller().user_sid], "A");
   EXPECT_EQ(Handle(ConnectRequest("B")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
   EXPECT_EQ(Handle(ConnectRequest("AA")), "{\"ok\":false,\"error\":\"session_mismatch\",\"message\":\"invalid session\"}");
   SetPhase(state_.get(), kPhaseConnected, "node-1");
   EXPECT_EQ(Handle("{\"v\":1,\"op\":\"register_session\",\"session_nonce\":\"\"}"),
             "{\"ok\":true,\"phase\":\"disconnected\"}");
-  EXPECT_EQ(state_->registered_nonces.count(UserCaller().sid), 0u);
+  EXPECT_EQ(state_->registered_nonces.count(UserCaller().user_sid), 0u);
   EXPECT_EQ(ReadPhase(state_.get()).phase, "connected");
 }
 

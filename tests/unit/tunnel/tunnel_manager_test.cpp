@@ -210,18 +210,6 @@ TEST_F(TunnelManagerTest, StartOverATunnelThatWillNotStop_Fails) {
   EXPECT_EQ(FindService(TunnelServiceName())->registration.binary_path, L"\"C:\\old.exe\" /service \"C:\\old.conf\"");
 }
 
-// Windows refuses a control while a service starts.
-TEST_F(TunnelManagerTest, StopControlWhileStartPending_IsRefusedWith1061) {
-  SeedTunnel(platform::kServiceStartPending, StopBehaviour::kStopsAtOnce);
-  platform::ScHandle manager, service;
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code));
-  ASSERT_TRUE(platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceStop, &service, &error_code));
-  platform::ServiceStatus status;
-  EXPECT_FALSE(platform::ScmControlStop(service, &status, &error_code));
-  EXPECT_EQ(error_code, 1061u);
-}
-
 TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
   const struct {
     const char* operation;
