@@ -53,9 +53,14 @@ void StopCurrentPipeServer() {
 // Skipped while the state is being made or stopped (the lock is taken for
 // that long): a state in the making reads the list itself, and a stopping
 // one needs none.
+// Runs on the service manager's handler thread: nothing may escape it, and a
+// list that could not be made now is made at the next session change.
 void RefreshCurrentPipeAccess() {
-  std::unique_lock<std::mutex> guard(g_current_lock, std::try_to_lock);
-  if (guard.owns_lock() && g_current) RefreshPipeAccess(g_current.get());
+  try {
+    std::unique_lock<std::mutex> guard(g_current_lock, std::try_to_lock);
+    if (guard.owns_lock() && g_current) RefreshPipeAccess(g_current.get());
+  } catch (...) {
+  }
 }
 
 void DestroyCurrentControlState() {
