@@ -8,7 +8,7 @@
 
 #include "pipe_client.h"
 #include "platform/environment.h"
-#include "platform/files.h"
+#include "common/folder_files.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "reply_summary.h"
@@ -29,12 +29,6 @@ constexpr wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\
 void Member(std::string* json, const char* key, const std::string& value) {
   if (json->back() != '{') *json += ",";
   *json += JsonLiteral(key) + ":" + value;
-}
-
-std::wstring ProgramData() {
-  std::wstring value;
-  const size_t length = platform::ReadProcessEnvironment(L"ProgramData", kPathChars, &value);
-  return length > 0 && length < kPathChars ? value : L"C:\\ProgramData";
 }
 
 std::wstring BesideThisProgram(const wchar_t* name) {
@@ -145,20 +139,23 @@ std::string ServicePart(const wchar_t* name) {
   return json + "}";
 }
 
-std::string JournalPart(const std::wstring& root) {
-  std::string text;
-  uint32_t error = 0;
-  const bool present = platform::ReadWholeFile(root + L"\\Quorvane\\state\\bypass-routes.journal", &text, &error);
+// The service's own files, read through its checked folders as the service
+// reads them: a junction or link planted there is named, never followed.
+std::string JournalPart() {
+  std::string text, message;
+  bool present = false;
+  const bool read = quorvane::ReadServiceFile(L"state", L"bypass-routes.journal", &text, &present, &message);
   std::string json = "{";
   Member(&json, "present", present ? "true" : "false");
-  if (present) Member(&json, "text", JsonLiteral(text));
+  if (present && read) Member(&json, "text", JsonLiteral(text));
+  if (!read) Member(&json, "error", JsonLiteral(message));
   return json + "}";
 }
 
-std::string LogPart(const std::wstring& root) {
-  std::string text;
-  uint32_t error = 0;
-  if (!platform::ReadWholeFile(root + L"\\Quorvane\\logs\\service.log", &text, &error)) return "[]";
+std::string LogPart() {
+  std::string text, message;
+  bool present = false;
+  if (!quorvane::ReadServiceFile(L"logs", L"service.log", &text, &present, &message)) return "[]";
   std::deque<std::string> tail;
   std::istringstream lines(text);
   std::string line;
@@ -194,9 +191,8 @@ std::string SupportReport() {
     Member(&services, Utf8(name).c_str(), ServicePart(name));
   }
   Member(&json, "services", services + "}");
-  const std::wstring root = ProgramData();
-  Member(&json, "route_journal", JournalPart(root));
-  Member(&json, "log_tail", LogPart(root));
+  Member(&json, "route_journal", JournalPart());
+  Member(&json, "log_tail", LogPart());
   std::string missing = "[";
   for (const std::string& part : unreadable) missing += (missing.size() > 1 ? "," : "") + JsonLiteral(part);
   Member(&json, "not_read", missing + "]");

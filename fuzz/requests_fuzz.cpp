@@ -67,10 +67,10 @@ void Arm(uint8_t step) {
     int let_through;
   };
   static const Failure kFailures[] = {
-      {"CreateDirectories", 5, 0}, {"OpenFileForWrite", 5, 0},  {"WriteFileBytes", 112, 0},
-      {"MoveFileWithFlags", 5, 0}, {"ScmOpenManager", 5, 1},    {"ScmCreateService", 5, 0},
+      {"CreateDirectories", 5, 0}, {"OpenFileAt", 5, 0},        {"WriteFileBytes", 112, 0},
+      {"RenameOpenFile", 5, 0},   {"ScmOpenManager", 5, 1},    {"ScmCreateService", 5, 0},
       {"ScmStartService", 1053, 0}, {"FindBestRoute", 1168, 0}, {"CreateForwardEntry", 5, 0},
-      {"ReadIpForwardTable", 232, 2}, {"DeleteFilePath", 32, 0}, {"ScmControlStop", 1061, 0},
+      {"ReadIpForwardTable", 232, 2}, {"DeleteOpenFile", 32, 0}, {"ScmControlStop", 1061, 0},
   };
   if (step < sizeof(kFailures) / sizeof(kFailures[0])) {
     FailNextCall(kFailures[step].operation, kFailures[step].code, kFailures[step].let_through);

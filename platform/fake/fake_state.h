@@ -36,9 +36,17 @@ struct FakeFile {
   bool directory = false;
   std::optional<std::vector<AccessGrant>> dacl;
   std::wstring owner_sid = L"S-1-5-18";
-  bool reparse_point = false;  // a junction: attributes say so, and it is not followed
+  bool reparse_point = false;  // a junction or symbolic link
+  std::wstring link_target;    // where a path through it leads (none: nowhere)
   bool exclusive = false;      // open with no sharing
   bool flushed = true;         // everything written has reached the disk
+  bool delete_on_close = false;
+};
+
+struct FakeOpenFile {
+  std::wstring key;  // lower-case path
+  bool append = false;
+  size_t position = 0;
 };
 
 struct FakeLibrary {
@@ -78,7 +86,7 @@ struct FakeState {
   std::map<uint32_t, uint32_t> interface_metrics;  // IPv4 metric by interface index
   std::map<std::string, int> table_growth;         // by read: fills that find the table grown
   std::map<std::wstring, FakeFile> files;        // by lower-case path, directories too
-  std::map<uintptr_t, std::wstring> open_files;  // handle -> lower-case path
+  std::map<uintptr_t, FakeOpenFile> open_files;
   std::map<std::wstring, PathAccess> path_access;  // by lower-case path; others read as under Program Files
 
   std::vector<ForwardRow> routes;

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include <algorithm>
+
 #include "fake_state.h"
 
 namespace platform {
@@ -11,7 +13,8 @@ using Guard = std::lock_guard<std::mutex>;
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kFileAttributeNormal = 0x80;
 constexpr uint32_t kErrorSharingViolation = 32;
-constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorCantResolveFilename = 1921;
+constexpr int kLinkHopsBound = 31;  // as Windows' bound on reparse hops
 
 std::wstring Key(const std::wstring& path) {
   std::wstring key = fake::LowerAscii(path);
@@ -35,10 +38,29 @@ bool DirectoryExistsLocked(FakeWorld& world, const std::wstring& key) {
   return found != world.files.end() && found->second.directory;
 }
 
-// A file may be made where its parent directory exists.
-bool CheckParent(FakeWorld& world, const std::wstring& key, uint32_t* error_code) {
-  if (DirectoryExistsLocked(world, ParentKey(key))) return true;
-  *error_code = kErrorPathNotFound;
+// Where a path leads when every junction or link on the way is followed, the
+// last component too only when |follow_last|, as a path-based open does.
+bool ResolveLocked(FakeWorld& world, std::wstring key, bool follow_last, std::wstring* resolved,
+                   uint32_t* error_code) {
+  for (int hops = 0; hops <= kLinkHopsBound; ++hops) {
+    bool redirected = false;
+    for (size_t at = key.find(L'\\'); !redirected; at = key.find(L'\\', at + 1)) {
+      const bool last = at == std::wstring::npos;
+      if (last && !follow_last) break;
+      const std::wstring prefix = last ? key : key.substr(0, at);
+      const auto found = world.files.find(prefix);
+      if (found != world.files.end() && found->second.reparse_point && !found->second.link_target.empty()) {
+        key = Key(found->second.link_target) + (last ? L"" : key.substr(at));
+        redirected = true;
+      }
+      if (last) break;
+    }
+    if (!redirected) {
+      *resolved = key;
+      return true;
+    }
+  }
+  *error_code = kErrorCantResolveFilename;
   return false;
 }
 
@@ -48,13 +70,27 @@ void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key) {
   world.files[key].directory = true;
 }
 
+const fake::FakeOpenFile* OpenLocked(FakeWorld& world, const FileHandle& handle, uint32_t* error_code) {
+  const auto open = world.open_files.find(handle.get());
+  if (open != world.open_files.end()) return &open->second;
+  *error_code = kErrorInvalidHandle;
+  return nullptr;
+}
+
+FileHandle NewOpenFile(FakeWorld& world, const std::wstring& key, bool append) {
+  const uintptr_t handle = fake::NewHandle(world);
+  world.open_files[handle] = fake::FakeOpenFile{key, append, 0};
+  return FileHandle(handle);
+}
+
 }  // namespace
 
 bool CreateDirectories(const std::wstring& path, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);
   if (fake::RecordCall(world, "CreateDirectories", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
+  std::wstring key;
+  if (!ResolveLocked(world, Key(path), true, &key, error_code)) return false;
   for (std::wstring at = key; !at.empty() && !IsDriveRoot(at); at = ParentKey(at)) {
     const auto found = world.files.find(at);
     if (found != world.files.end() && !found->second.directory) {
@@ -63,48 +99,6 @@ bool CreateDirectories(const std::wstring& path, uint32_t* error_code) {
     }
   }
   MakeDirectoriesLocked(world, key);
-  return true;
-}
-
-bool GetPathAttributes(const std::wstring& path, uint32_t* attributes, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "GetPathAttributes", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  if (DirectoryExistsLocked(world, key)) {
-    *attributes = kFileAttributeDirectory;
-    const auto found = world.files.find(key);
-    if (found != world.files.end() && found->second.reparse_point) *attributes |= kFileAttributeReparsePoint;
-    return true;
-  }
-  if (world.files.count(key) == 0) {
-    *error_code = DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound : kErrorPathNotFound;
-    return false;
-  }
-  *attributes = kFileAttributeNormal;
-  return true;
-}
-
-bool OpenFileForWrite(const std::wstring& path, FileHandle* file, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "OpenFileForWrite", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  if (!CheckParent(world, key, error_code)) return false;
-  fake::FakeFile& target = world.files[key];
-  if (target.directory) {
-    *error_code = fake::kErrorAccessDenied;
-    return false;
-  }
-  if (target.exclusive) {
-    *error_code = kErrorSharingViolation;
-    return false;
-  }
-  target.bytes.clear();
-  target.flushed = false;
-  const uintptr_t handle = fake::NewHandle(world);
-  world.open_files[handle] = key;
-  *file = FileHandle(handle);
   return true;
 }
 
@@ -117,8 +111,13 @@ bool WriteFileBytes(const FileHandle& file, const std::string& bytes, uint32_t* 
     *error_code = kErrorInvalidHandle;
     return false;
   }
-  world.files[open->second].bytes += bytes;
-  world.files[open->second].flushed = false;
+  fake::FakeFile& target = world.files[open->second.key];
+  if (open->second.append) open->second.position = target.bytes.size();
+  std::string& content = target.bytes;
+  if (content.size() < open->second.position + bytes.size()) content.resize(open->second.position + bytes.size());
+  content.replace(open->second.position, bytes.size(), bytes);
+  open->second.position += bytes.size();
+  target.flushed = false;
   return true;
 }
 
@@ -131,9 +130,15 @@ bool CloseFile(FileHandle* file, uint32_t* error_code) {
   const bool failed = fake::RecordCall(world, "CloseFile", "", error_code);
   const auto open = world.open_files.find(handle);
   if (open != world.open_files.end()) {
-    const auto closed = world.files.find(open->second);
-    if (closed != world.files.end()) closed->second.exclusive = false;
+    const std::wstring key = open->second.key;
     world.open_files.erase(open);
+    const auto closed = world.files.find(key);
+    const bool still_open = std::any_of(world.open_files.begin(), world.open_files.end(),
+                                        [&](const auto& other) { return other.second.key == key; });
+    if (closed != world.files.end() && !still_open) {
+      closed->second.exclusive = false;
+      if (closed->second.delete_on_close) world.files.erase(closed);
+    }
   }
   return !failed;
 }
@@ -142,100 +147,6 @@ void CloseFileQuietly(uintptr_t file) {
   FileHandle owned(file);
   uint32_t ignored = 0;
   CloseFile(&owned, &ignored);
-}
-
-bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "MoveFileWithFlags",
-                       fake::Narrow(from) + " " + fake::Narrow(to) + " " + std::to_string(flags), error_code)) {
-    return false;
-  }
-  const std::wstring from_key = Key(from);
-  const std::wstring to_key = Key(to);
-  const auto source = world.files.find(from_key);
-  if (source == world.files.end() || source->second.directory) {
-    *error_code = kErrorFileNotFound;
-    return false;
-  }
-  if (!CheckParent(world, to_key, error_code)) return false;
-  const auto target = world.files.find(to_key);
-  if (target != world.files.end() && (target->second.directory || (flags & kMoveFileReplaceExisting) == 0)) {
-    *error_code = kErrorAlreadyExists;
-    return false;
-  }
-  // The moved file keeps its own security descriptor, as on Windows.
-  fake::FakeFile moved = source->second;
-  world.files.erase(source);
-  world.files[to_key] = moved;
-  return true;
-}
-
-bool DeleteFilePath(const std::wstring& path, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "DeleteFilePath", fake::Narrow(path), error_code)) return false;
-  const auto found = world.files.find(Key(path));
-  if (found == world.files.end()) {
-    *error_code = kErrorFileNotFound;
-    return false;
-  }
-  if (found->second.directory) {
-    *error_code = fake::kErrorAccessDenied;
-    return false;
-  }
-  world.files.erase(found);
-  return true;
-}
-
-bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "SetProtectedDacl", fake::Narrow(path), error_code)) return false;
-  const auto found = world.files.find(Key(path));
-  if (found == world.files.end()) {
-    *error_code = kErrorFileNotFound;
-    return false;
-  }
-  found->second.dacl = grants;
-  return true;
-}
-
-bool CreateProtectedDirectory(const std::wstring& path, const std::vector<AccessGrant>& grants,
-                              const std::wstring& owner_sid, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "CreateProtectedDirectory", fake::Narrow(path) + " " + fake::Narrow(owner_sid),
-                       error_code)) {
-    return false;
-  }
-  const std::wstring key = Key(path);
-  if (!CheckParent(world, key, error_code)) return false;
-  if (IsDriveRoot(key) || world.files.count(key) > 0) {
-    *error_code = kErrorAlreadyExists;
-    return false;
-  }
-  fake::FakeFile& made = world.files[key];
-  made.directory = true;
-  made.dacl = grants;
-  made.owner_sid = owner_sid;
-  return true;
-}
-
-bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "ReadPathFacts", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  const auto found = world.files.find(key);
-  if (found == world.files.end()) {
-    *error_code = DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound : kErrorPathNotFound;
-    return false;
-  }
-  facts->attributes = found->second.directory ? kFileAttributeDirectory : kFileAttributeNormal;
-  if (found->second.reparse_point) facts->attributes |= kFileAttributeReparsePoint;
-  facts->owner_sid = found->second.owner_sid;
-  return true;
 }
 
 bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
@@ -247,62 +158,133 @@ bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* erro
   return true;
 }
 
-bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
-                         uint32_t* error_code) {
+bool OpenDirectoryAt(const FileHandle& parent, const std::wstring& name, bool change, FileHandle* directory,
+                     uint32_t* error_code) {
+  directory->Reset();  // closed before the world is locked: a close locks it too
   FakeWorld& world = fake::World();
   Guard guard(world.lock);
-  if (fake::RecordCall(world, "CreateProtectedFile", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  if (!CheckParent(world, key, error_code)) return false;
-  if (world.files.count(key) > 0) {
-    *error_code = kErrorFileExists;
+  if (fake::RecordCall(world, "OpenDirectoryAt", fake::Narrow(name) + (change ? " change" : ""), error_code)) {
     return false;
   }
-  fake::FakeFile& made = world.files[key];
-  made.dacl = grants;
-  made.owner_sid = world.process_user_sid;
-  made.exclusive = true;
-  const uintptr_t handle = fake::NewHandle(world);
-  world.open_files[handle] = key;
-  *file = FileHandle(handle);
-  return true;
-}
-
-bool AppendToProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, const std::string& bytes,
-                           uint64_t* size, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "AppendToProtectedFile", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  if (!CheckParent(world, key, error_code)) return false;
-  const bool made = world.files.count(key) == 0;
-  fake::FakeFile& file = world.files[key];
-  if (file.directory) {
-    *error_code = fake::kErrorAccessDenied;
+  std::wstring key;
+  if (parent.valid()) {
+    const fake::FakeOpenFile* root = OpenLocked(world, parent, error_code);
+    if (root == nullptr) return false;
+    key = root->key + L"\\" + Key(name);
+  } else if (!ResolveLocked(world, Key(name), true, &key, error_code)) {
     return false;
   }
-  if (made) {
-    file.dacl = grants;
-    file.owner_sid = world.process_user_sid;
-  }
-  file.bytes += bytes;
-  *size = file.bytes.size();
-  return true;
-}
-
-bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code) {
-  FakeWorld& world = fake::World();
-  Guard guard(world.lock);
-  if (fake::RecordCall(world, "ReadWholeFile", fake::Narrow(path), error_code)) return false;
-  const std::wstring key = Key(path);
-  const auto found = world.files.find(key);
-  if (found == world.files.end() || found->second.directory) {
-    *error_code = found != world.files.end() ? fake::kErrorAccessDenied
+  if (!DirectoryExistsLocked(world, key)) {
+    const auto found = world.files.find(key);
+    *error_code = found != world.files.end()                  ? kErrorDirectory
                   : DirectoryExistsLocked(world, ParentKey(key)) ? kErrorFileNotFound
                                                                   : kErrorPathNotFound;
     return false;
   }
-  *bytes = found->second.bytes;
+  *directory = NewOpenFile(world, key, false);
+  return true;
+}
+
+bool CreateDirectoryAt(const FileHandle& parent, const std::wstring& name, const std::vector<AccessGrant>& grants,
+                       const std::wstring& owner_sid, FileHandle* directory, uint32_t* error_code) {
+  directory->Reset();  // closed before the world is locked: a close locks it too
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "CreateDirectoryAt", fake::Narrow(name) + " " + fake::Narrow(owner_sid), error_code)) {
+    return false;
+  }
+  const fake::FakeOpenFile* root = OpenLocked(world, parent, error_code);
+  if (root == nullptr) return false;
+  const std::wstring key = root->key + L"\\" + Key(name);
+  if (world.files.count(key) > 0) {
+    *error_code = kErrorAlreadyExists;
+    return false;
+  }
+  fake::FakeFile& made = world.files[key];
+  made.directory = true;
+  made.dacl = grants;
+  made.owner_sid = owner_sid;
+  *directory = NewOpenFile(world, key, false);
+  return true;
+}
+
+bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen how,
+                const std::vector<AccessGrant>& grants, FileHandle* file, uint32_t* error_code) {
+  file->Reset();  // closed before the world is locked: a close locks it too
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "OpenFileAt", fake::Narrow(name) + " " + std::to_string(static_cast<int>(how)),
+                       error_code)) {
+    return false;
+  }
+  const fake::FakeOpenFile* root = OpenLocked(world, directory, error_code);
+  if (root == nullptr) return false;
+  if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) {
+    *error_code = kErrorInvalidName;
+    return false;
+  }
+  const std::wstring key = root->key + L"\\" + Key(name);
+  auto found = world.files.find(key);
+  const bool exists = found != world.files.end();
+  if (exists && found->second.directory) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  if (exists && (found->second.exclusive || found->second.delete_on_close)) {
+    *error_code = found->second.exclusive ? kErrorSharingViolation : fake::kErrorAccessDenied;
+    return false;
+  }
+  if (how == FileOpen::kCreateNew && exists) {
+    *error_code = kErrorAlreadyExists;
+    return false;
+  }
+  if (!exists && how != FileOpen::kAppend && how != FileOpen::kCreateNew) {
+    *error_code = kErrorFileNotFound;
+    return false;
+  }
+  if (!exists) {
+    fake::FakeFile& made = world.files[key];
+    made.dacl = grants;
+    made.owner_sid = world.process_user_sid;
+  }
+  world.files[key].exclusive = how == FileOpen::kOverwrite || how == FileOpen::kCreateNew;
+  *file = NewOpenFile(world, key, how == FileOpen::kAppend);
+  return true;
+}
+
+bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadHandleFacts", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, handle, error_code);
+  if (open == nullptr) return false;
+  const auto found = world.files.find(open->key);
+  const fake::FakeFile entry = found != world.files.end() ? found->second : fake::FakeFile{};
+  facts->attributes = entry.directory || IsDriveRoot(open->key) ? kFileAttributeDirectory : kFileAttributeNormal;
+  if (entry.reparse_point) facts->attributes |= kFileAttributeReparsePoint;
+  facts->links = 1;
+  facts->owner_sid = entry.owner_sid;
+  facts->final_path = open->key;
+  return true;
+}
+
+bool ReadFileBytes(const FileHandle& file, std::string* bytes, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadFileBytes", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  if (open == nullptr) return false;
+  *bytes = world.files[open->key].bytes;
+  return true;
+}
+
+bool ReadFileSize(const FileHandle& file, uint64_t* size, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadFileSize", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  if (open == nullptr) return false;
+  *size = world.files[open->key].bytes.size();
   return true;
 }
 
@@ -310,18 +292,73 @@ bool FlushFile(const FileHandle& file, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);
   if (fake::RecordCall(world, "FlushFile", "", error_code)) return false;
-  const auto open = world.open_files.find(file.get());
-  if (open == world.open_files.end()) {
-    *error_code = kErrorInvalidHandle;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  if (open == nullptr) return false;
+  world.files[open->key].flushed = true;
+  return true;
+}
+
+bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "DeleteOpenFile", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  if (open == nullptr) return false;
+  world.files[open->key].delete_on_close = true;
+  return true;
+}
+
+bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const std::wstring& name, bool replace,
+                    uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "RenameOpenFile", fake::Narrow(name) + (replace ? " replace" : ""), error_code)) {
     return false;
   }
-  world.files[open->second].flushed = true;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  const fake::FakeOpenFile* root = open != nullptr ? OpenLocked(world, directory, error_code) : nullptr;
+  if (root == nullptr) return false;
+  const std::wstring from = open->key;
+  const std::wstring to = root->key + L"\\" + Key(name);
+  const auto target = world.files.find(to);
+  if (target != world.files.end() && (target->second.directory || !replace)) {
+    *error_code = target->second.directory ? fake::kErrorAccessDenied : kErrorAlreadyExists;
+    return false;
+  }
+  // The moved file keeps its own security descriptor, as on Windows.
+  const fake::FakeFile moved = world.files[from];
+  world.files.erase(from);
+  world.files[to] = moved;
+  for (auto& other : world.open_files) {
+    if (other.second.key == from) other.second.key = to;
+  }
+  return true;
+}
+
+bool SetProtectedDaclOn(const FileHandle& handle, const std::vector<AccessGrant>& grants, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "SetProtectedDaclOn", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, handle, error_code);
+  if (open == nullptr) return false;
+  world.files[open->key].dacl = grants;
   return true;
 }
 
 }  // namespace platform
 
 namespace platform::fake {
+
+void SeedLink(const std::wstring& path, const std::wstring& target, bool directory) {
+  Guard guard(World().lock);
+  const std::wstring key = Key(path);
+  MakeDirectoriesLocked(World(), ParentKey(key));
+  FakeFile& link = World().files[key];
+  link = FakeFile{};
+  link.directory = directory;
+  link.reparse_point = true;
+  link.link_target = target;
+}
 
 void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction) {
   Guard guard(World().lock);
@@ -353,7 +390,8 @@ void SeedFile(const std::wstring& path, const std::string& bytes) {
   Guard guard(World().lock);
   const std::wstring key = Key(path);
   MakeDirectoriesLocked(World(), ParentKey(key));
-  World().files[key] = FakeFile{bytes, false, std::nullopt};
+  World().files[key] = FakeFile{};
+  World().files[key].bytes = bytes;
 }
 
 std::optional<std::string> FileContent(const std::wstring& path) {

@@ -18,42 +18,75 @@ bool TrustedOwner(const std::wstring& owner) {
   return platform::ProcessUserSid(&own, &error_code) && owner == own;
 }
 
-// Whether the folder that exists at |path| may be trusted; the reason when not.
-bool CheckExistingFolder(const std::wstring& path, std::string* message) {
-  const std::string name = WideToUtf8(path);
+bool IsNotFound(uint32_t error_code) {
+  return error_code == platform::kErrorFileNotFound || error_code == platform::kErrorPathNotFound;
+}
+
+std::wstring LowerAscii(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return text;
+}
+
+// Whether the folder open at |handle| may be trusted, its final path being
+// |expected| (compared without regard to case); the reason when not.
+bool CheckFolder(const platform::FileHandle& handle, const std::wstring& expected, const std::string& name,
+                 std::string* message) {
   uint32_t error_code = 0;
-  platform::PathFacts facts;
-  if (!platform::ReadPathFacts(path, &facts, &error_code)) {
+  platform::HandleFacts facts;
+  if (!platform::ReadHandleFacts(handle, &facts, &error_code)) {
     *message = "folder " + name + " could not be checked (error " + std::to_string(error_code) + ")";
     return false;
   }
   if ((facts.attributes & platform::kFileAttributeReparsePoint) != 0) {
-    *message = "folder " + name + " is a junction or link; refusing to write through it";
+    *message = "folder " + name + " is a junction or link; left untouched";
     return false;
   }
   if ((facts.attributes & platform::kFileAttributeDirectory) == 0) {
-    *message = "folder " + name + " is not a directory";
+    *message = "folder " + name + " is not a directory; left untouched";
     return false;
   }
   if (!TrustedOwner(facts.owner_sid)) {
     *message = "folder " + name + " is owned by " + WideToUtf8(facts.owner_sid) +
-               ", not by the system account or Administrators; refusing to write into it";
+               ", not by the system account or Administrators; left untouched";
+    return false;
+  }
+  if (LowerAscii(facts.final_path) != LowerAscii(expected)) {
+    *message = "folder " + name + " leads to " + WideToUtf8(facts.final_path) + "; left untouched";
     return false;
   }
   return true;
 }
 
-bool EnsureOneFolder(const std::wstring& path, std::string* message) {
+// Opens (or, with |make|, makes) |name| inside |parent| and checks it.
+OpenResult OpenChecked(const platform::FileHandle& parent, const std::wstring& parent_final, const std::wstring& name,
+                       const std::wstring& path, bool make, platform::FileHandle* folder, std::string* message) {
   uint32_t error_code = 0;
-  if (platform::CreateProtectedDirectory(path, ProtectedGrants(), kAdministrators, &error_code)) return true;
-  if (error_code != platform::kErrorAlreadyExists) {
-    *message = "folder " + WideToUtf8(path) + " could not be created (error " + std::to_string(error_code) + ")";
-    return false;
+  if (make && platform::CreateDirectoryAt(parent, name, ProtectedGrants(), kAdministrators, folder, &error_code)) {
+    return CheckFolder(*folder, parent_final + L"\\" + name, WideToUtf8(path), message) ? OpenResult::kOpened
+                                                                                          : OpenResult::kRefused;
   }
-  if (!CheckExistingFolder(path, message)) return false;
+  if (make && error_code != platform::kErrorAlreadyExists) {
+    *message = "folder " + WideToUtf8(path) + " could not be created (error " + std::to_string(error_code) + ")";
+    return OpenResult::kFailed;
+  }
+  if (!platform::OpenDirectoryAt(parent, name, make, folder, &error_code)) {
+    if (IsNotFound(error_code)) return OpenResult::kMissing;
+    if (error_code == platform::kErrorDirectory) {
+      *message = "folder " + WideToUtf8(path) + " is not a directory; left untouched";
+      return OpenResult::kRefused;
+    }
+    *message = "folder " + WideToUtf8(path) + " could not be opened (error " + std::to_string(error_code) + ")";
+    return OpenResult::kFailed;
+  }
+  if (!CheckFolder(*folder, parent_final + L"\\" + name, WideToUtf8(path), message)) {
+    folder->Reset();
+    return OpenResult::kRefused;
+  }
   // Ours, or the system's: its list may have been loosened since.
-  platform::SetProtectedDacl(path, ProtectedGrants(), &error_code);
-  return true;
+  if (make) platform::SetProtectedDaclOn(*folder, ProtectedGrants(), &error_code);
+  return OpenResult::kOpened;
 }
 
 }  // namespace
@@ -73,68 +106,57 @@ const std::vector<platform::AccessGrant>& ProtectedGrants() {
   return grants;
 }
 
-bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message) {
+OpenResult OpenServiceFolder(const std::wstring& leaf, bool make, ServiceFolder* folder, std::string* message) {
   const std::wstring root = ServiceDataDirectory();
-  *path = root + L"\\" + leaf;
+  const std::wstring program_data = root.substr(0, root.find_last_of(L'\\'));
   uint32_t error_code = 0;
   // ProgramData itself is the system's; it is only made where it is missing.
-  const std::wstring program_data = root.substr(0, root.find_last_of(L'\\'));
-  if (!platform::CreateDirectories(program_data, &error_code)) {
+  if (make && !platform::CreateDirectories(program_data, &error_code)) {
     *message = "create_directories failed";
-    return false;
+    return OpenResult::kFailed;
   }
-  return EnsureOneFolder(root, message) && EnsureOneFolder(*path, message);
+  platform::FileHandle parent;
+  platform::HandleFacts parent_facts;
+  if (!platform::OpenDirectoryAt(platform::FileHandle(), program_data, false, &parent, &error_code) ||
+      !platform::ReadHandleFacts(parent, &parent_facts, &error_code)) {
+    if (IsNotFound(error_code)) return OpenResult::kMissing;
+    *message = "folder " + WideToUtf8(program_data) + " could not be opened (error " + std::to_string(error_code) + ")";
+    return OpenResult::kFailed;
+  }
+  platform::FileHandle quorvane;
+  const OpenResult opened =
+      OpenChecked(parent, parent_facts.final_path, L"Quorvane", root, make, &quorvane, message);
+  if (opened != OpenResult::kOpened || leaf.empty()) {
+    folder->handle = std::move(quorvane);
+    folder->path = root;
+    return opened;
+  }
+  folder->path = root + L"\\" + leaf;
+  return OpenChecked(quorvane, parent_facts.final_path + L"\\Quorvane", leaf, folder->path, make, &folder->handle,
+                     message);
 }
 
 bool EnsureServiceFolders(std::string* message) {
-  std::wstring path;
   for (const wchar_t* leaf : kServiceFolderLeaves) {
-    if (!EnsureServiceFolder(leaf, &path, message)) return false;
+    ServiceFolder folder;
+    if (OpenServiceFolder(leaf, true, &folder, message) != OpenResult::kOpened) return false;
   }
   return true;
 }
 
 std::vector<std::string> UnsafeServiceFolders() {
-  const std::wstring root = ServiceDataDirectory();
-  std::vector<std::wstring> paths = {root};
-  for (const wchar_t* leaf : kServiceFolderLeaves) paths.push_back(root + L"\\" + leaf);
   std::vector<std::string> unsafe;
-  for (const std::wstring& path : paths) {
-    uint32_t attributes = 0, error_code = 0;
-    std::string message;
-    if (platform::GetPathAttributes(path, &attributes, &error_code) && !CheckExistingFolder(path, &message)) {
-      unsafe.push_back(message);
-    }
+  std::string message;
+  ServiceFolder folder;
+  const auto unsafe_at = [&](const std::wstring& leaf) {
+    const OpenResult opened = OpenServiceFolder(leaf, false, &folder, &message);
+    return opened != OpenResult::kOpened && opened != OpenResult::kMissing;
+  };
+  if (unsafe_at(L"")) return {message};
+  for (const wchar_t* leaf : kServiceFolderLeaves) {
+    if (unsafe_at(leaf)) unsafe.push_back(message);
   }
   return unsafe;
-}
-
-bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes, ReplaceStep* failed) {
-  const std::wstring temporary_path = path + L".tmp";
-  uint32_t error_code = 0;
-  platform::DeleteFilePath(temporary_path, &error_code);
-  platform::FileHandle file;
-  if (!platform::CreateProtectedFile(temporary_path, ProtectedGrants(), &file, &error_code)) {
-    *failed = ReplaceStep::kOpen;
-    return false;
-  }
-  // Flushed before the rename: MOVEFILE_WRITE_THROUGH flushes only a move done
-  // as copy and delete.
-  const bool written = platform::WriteFileBytes(file, bytes, &error_code) && platform::FlushFile(file, &error_code);
-  const bool closed = platform::CloseFile(&file, &error_code);
-  if (!written || !closed) {
-    platform::DeleteFilePath(temporary_path, &error_code);
-    *failed = ReplaceStep::kWrite;
-    return false;
-  }
-  if (!platform::MoveFileWithFlags(temporary_path, path,
-                                   platform::kMoveFileReplaceExisting | platform::kMoveFileWriteThrough,
-                                   &error_code)) {
-    *failed = ReplaceStep::kRename;
-    return false;
-  }
-  *failed = ReplaceStep::kNone;
-  return true;
 }
 
 }  // namespace quorvane

@@ -1,7 +1,10 @@
 // The service's folders under "%ProgramData%\Quorvane": ordinary users may
 // create folders in ProgramData, and whoever owns a folder may always rewrite
-// its access list, so a folder is only written into when the service made it
-// itself or it cannot have come from anyone else.
+// its access list, so a folder is only used when the service made it itself
+// or it cannot have come from anyone else. Each is opened without following a
+// junction or link and checked on its handle, and every file in it is reached
+// through that handle (folder_files.h), so that what was checked is what is
+// used.
 #pragma once
 
 #include <string>
@@ -19,33 +22,34 @@ std::wstring ServiceDataDirectory();
 // what is made inside.
 const std::vector<platform::AccessGrant>& ProtectedGrants();
 
-// Makes "%ProgramData%\Quorvane\<leaf>" (and "Quorvane") when missing, each
-// with the protected list and Administrators as owner. One that exists is used
-// only if it is a plain directory (no junction or link) owned by the system
-// account, Administrators or the account this process runs as (which a
-// service shares with the system account); its list is then protected again.
-// False with a message that says which folder and why, and nothing else made.
-bool EnsureServiceFolder(const std::wstring& leaf, std::wstring* path, std::string* message);
+// A service folder, open and checked: a plain directory (no junction or link),
+// owned by the system account, Administrators or the account this process
+// runs as (which a service shares with the system account), whose final path
+// is the one expected. Held open, it cannot be renamed or replaced.
+struct ServiceFolder {
+  platform::FileHandle handle;
+  std::wstring path;
+};
+
+// kRefused: it failed its check; kFailed: it could not be opened or made.
+enum class OpenResult { kOpened, kMissing, kRefused, kFailed };
+
+// Opens "%ProgramData%\Quorvane\<leaf>" ("Quorvane" itself for an empty
+// leaf). |make|: made (with "Quorvane") when missing, with the protected list
+// and Administrators as owner from its first moment; one that exists has its
+// list protected again. Any other result but kMissing comes with a message
+// naming the folder and why, and nothing touched.
+OpenResult OpenServiceFolder(const std::wstring& leaf, bool make, ServiceFolder* folder, std::string* message);
 
 // The service's folders: "Quorvane" and, inside it, these.
 constexpr const wchar_t* kServiceFolderLeaves[] = {L"tunnels", L"state", L"logs"};
 
-// Makes every service folder as EnsureServiceFolder does ("--install" runs
-// it, so that they exist, protected, before any user could make them).
+// Makes every service folder as OpenServiceFolder does ("--install" runs it,
+// so that they exist, protected, before any user could make them).
 bool EnsureServiceFolders(std::string* message);
 
 // Looks at each service folder that exists, changing nothing: a message for
-// each that would be refused (a junction or link, not a directory, owned by
-// someone else), for the start-up report.
+// each that would be refused, for the start-up report.
 std::vector<std::string> UnsafeServiceFolders();
-
-// Which step of ReplaceFileAtomically failed.
-enum class ReplaceStep { kNone, kOpen, kWrite, kRename };
-
-// Replaces |path| by |bytes| so that a crash leaves the old file or the new
-// one: "<path>.tmp" made anew with the protected list and no sharing (a
-// leftover goes first), written, flushed to the disk, closed, then renamed
-// over |path| with write-through. False with the step that failed.
-bool ReplaceFileAtomically(const std::wstring& path, const std::string& bytes, ReplaceStep* failed);
 
 }  // namespace quorvane

@@ -3,28 +3,48 @@
 #include <atomic>
 #include <mutex>
 
-#include "common/protected_folder.h"
+#include "common/folder_files.h"
 #include "common/utc_time_text.h"
 #include "common/wide_text.h"
-#include "platform/files.h"
 #include "platform/process.h"
 
 namespace quorvane {
 namespace {
 
+constexpr wchar_t kLogName[] = L"service.log";
+
 std::atomic<bool> g_enabled{false};
 std::atomic<uint64_t> g_limit{kServiceLogLimitBytes};
-std::mutex g_lock;        // one writer at a time: lines never interleave
-bool g_folder_ok = false;  // checked once per process
-uint64_t g_size = 0;       // of the current file after our last line
+std::mutex g_lock;          // one writer at a time: lines never interleave
+bool g_folder_made = false;  // made and protected once per process
+
+// A line that would take the file past the bound starts a new one; the
+// earlier file is kept as "service.log.1".
+void AppendLocked(const std::string& line) {
+  std::string message;
+  ServiceFolder folder;
+  OpenResult opened = OpenServiceFolder(L"logs", !g_folder_made, &folder, &message);
+  if (opened == OpenResult::kMissing) opened = OpenServiceFolder(L"logs", true, &folder, &message);
+  g_folder_made = opened == OpenResult::kOpened;
+  if (!g_folder_made) return;  // nowhere safe to write: standard error is all there is
+  platform::FileHandle file;
+  uint64_t size = 0;
+  uint32_t error_code = 0;
+  if (OpenFolderFile(folder, kLogName, platform::FileOpen::kAppend, &file, &message) != OpenResult::kOpened) return;
+  if (platform::ReadFileSize(file, &size, &error_code) && size > 0 && size + line.size() > g_limit &&
+      platform::RenameOpenFile(file, folder.handle, std::wstring(kLogName) + L".1", true, &error_code)) {
+    file.Reset();
+    if (OpenFolderFile(folder, kLogName, platform::FileOpen::kAppend, &file, &message) != OpenResult::kOpened) return;
+  }
+  platform::WriteFileBytes(file, line, &error_code);
+}
 
 }  // namespace
 
 void SetServiceLogEnabled(bool enabled) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_enabled = enabled;
-  g_folder_ok = false;  // looked at again when next enabled
-  g_size = 0;
+  g_folder_made = false;  // looked at again when next enabled
 }
 
 std::string CapLoggedText(const std::string& text) {
@@ -40,19 +60,7 @@ void LogLine(const std::string& text) {
   while (!line.empty() && line.back() == ' ') line.pop_back();
   line += "\n";
   std::lock_guard<std::mutex> guard(g_lock);
-  std::wstring folder;
-  std::string error;
-  if (!g_folder_ok) g_folder_ok = EnsureServiceFolder(L"logs", &folder, &error);
-  if (!g_folder_ok) return;  // nowhere safe to write: standard error is all there is
-  const std::wstring path = ServiceDataDirectory() + L"\\logs\\service.log";
-  uint32_t error_code = 0;
-  // A line that would take the file past the bound starts a new one; the
-  // earlier file is kept as "service.log.1".
-  if (g_size > 0 && g_size + line.size() > g_limit &&
-      platform::MoveFileWithFlags(path, path + L".1", platform::kMoveFileReplaceExisting, &error_code)) {
-    g_size = 0;
-  }
-  platform::AppendToProtectedFile(path, ProtectedGrants(), line, &g_size, &error_code);
+  AppendLocked(line);
 }
 
 void Diagnose(const std::wstring& line) {

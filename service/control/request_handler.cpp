@@ -5,7 +5,6 @@
 
 #include "common/startup_record.h"
 #include "common/utc_time_text.h"
-#include "platform/files.h"
 #include "control/connect_flow.h"
 #include "platform/process.h"
 #include "common/service_log.h"
@@ -29,9 +28,7 @@ std::string HandleStatus(ControlState* state) {
 // What an earlier process may have left for a disconnect to undo: a tunnel
 // service, journalled bypass routes, a configuration file.
 bool LeftoverToUndo() {
-  uint32_t attributes = 0, error_code = 0;
-  return !TunnelServiceGone() || !ReadRouteJournal().rows.empty() ||
-         platform::GetPathAttributes(ActiveConfPath(), &attributes, &error_code);
+  return !TunnelServiceGone() || !ReadRouteJournal().rows.empty() || ActiveConfPresent();
 }
 
 std::string HandleDisconnect(ControlState* state) {
@@ -138,7 +135,8 @@ Teardown TearDownTunnel() {
     return down;
   }
   down.bypass = ReleaseAdminBypass();
-  DeleteActiveConf(nullptr);
+  std::string refused;
+  if (!DeleteActiveConf(&refused)) Diagnose(L"[Quorvane][active_conf] " + Utf8ToWide(CapLoggedText(refused)) + L"\n");
   return down;
 }
 

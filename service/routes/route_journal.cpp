@@ -3,8 +3,7 @@
 #include <sstream>
 
 #include "common/ipv4_text.h"
-#include "common/protected_folder.h"
-#include "platform/files.h"
+#include "common/folder_files.h"
 #include "routes/admin_bypass_routes.h"
 #include "common/startup_record.h"
 
@@ -13,8 +12,6 @@ namespace {
 
 constexpr char kHeader[] = "# quorvane bypass route journal 1";
 constexpr wchar_t kJournalName[] = L"bypass-routes.journal";
-
-std::wstring JournalPath() { return ServiceDataDirectory() + L"\\state\\" + kJournalName; }
 
 // What makes a route the same route. Its metric1 is not: Windows shows the
 // route's metric plus its interface's, and the automatic interface metric
@@ -42,24 +39,23 @@ bool ParseLine(const std::string& line, platform::ForwardRow* row) {
 
 // The rows as the journal holds them; an empty list removes the file.
 bool WriteJournal(const std::vector<platform::ForwardRow>& rows, std::string* error) {
+  ServiceFolder folder;
+  const OpenResult opened = OpenServiceFolder(L"state", !rows.empty(), &folder, error);
   if (rows.empty()) {
-    uint32_t error_code = 0;
-    if (platform::DeleteFilePath(JournalPath(), &error_code) || error_code == platform::kErrorFileNotFound) {
-      return true;
-    }
-    *error = "route journal could not be removed (error " + std::to_string(error_code) + ")";
+    if (opened == OpenResult::kMissing) return true;
+    if (opened == OpenResult::kOpened && DeleteFolderFile(folder, kJournalName, false, error)) return true;
+    *error = "route journal could not be removed: " + *error;
     return false;
   }
-  std::wstring folder;
-  if (!EnsureServiceFolder(L"state", &folder, error)) return false;
+  if (opened != OpenResult::kOpened) return false;
   std::string text = std::string(kHeader) + "\n";
   for (const platform::ForwardRow& row : rows) {
     text += Ipv4Text(row.destination) + " " + Ipv4Text(row.mask) + " " + Ipv4Text(row.next_hop) + " " +
             std::to_string(row.if_index) + " " + std::to_string(row.metric1) + "\n";
   }
   ReplaceStep failed = ReplaceStep::kNone;
-  if (ReplaceFileAtomically(JournalPath(), text, &failed)) return true;
-  *error = "route journal could not be written";
+  if (ReplaceFolderFile(folder, kJournalName, text, &failed, error)) return true;
+  *error = "route journal could not be written: " + *error;
   return false;
 }
 
@@ -74,15 +70,15 @@ std::string JournalRouteText(const platform::ForwardRow& row) {
 
 RouteJournal ReadRouteJournal() {
   RouteJournal journal;
-  std::string text;
-  uint32_t error_code = 0;
-  if (!platform::ReadWholeFile(JournalPath(), &text, &error_code)) {
-    journal.present = error_code != platform::kErrorFileNotFound && error_code != platform::kErrorPathNotFound;
-    journal.readable = !journal.present;
-    if (journal.present) journal.error = "route journal unreadable (error " + std::to_string(error_code) + ")";
+  std::string text, message;
+  if (!ReadServiceFile(L"state", kJournalName, &text, &journal.present, &message)) {
+    // One that fails its check counts as there and unreadable: kept, never used.
+    journal.present = true;
+    journal.readable = false;
+    journal.error = "route journal unreadable: " + message;
     return journal;
   }
-  journal.present = true;
+  if (!journal.present) return journal;
   std::istringstream lines(text);
   std::string line;
   int number = 0;

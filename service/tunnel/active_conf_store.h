@@ -1,5 +1,6 @@
 // The one WireGuard configuration on disk, "active.conf" under ProgramData:
-// its location, its atomic replacement, its access list and its removal.
+// its location, its atomic replacement and its removal, all through the
+// checked tunnels folder.
 #pragma once
 
 #include <string>
@@ -17,11 +18,12 @@ std::wstring ActiveConfPath();
 // On failure |error| (when given) holds the fixed error text.
 bool WriteActiveConf(const TunnelProfile& profile, std::string* error);
 
-// Overwrites the active file with zeros and deletes it; true when there was none.
+// Overwrites the active file with zeros and deletes it through its own
+// handle; true when there was none. A folder or file that fails its check is
+// left untouched and named in |error|.
 bool DeleteActiveConf(std::string* error);
 
-// Replaces the object's access list by a protected one granting full access
-// to LocalSystem and Administrators alone. Callers ignore the result.
-bool ApplyProtectedAcl(const std::wstring& path);
+// Whether an active file is there, or may be (one that cannot be looked at).
+bool ActiveConfPresent();
 
 }  // namespace quorvane

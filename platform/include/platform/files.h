@@ -9,14 +9,10 @@
 
 namespace platform {
 
-// GetFileAttributesW's answers for a directory and a reparse point (a
-// junction or symbolic link, which the attributes do not follow).
+// File attributes: a directory, and a reparse point (a junction or symbolic
+// link, seen as itself when it is opened without following it).
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;
-
-// MoveFileExW flags.
-constexpr uint32_t kMoveFileReplaceExisting = 0x1;
-constexpr uint32_t kMoveFileWriteThrough = 0x8;
 
 // Access-list entry values.
 constexpr uint32_t kGenericAll = 0x10000000;
@@ -46,38 +42,11 @@ struct AccessGrant {
 // Creates |path| and every missing parent; an existing directory is success.
 bool CreateDirectories(const std::wstring& path, uint32_t* error_code);
 
-// The file's attributes (GetFileAttributesW).
-bool GetPathAttributes(const std::wstring& path, uint32_t* attributes, uint32_t* error_code);
-
-// Opens |path| for writing, created or truncated to nothing; others may read
-// and write it meanwhile.
-bool OpenFileForWrite(const std::wstring& path, FileHandle* file, uint32_t* error_code);
-// Writes all of |bytes|.
+// Writes all of |bytes| at the file's current position (its end, for a file
+// opened to append).
 bool WriteFileBytes(const FileHandle& file, const std::string& bytes, uint32_t* error_code);
 // Closes the file, reporting whether the close itself succeeded.
 bool CloseFile(FileHandle* file, uint32_t* error_code);
-
-bool MoveFileWithFlags(const std::wstring& from, const std::wstring& to, uint32_t flags, uint32_t* error_code);
-bool DeleteFilePath(const std::wstring& path, uint32_t* error_code);
-
-// Replaces the DACL of the file or directory |path| by one holding exactly
-// |grants| (set-access entries, in order), protected from inheritance.
-bool SetProtectedDacl(const std::wstring& path, const std::vector<AccessGrant>& grants, uint32_t* error_code);
-
-// Creates the one directory |path| (its parent must exist) with a protected
-// DACL of |grants| and the owner |owner_sid|, set as it is made, so that no
-// moment exists in which another account could open it. Fails with
-// kErrorAlreadyExists when something of that name is there.
-bool CreateProtectedDirectory(const std::wstring& path, const std::vector<AccessGrant>& grants,
-                              const std::wstring& owner_sid, uint32_t* error_code);
-
-// What decides whether a folder that exists may be trusted: its attributes,
-// read without following a reparse point, and its owner's SID text.
-struct PathFacts {
-  uint32_t attributes = 0;
-  std::wstring owner_sid;
-};
-bool ReadPathFacts(const std::wstring& path, PathFacts* facts, uint32_t* error_code);
 
 // Who may do what to a path: its owner and the entries of its access list
 // (allow and deny; entries of other kinds are left out), as stored.
@@ -94,22 +63,62 @@ struct PathAccess {
 };
 bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code);
 
-// Creates the file |path| anew (it must not exist: 80 otherwise) for writing,
-// with a protected DACL of |grants| from its first moment and shared with
-// nobody while it is open.
-bool CreateProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, FileHandle* file,
-                         uint32_t* error_code);
+// Files that only the service may control are reached through handles alone:
+// a folder is opened without following a reparse point and checked on its
+// handle, and what is inside it is opened relative to that handle, so that no
+// junction or link swapped in between a check and a use can redirect a write,
+// a read or a delete.
 
-// Appends |bytes| with one write to the file |path|, made when missing with a
-// protected DACL of |grants| (others may read it meanwhile); |size| is the
-// file's size afterwards. One write a line: a crash loses at most that line.
-bool AppendToProtectedFile(const std::wstring& path, const std::vector<AccessGrant>& grants, const std::string& bytes,
-                           uint64_t* size, uint32_t* error_code);
+// What a handle says of the object it is open on.
+struct HandleFacts {
+  uint32_t attributes = 0;  // kFileAttributeReparsePoint for the link itself
+  uint32_t links = 1;       // hard links to a file
+  std::wstring owner_sid;
+  std::wstring final_path;  // "C:\..." as GetFinalPathNameByHandleW gives it
+};
+bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* error_code);
 
-// The whole content of the file |path| (others may write it meanwhile).
-bool ReadWholeFile(const std::wstring& path, std::string* bytes, uint32_t* error_code);
+// How OpenFileAt opens a file. Every mode refuses a directory and opens a
+// reparse point as itself, never its target.
+enum class FileOpen {
+  kRead,       // existing; others may read, write and delete meanwhile
+  kOverwrite,  // existing, to write over in place and then delete; unshared
+  kAppend,     // made when missing with |grants|; others may read meanwhile
+  kCreateNew,  // must not exist (kErrorAlreadyExists otherwise); made with |grants|, unshared
+  kRemove,     // existing, to delete or rename only
+};
 
+// Opens the directory |name| relative to |parent| without following a
+// reparse point there; or, when |parent| holds nothing, the full path |name|,
+// followed as any path is (ProgramData: the system's own folder).
+// Held open, it cannot be renamed or deleted. |change|: opened also to
+// rewrite its access list.
+bool OpenDirectoryAt(const FileHandle& parent, const std::wstring& name, bool change, FileHandle* directory,
+                     uint32_t* error_code);
+// Makes the one directory |name| inside |parent| with a protected DACL of
+// |grants| and the owner |owner_sid| from its first moment, and opens it as
+// OpenDirectoryAt does. kErrorAlreadyExists when something of that name is there.
+bool CreateDirectoryAt(const FileHandle& parent, const std::wstring& name, const std::vector<AccessGrant>& grants,
+                       const std::wstring& owner_sid, FileHandle* directory, uint32_t* error_code);
+// Opens the file |name| (one component) inside |directory|.
+bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen how,
+                const std::vector<AccessGrant>& grants, FileHandle* file, uint32_t* error_code);
+
+// The whole content of a file opened with kRead.
+bool ReadFileBytes(const FileHandle& file, std::string* bytes, uint32_t* error_code);
+// The file's size in bytes.
+bool ReadFileSize(const FileHandle& file, uint64_t* size, uint32_t* error_code);
 // Writes the file's data through to the disk (FlushFileBuffers).
 bool FlushFile(const FileHandle& file, uint32_t* error_code);
+// Marks the open file for deletion (FileDispositionInfo): it is gone when the
+// last handle to it closes.
+bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code);
+// Renames the open file to |name| inside |directory| (FileRenameInfo, rooted
+// at that handle), replacing a file of that name when |replace|.
+bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const std::wstring& name, bool replace,
+                    uint32_t* error_code);
+// Replaces the DACL of the open file or directory (opened to change) by one
+// holding exactly |grants|, protected from inheritance.
+bool SetProtectedDaclOn(const FileHandle& handle, const std::vector<AccessGrant>& grants, uint32_t* error_code);
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_windows_test.h"
 #include "common/startup_record.h"
 
@@ -80,11 +82,8 @@ TEST_F(ActiveConfStoreTest, Write_ReplacesTheFileAtomicallyAndProtectsIt) {
       EXPECT_EQ((*dacl)[i].inheritance, expected[i].inheritance);
     }
   }
-  bool moved_with_flag_9 = false;
-  for (const std::string& line : platform::fake::Journal()) {
-    if (line.rfind("MoveFileWithFlags", 0) == 0) moved_with_flag_9 = line.substr(line.size() - 2) == " 9";
-  }
-  EXPECT_TRUE(moved_with_flag_9);
+  const std::vector<std::string> journal = platform::fake::Journal();
+  EXPECT_NE(std::find(journal.begin(), journal.end(), "RenameOpenFile active.conf replace"), journal.end());
 }
 
 TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
@@ -93,23 +92,21 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
     const char* error;
   } cases[] = {
       {"CreateDirectories", "create_directories failed"},
-      {"CreateProtectedFile", "open tmp failed"},
-      {"WriteFileBytes", "write tmp failed"},
-      {"FlushFile", "write tmp failed"},
-      {"CloseFile", "write tmp failed"},
-      {"MoveFileWithFlags", "rename active.conf failed"},
+      {"OpenFileAt", "open tmp failed: opening C:\\ProgramData\\Quorvane\\tunnels\\active.conf.tmp failed (error 112)"},
+      {"WriteFileBytes", "write tmp failed: writing C:\\ProgramData\\Quorvane\\tunnels\\active.conf.tmp failed"},
+      {"FlushFile", "write tmp failed: writing"},
+      {"RenameOpenFile", "rename active.conf failed: renaming"},
   };
   for (const auto& c : cases) {
     platform::fake::SeedFile(kActive, "old");
     FailNextCall(c.operation, 112);
     std::string error;
     EXPECT_FALSE(WriteActiveConf(Profile("new"), &error)) << c.operation;
-    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     EXPECT_EQ(FileContent(kActive), "old") << c.operation;
+    EXPECT_FALSE(FileContent(kTemporary).has_value()) << c.operation;
     EXPECT_EQ(platform::fake::OpenFileCount(), 0) << c.operation;
   }
-  // A failed rename leaves the temporary file; the next write makes it anew.
-  EXPECT_EQ(FileContent(kTemporary), RenderWireGuardConfig(Profile("new")));
   EXPECT_TRUE(WriteActiveConf(Profile("next"), nullptr));
   EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("next")));
   EXPECT_FALSE(FileContent(kTemporary).has_value());
@@ -121,12 +118,12 @@ TEST_F(ActiveConfStoreTest, Write_FlushesTheTemporaryFileBeforeTheRename) {
   EXPECT_TRUE(platform::fake::FileFlushed(kActive));
   std::vector<std::string> order;
   for (const std::string& line : platform::fake::Journal()) {
-    for (const char* step : {"CreateProtectedFile", "WriteFileBytes", "FlushFile", "CloseFile", "MoveFileWithFlags"}) {
+    for (const char* step : {"OpenFileAt active.conf.tmp 3", "WriteFileBytes", "FlushFile", "RenameOpenFile"}) {
       if (line.rfind(step, 0) == 0) order.push_back(step);
     }
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"CreateProtectedFile", "WriteFileBytes", "FlushFile", "CloseFile",
-                                             "MoveFileWithFlags"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"OpenFileAt active.conf.tmp 3", "WriteFileBytes", "FlushFile",
+                                             "RenameOpenFile"}));
 }
 
 // Anyone may create folders in ProgramData, and an owner may always rewrite
@@ -145,13 +142,14 @@ TEST_F(ActiveConfStoreTest, Folders_AreMadeProtectedOrTrustedOnlyWhenNobodyElseC
       {"made by this account", Prepared::kByThisAccount, ""},
       {"Quorvane made by a user", Prepared::kQuorvaneByUser,
        "folder C:\\ProgramData\\Quorvane is owned by S-1-5-21-1-2-3-1001, not by the system account or "
-       "Administrators; refusing to write into it"},
+       "Administrators; left untouched"},
       {"tunnels made by a user", Prepared::kTunnelsByUser,
        "folder C:\\ProgramData\\Quorvane\\tunnels is owned by S-1-5-21-1-2-3-1001, not by the system account or "
-       "Administrators; refusing to write into it"},
+       "Administrators; left untouched"},
       {"tunnels a junction", Prepared::kJunction,
-       "folder C:\\ProgramData\\Quorvane\\tunnels is a junction or link; refusing to write through it"},
-      {"tunnels a file", Prepared::kFile, "folder C:\\ProgramData\\Quorvane\\tunnels is not a directory"},
+       "folder C:\\ProgramData\\Quorvane\\tunnels is a junction or link; left untouched"},
+      {"tunnels a file", Prepared::kFile,
+       "folder C:\\ProgramData\\Quorvane\\tunnels is not a directory; left untouched"},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
@@ -182,7 +180,7 @@ TEST_F(ActiveConfStoreTest, Folders_AreMadeProtectedOrTrustedOnlyWhenNobodyElseC
 }
 
 TEST_F(ActiveConfStoreTest, AccessListFailures_AreIgnored) {
-  FailNextCall("SetProtectedDacl", 5);
+  FailNextCall("SetProtectedDaclOn", 5);
   std::string error;
   EXPECT_TRUE(WriteActiveConf(Profile("key"), &error));
   EXPECT_EQ(error, "");
@@ -197,36 +195,35 @@ TEST_F(ActiveConfStoreTest, Delete_ScrubsWithZerosThenRemoves) {
   EXPECT_TRUE(DeleteActiveConf(&error));
   EXPECT_FALSE(FileContent(kActive).has_value());
 
-  // A delete that fails shows what the scrub left: exactly 4096 zero bytes.
+  // A delete that fails shows what the scrub left: zeros over every byte.
   platform::fake::SeedFile(kActive, std::string(5000, 'k'));
-  FailNextCall("DeleteFilePath", 32);
+  FailNextCall("DeleteOpenFile", 32);
   EXPECT_FALSE(DeleteActiveConf(&error));
-  EXPECT_EQ(error, "delete active.conf failed");
-  EXPECT_EQ(FileContent(kActive), std::string(4096, '\0'));
+  EXPECT_EQ(error, "delete active.conf failed: deleting C:\\ProgramData\\Quorvane\\tunnels\\active.conf failed (error 32)");
+  EXPECT_EQ(FileContent(kActive), std::string(5000, '\0'));
   EXPECT_EQ(platform::fake::OpenFileCount(), 0);
 }
 
-TEST_F(ActiveConfStoreTest, Delete_UnopenableFileIsStillDeleted) {
-  platform::fake::SeedFile(kActive, "secret");
-  FailNextCall("OpenFileForWrite", 32);
-  EXPECT_TRUE(DeleteActiveConf(nullptr));
-  EXPECT_FALSE(FileContent(kActive).has_value());
-}
-
-TEST_F(ActiveConfStoreTest, Delete_StatusErrors_NotFoundClassIsAbsentOthersFail) {
-  platform::fake::SeedFile(kActive, "secret");
-  for (uint32_t not_found : {2u, 3u, 53u, 123u, 267u}) {
-    FailNextCall("GetPathAttributes", not_found);
+TEST_F(ActiveConfStoreTest, Delete_MissingIsDoneUnopenableStillGoesUncheckableStays) {
+  const struct {
+    const char* operation;
+    uint32_t error_code;
+    bool deleted;
+    bool ok;
+  } cases[] = {
+      {"OpenDirectoryAt", 3, false, true},  // no folder: nothing to delete
+      {"OpenFileAt", 2, false, true},
+      {"OpenFileAt", 32, true, true},  // not to be written over, still deleted
+      {"ReadHandleFacts", 5, false, false},
+  };
+  for (const auto& c : cases) {
+    platform::fake::SeedFile(kActive, "secret");
+    FailNextCall(c.operation, c.error_code);
     std::string error;
-    EXPECT_TRUE(DeleteActiveConf(&error)) << not_found;
-    EXPECT_EQ(error, "");
+    EXPECT_EQ(DeleteActiveConf(&error), c.ok) << c.operation << " " << c.error_code;
+    EXPECT_EQ(error.empty(), c.ok) << error;
+    EXPECT_EQ(FileContent(kActive).has_value(), !c.deleted) << c.operation << " " << c.error_code;
   }
-  EXPECT_EQ(FileContent(kActive), "secret");  // each of those took the file for absent
-  FailNextCall("GetPathAttributes", 5);
-  std::string error;
-  EXPECT_FALSE(DeleteActiveConf(&error));
-  EXPECT_EQ(error, "delete active.conf failed");
-  EXPECT_EQ(FileContent(kActive), "secret");
 }
 
 }  // namespace

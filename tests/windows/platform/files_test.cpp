@@ -12,148 +12,124 @@ namespace {
 
 using platform::FileHandle;
 
-bool WriteWhole(const std::wstring& path, const std::string& bytes, uint32_t* error_code) {
-  FileHandle file;
-  return platform::OpenFileForWrite(path, &file, error_code) && platform::WriteFileBytes(file, bytes, error_code) &&
-         platform::CloseFile(&file, error_code);
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
+  return text;
 }
 
-TEST(Files, DirectoriesWritesMovesAndDeletes_BehaveAsTheServiceExpects) {
-  ScopedTempDirectory temp(L"quorvane files");
-  const std::wstring nested = temp.path() + L"\\a b\\c\\d";
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::CreateDirectories(nested, &error_code)) << error_code;
-  EXPECT_TRUE(platform::CreateDirectories(nested, &error_code)) << "an existing directory is success";
-  uint32_t attributes = 0;
-  ASSERT_TRUE(platform::GetPathAttributes(nested, &attributes, &error_code));
-  EXPECT_NE(attributes & platform::kFileAttributeDirectory, 0u);
-
-  const std::wstring file = nested + L"\\x.conf";
-  const std::string bytes("line one\nline two\n\0zero\r\n", 26);
-  ASSERT_TRUE(WriteWhole(file, std::string(10000, 'x'), &error_code)) << error_code;
-  ASSERT_TRUE(WriteWhole(file, bytes, &error_code)) << error_code;
-  EXPECT_EQ(ReadFileBytes(file), bytes) << "opening truncates, and bytes are written untranslated";
-  EXPECT_FALSE(platform::CreateDirectories(file + L"\\sub", &error_code)) << "a file is in the way";
-
-  const std::wstring target = nested + L"\\y.conf";
-  ASSERT_TRUE(WriteWhole(target, "old", &error_code));
-  ASSERT_TRUE(platform::MoveFileWithFlags(file, target, platform::kMoveFileReplaceExisting |
-                                                            platform::kMoveFileWriteThrough, &error_code))
-      << error_code;
-  EXPECT_EQ(ReadFileBytes(target), bytes);
-  EXPECT_FALSE(PathExists(file));
-  EXPECT_FALSE(platform::MoveFileWithFlags(file, target, platform::kMoveFileReplaceExisting, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
-
-  ASSERT_TRUE(platform::DeleteFilePath(target, &error_code)) << error_code;
-  EXPECT_FALSE(platform::GetPathAttributes(target, &attributes, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
-  EXPECT_FALSE(platform::GetPathAttributes(nested + L"\\none\\z", &attributes, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorPathNotFound);
-  EXPECT_FALSE(platform::DeleteFilePath(target, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
-}
-
-TEST(Files, SecondWriterMayShareTheOpenFile) {
-  ScopedTempDirectory temp(L"quorvane sharing");
-  const std::wstring path = temp.path() + L"\\shared.tmp";
-  FileHandle first, second;
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::OpenFileForWrite(path, &first, &error_code));
-  EXPECT_TRUE(platform::OpenFileForWrite(path, &second, &error_code)) << error_code;
-}
-
-const std::vector<platform::AccessGrant> kServiceOnly = {
+const std::vector<platform::AccessGrant> kGrants = {
     {L"S-1-5-18", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
     {L"S-1-5-32-544", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
 };
+
+bool WriteNew(const FileHandle& folder, const std::wstring& name, const std::string& bytes, uint32_t* error_code) {
+  FileHandle file;
+  return platform::OpenFileAt(folder, name, platform::FileOpen::kCreateNew, kGrants, &file, error_code) &&
+         platform::WriteFileBytes(file, bytes, error_code) && platform::CloseFile(&file, error_code);
+}
+
+// Folders and files reached through handles alone, as the service reaches its
+// own: relative opens, facts read on the handle, rename and delete by handle.
+TEST(Files, HandleRelativeFiles_BehaveAsTheServiceExpects) {
+  ScopedTempDirectory temp(L"quorvane files");
+  const std::wstring nested = temp.path() + L"\\a b\\c";
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreateDirectories(nested, &error_code)) << error_code;
+  EXPECT_TRUE(platform::CreateDirectories(nested, &error_code)) << "an existing directory is success";
+  FileHandle parent, folder, again;
+  ASSERT_TRUE(platform::OpenDirectoryAt(FileHandle(), nested, false, &parent, &error_code)) << error_code;
+  ASSERT_TRUE(platform::CreateDirectoryAt(parent, L"made", kGrants, L"S-1-5-32-544", &folder, &error_code))
+      << error_code;
+  EXPECT_FALSE(platform::CreateDirectoryAt(parent, L"made", kGrants, L"S-1-5-32-544", &again, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorAlreadyExists);
+  EXPECT_TRUE(platform::SetProtectedDaclOn(folder, kGrants, &error_code)) << error_code;
+  platform::HandleFacts facts;
+  ASSERT_TRUE(platform::ReadHandleFacts(folder, &facts, &error_code)) << error_code;
+  EXPECT_NE(facts.attributes & platform::kFileAttributeDirectory, 0u);
+  EXPECT_EQ(facts.attributes & platform::kFileAttributeReparsePoint, 0u);
+  EXPECT_EQ(facts.owner_sid.rfind(L"S-1-5-", 0), 0u) << facts.owner_sid;
+  EXPECT_EQ(Lower(facts.final_path), Lower(nested + L"\\made"));
+  EXPECT_FALSE(MoveFileW((nested + L"\\made").c_str(), (nested + L"\\moved").c_str()))
+      << "a held folder cannot be renamed";
+
+  // A new file: unshared while written, bytes untranslated, made only once.
+  const std::string bytes("line one\n\0zero\r\n", 16);
+  FileHandle file;
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"x.conf", platform::FileOpen::kCreateNew, kGrants, &file, &error_code))
+      << error_code;
+  EXPECT_EQ(CreateFileW((nested + L"\\made\\x.conf").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(platform::WriteFileBytes(file, bytes, &error_code));
+  EXPECT_TRUE(platform::FlushFile(file, &error_code)) << error_code;
+  ASSERT_TRUE(platform::ReadHandleFacts(file, &facts, &error_code)) << error_code;
+  EXPECT_EQ(facts.links, 1u);
+  EXPECT_EQ(facts.attributes & (platform::kFileAttributeDirectory | platform::kFileAttributeReparsePoint), 0u);
+  EXPECT_EQ(Lower(facts.final_path), Lower(nested + L"\\made\\x.conf"));
+  EXPECT_TRUE(platform::CloseFile(&file, &error_code));
+  EXPECT_FALSE(platform::OpenFileAt(folder, L"x.conf", platform::FileOpen::kCreateNew, kGrants, &file, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorAlreadyExists);
+
+  // Renamed through its handle, over an existing file only when asked.
+  ASSERT_TRUE(WriteNew(folder, L"y.conf", "old", &error_code)) << error_code;
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"x.conf", platform::FileOpen::kRemove, kGrants, &file, &error_code));
+  EXPECT_FALSE(platform::RenameOpenFile(file, folder, L"y.conf", false, &error_code));
+  ASSERT_TRUE(platform::RenameOpenFile(file, folder, L"y.conf", true, &error_code)) << error_code;
+  file.Reset();
+  EXPECT_FALSE(PathExists(nested + L"\\made\\x.conf"));
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"y.conf", platform::FileOpen::kRead, kGrants, &file, &error_code));
+  std::string read;
+  ASSERT_TRUE(platform::ReadFileBytes(file, &read, &error_code)) << error_code;
+  EXPECT_EQ(read, bytes);
+  file.Reset();
+
+  // Appends add whole lines; an overwrite writes in place, then a delete by
+  // handle removes the name.
+  for (const char* line : {"first\n", "second\n"}) {
+    file.Reset();
+    ASSERT_TRUE(platform::OpenFileAt(folder, L"service.log", platform::FileOpen::kAppend, kGrants, &file, &error_code));
+    ASSERT_TRUE(platform::WriteFileBytes(file, line, &error_code));
+  }
+  uint64_t size = 0;
+  ASSERT_TRUE(platform::ReadFileSize(file, &size, &error_code));
+  EXPECT_EQ(size, 13u);
+  file.Reset();
+  EXPECT_EQ(ReadFileBytes(nested + L"\\made\\service.log"), "first\nsecond\n");
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"y.conf", platform::FileOpen::kOverwrite, kGrants, &file, &error_code));
+  ASSERT_TRUE(platform::WriteFileBytes(file, "ZZ", &error_code));
+  file.Reset();
+  EXPECT_EQ(ReadFileBytes(nested + L"\\made\\y.conf"), "ZZ" + bytes.substr(2)) << "written over, not truncated";
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"y.conf", platform::FileOpen::kOverwrite, kGrants, &file, &error_code));
+  ASSERT_TRUE(platform::DeleteOpenFile(file, &error_code)) << error_code;
+  file.Reset();
+  EXPECT_FALSE(PathExists(nested + L"\\made\\y.conf"));
+
+  EXPECT_FALSE(platform::OpenFileAt(folder, L"y.conf", platform::FileOpen::kRead, kGrants, &file, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+  EXPECT_FALSE(platform::OpenFileAt(folder, L"..\\escape", platform::FileOpen::kAppend, kGrants, &file, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorInvalidName);
+  EXPECT_FALSE(platform::OpenDirectoryAt(folder, L"service.log", false, &again, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorDirectory);
+  EXPECT_FALSE(platform::OpenDirectoryAt(parent, L"none", false, &again, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+}
 
 // Wine keeps no DACL on disk, so what is checked is the descriptor we build.
 TEST(AccessLists, ProtectedDescriptor_HoldsExactlyTheGrantsInOrder) {
   platform::win32::BuiltDescriptor built;
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kServiceOnly, true, &built, &error_code)) << error_code;
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kGrants, true, &built, &error_code)) << error_code;
   EXPECT_EQ(DaclText(&built), L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
 
   EXPECT_FALSE(platform::win32::MakeSecurityDescriptor({{L"not-a-sid", platform::kGenericAll, 0}}, true, &built,
                                                         &error_code));
   EXPECT_EQ(error_code, static_cast<uint32_t>(ERROR_INVALID_SID));
-}
 
-TEST(AccessLists, SetProtectedDacl_AppliesToAnExistingFileAndFailsForAMissingOne) {
-  ScopedTempDirectory temp(L"quorvane acl");
-  const std::wstring path = temp.path() + L"\\protected.conf";
-  uint32_t error_code = 0;
-  ASSERT_TRUE(WriteWhole(path, "x", &error_code));
-  EXPECT_TRUE(platform::SetProtectedDacl(path, kServiceOnly, &error_code)) << error_code;
-  EXPECT_FALSE(platform::SetProtectedDacl(temp.path() + L"\\missing.conf", kServiceOnly, &error_code));
-}
-
-}  // namespace
-
-namespace {
-
-const std::vector<platform::AccessGrant> kProtectedGrants = {
-    {L"S-1-5-18", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
-    {L"S-1-5-32-544", platform::kGenericAll, platform::kSubContainersAndObjectsInherit},
-};
-
-// Wine keeps neither the owner nor the DACL of a folder (every file is owned
-// by its one user), so the descriptor asked for is checked as SDDL, and the
-// owner read back is only checked to be there.
-TEST(Files, ProtectedDirectory_IsMadeWithItsOwnerAndOnlyOnce) {
-  platform::win32::BuiltDescriptor built;
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kProtectedGrants, true, &built, &error_code, L"S-1-5-32-544"));
+  // Wine keeps neither the owner nor the DACL of a folder (every file is owned
+  // by its one user), so the descriptor asked for is checked as SDDL.
+  ASSERT_TRUE(platform::win32::MakeSecurityDescriptor(kGrants, true, &built, &error_code, L"S-1-5-32-544"));
   EXPECT_EQ(DaclText(&built, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
             L"O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)");
-
-  ScopedTempDirectory temp(L"quorvane owner");
-  const std::wstring folder = temp.path() + L"\\made";
-  ASSERT_TRUE(platform::CreateProtectedDirectory(folder, kProtectedGrants, L"S-1-5-32-544", &error_code))
-      << error_code;
-  platform::PathFacts facts;
-  ASSERT_TRUE(platform::ReadPathFacts(folder, &facts, &error_code)) << error_code;
-  EXPECT_NE(facts.attributes & platform::kFileAttributeDirectory, 0u);
-  EXPECT_EQ(facts.attributes & platform::kFileAttributeReparsePoint, 0u);
-  EXPECT_EQ(facts.owner_sid.rfind(L"S-1-5-", 0), 0u) << facts.owner_sid;
-  EXPECT_FALSE(platform::CreateProtectedDirectory(folder, kProtectedGrants, L"S-1-5-32-544", &error_code));
-  EXPECT_EQ(error_code, platform::kErrorAlreadyExists);
-  EXPECT_FALSE(platform::ReadPathFacts(folder + L"\\missing", &facts, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
-
-  // A new file of its own protection, shared with nobody, and flushed.
-  const std::wstring file_path = folder + L"\\active.conf.tmp";
-  platform::FileHandle file;
-  ASSERT_TRUE(platform::CreateProtectedFile(file_path, kProtectedGrants, &file, &error_code)) << error_code;
-  EXPECT_EQ(CreateFileW(file_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        0, nullptr),
-            INVALID_HANDLE_VALUE)
-      << "no sharing while it is written";
-  EXPECT_TRUE(platform::WriteFileBytes(file, "key", &error_code));
-  EXPECT_TRUE(platform::FlushFile(file, &error_code)) << error_code;
-  EXPECT_TRUE(platform::CloseFile(&file, &error_code));
-  platform::FileHandle again;
-  EXPECT_FALSE(platform::CreateProtectedFile(file_path, kProtectedGrants, &again, &error_code)) << "made anew only";
-  EXPECT_EQ(error_code, 80u);
-}
-
-// The service log's one write a line, and the journal's whole-file read.
-TEST(Files, AppendToProtectedFile_AddsWholeLinesAndReadsBack) {
-  ScopedTempDirectory temp(L"quorvane append");
-  const std::wstring path = temp.path() + L"\\service.log";
-  uint64_t size = 0;
-  uint32_t error_code = 0;
-  ASSERT_TRUE(platform::AppendToProtectedFile(path, kProtectedGrants, "first line\n", &size, &error_code))
-      << error_code;
-  EXPECT_EQ(size, 11u);
-  ASSERT_TRUE(platform::AppendToProtectedFile(path, kProtectedGrants, "second\n", &size, &error_code));
-  EXPECT_EQ(size, 18u);
-  std::string text;
-  ASSERT_TRUE(platform::ReadWholeFile(path, &text, &error_code)) << error_code;
-  EXPECT_EQ(text, "first line\nsecond\n");
-  EXPECT_FALSE(platform::ReadWholeFile(path + L".missing", &text, &error_code));
-  EXPECT_EQ(error_code, platform::kErrorFileNotFound);
 }
 
 // What the program-folder check reads. Wine keeps no access list of its own

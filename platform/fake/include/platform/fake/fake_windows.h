@@ -139,6 +139,10 @@ std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path);
 // or by its own account (SetProcessAccount).
 void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction);
 std::optional<std::wstring> PathOwner(const std::wstring& path);
+// A junction (|directory|) or symbolic link at |path| to |target|: a path
+// through it leads to the target, and a handle opened on it without following
+// is the link itself, its attributes saying so.
+void SeedLink(const std::wstring& path, const std::wstring& target, bool directory);
 // What ReadPathAccess answers for a path; one not seeded reads as a folder an
 // administrator made under Program Files: owner TrustedInstaller, full access
 // for the system account, Administrators and TrustedInstaller, read and

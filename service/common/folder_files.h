@@ -1,0 +1,40 @@
+// Files inside a checked service folder, reached through its handle alone:
+// each is opened relative to the folder without following a link, checked on
+// its own handle (no junction or link, no second name), and deleted or renamed
+// through that handle. A file that fails the check is left untouched and named
+// in the message.
+#pragma once
+
+#include <string>
+
+#include "common/protected_folder.h"
+
+namespace quorvane {
+
+// Opens |name| in |folder| as |how| and checks it; every result but kOpened
+// and kMissing comes with a message naming the file.
+OpenResult OpenFolderFile(const ServiceFolder& folder, const std::wstring& name, platform::FileOpen how,
+                    platform::FileHandle* file, std::string* message);
+
+// The content of "<leaf>\<name>"; |present| false (and true returned) when the
+// folder or the file is missing.
+bool ReadServiceFile(const std::wstring& leaf, const std::wstring& name, std::string* bytes, bool* present,
+                     std::string* message);
+
+// Which step of ReplaceFolderFile failed.
+enum class ReplaceStep { kNone, kOpen, kWrite, kRename };
+
+// Replaces |name| by |bytes| so that a crash leaves the old file or the new
+// one: "<name>.tmp" made anew with the protected list and no sharing (a
+// leftover goes first), written, flushed to the disk, then renamed over |name|
+// through its handle.
+bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, const std::string& bytes,
+                       ReplaceStep* failed, std::string* message);
+
+// Deletes |name| through its own handle; a missing file is success. With
+// |scrub|, its bytes (4 KiB at least) are first written over with zeros and
+// flushed, so that no key material outlives the name; one that cannot be
+// opened to write is still deleted.
+bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, bool scrub, std::string* message);
+
+}  // namespace quorvane
