@@ -132,6 +132,13 @@ bool RecordCall(FakeWorld& world, const std::string& operation, const std::strin
                 uint32_t* error_code);
 
 std::wstring LowerAscii(const std::wstring& text);
+
+// A file's key: its path in lower case with backslashes, without a trailing one.
+std::wstring Key(const std::wstring& path);
+std::wstring ParentKey(const std::wstring& key);
+bool IsDriveRoot(const std::wstring& key);
+bool DirectoryExistsLocked(FakeWorld& world, const std::wstring& key);
+void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key);
 uintptr_t NewHandle(FakeWorld& world);
 std::string Narrow(const std::wstring& text);
 

@@ -16,6 +16,12 @@ constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorCantResolveFilename = 1921;
 constexpr int kLinkHopsBound = 31;  // as Windows' bound on reparse hops
 
+}  // namespace
+}  // namespace platform
+
+// Path keys, shared with the seeding calls (file_seeds.cpp).
+namespace platform::fake {
+
 std::wstring Key(const std::wstring& path) {
   std::wstring key = fake::LowerAscii(path);
   for (wchar_t& c : key) {
@@ -37,6 +43,23 @@ bool DirectoryExistsLocked(FakeWorld& world, const std::wstring& key) {
   const auto found = world.files.find(key);
   return found != world.files.end() && found->second.directory;
 }
+
+void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key) {
+  if (key.empty() || IsDriveRoot(key)) return;
+  MakeDirectoriesLocked(world, ParentKey(key));
+  world.files[key].directory = true;
+}
+
+}  // namespace platform::fake
+
+namespace platform {
+namespace {
+
+using fake::DirectoryExistsLocked;
+using fake::IsDriveRoot;
+using fake::Key;
+using fake::MakeDirectoriesLocked;
+using fake::ParentKey;
 
 // Where a path leads when every junction or link on the way is followed, the
 // last component too only when |follow_last|, as a path-based open does.
@@ -62,12 +85,6 @@ bool ResolveLocked(FakeWorld& world, std::wstring key, bool follow_last, std::ws
   }
   *error_code = kErrorCantResolveFilename;
   return false;
-}
-
-void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key) {
-  if (key.empty() || IsDriveRoot(key)) return;
-  MakeDirectoriesLocked(world, ParentKey(key));
-  world.files[key].directory = true;
 }
 
 const fake::FakeOpenFile* OpenLocked(FakeWorld& world, const FileHandle& handle, uint32_t* error_code) {
@@ -346,93 +363,3 @@ bool SetProtectedDaclOn(const FileHandle& handle, const std::vector<AccessGrant>
 }
 
 }  // namespace platform
-
-namespace platform::fake {
-
-void SeedLink(const std::wstring& path, const std::wstring& target, bool directory) {
-  Guard guard(World().lock);
-  const std::wstring key = Key(path);
-  MakeDirectoriesLocked(World(), ParentKey(key));
-  FakeFile& link = World().files[key];
-  link = FakeFile{};
-  link.directory = directory;
-  link.reparse_point = true;
-  link.link_target = target;
-}
-
-void SeedForeignDirectory(const std::wstring& path, const std::wstring& owner_sid, bool junction) {
-  Guard guard(World().lock);
-  const std::wstring key = Key(path);
-  MakeDirectoriesLocked(World(), key);
-  World().files[key].owner_sid = owner_sid;
-  World().files[key].reparse_point = junction;
-}
-
-std::optional<std::wstring> PathOwner(const std::wstring& path) {
-  Guard guard(World().lock);
-  const auto found = World().files.find(Key(path));
-  if (found == World().files.end()) return std::nullopt;
-  return found->second.owner_sid;
-}
-
-bool FileFlushed(const std::wstring& path) {
-  Guard guard(World().lock);
-  const auto found = World().files.find(Key(path));
-  return found != World().files.end() && found->second.flushed;
-}
-
-void SeedDirectory(const std::wstring& path) {
-  Guard guard(World().lock);
-  MakeDirectoriesLocked(World(), Key(path));
-}
-
-void SeedFile(const std::wstring& path, const std::string& bytes) {
-  Guard guard(World().lock);
-  const std::wstring key = Key(path);
-  MakeDirectoriesLocked(World(), ParentKey(key));
-  World().files[key] = FakeFile{};
-  World().files[key].bytes = bytes;
-}
-
-std::optional<std::string> FileContent(const std::wstring& path) {
-  Guard guard(World().lock);
-  const auto found = World().files.find(Key(path));
-  if (found == World().files.end() || found->second.directory) return std::nullopt;
-  return found->second.bytes;
-}
-
-bool DirectoryExists(const std::wstring& path) {
-  Guard guard(World().lock);
-  return DirectoryExistsLocked(World(), Key(path));
-}
-
-std::optional<std::vector<AccessGrant>> AppliedDacl(const std::wstring& path) {
-  Guard guard(World().lock);
-  const auto found = World().files.find(Key(path));
-  if (found == World().files.end()) return std::nullopt;
-  return found->second.dacl;
-}
-
-int OpenFileCount() {
-  Guard guard(World().lock);
-  return static_cast<int>(World().open_files.size());
-}
-
-PathAccess ProgramFilesAccess() {
-  const std::wstring trusted_installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-  PathAccess access;
-  access.owner_sid = trusted_installer;
-  access.entries = {{L"S-1-5-18", 0x1F01FF, true, false},
-                    {L"S-1-5-32-544", 0x1F01FF, true, false},
-                    {L"S-1-5-32-545", 0x1200A9, true, false},
-                    {trusted_installer, 0x1F01FF, true, false},
-                    {L"S-1-3-0", 0x10000000, true, true}};
-  return access;
-}
-
-void SeedPathAccess(const std::wstring& path, const PathAccess& access) {
-  Guard guard(World().lock);
-  World().path_access[LowerAscii(path)] = access;
-}
-
-}  // namespace platform::fake
