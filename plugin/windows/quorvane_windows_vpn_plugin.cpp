@@ -37,6 +37,9 @@ void QuorvaneWindowsVpnPlugin::RegisterWithRegistrar(flutter::PluginRegistrarWin
         return raw->HandleTopLevelWindowMessage(window, message, wparam, lparam);
       });
 
+  // The window is known before its first message where the engine has a view.
+  if (flutter::FlutterView* view = registrar->GetView()) raw->LearnWindow(GetAncestor(view->GetNativeWindow(), GA_ROOT));
+
   registrar->AddPlugin(std::move(plugin));
 }
 

@@ -13,14 +13,13 @@
 #include <optional>
 #include <string>
 
+#include "quorvane_windows_vpn/single_instance_names.h"
 #include "request_queue.h"
 
 namespace quorvane_windows_vpn {
 
 constexpr char kIpcChannelName[] = "quorvane.windows_vpn/ipc";
 constexpr char kWindowChannelName[] = "quorvane.windows_vpn/window";
-constexpr wchar_t kSingleInstanceMutexName[] = L"Local\\QuorvaneVpnClientSingleInstance";
-constexpr wchar_t kActivateMessageName[] = L"QuorvaneVpnClientActivate";
 
 // The registered activation message's number, obtained once per process; 0
 // when it could not be registered.
@@ -45,12 +44,18 @@ class QuorvaneWindowsVpnPlugin : public flutter::Plugin {
   // Sends |request| from the worker and answers the call with the reply map
   // on the platform thread.
   void SendAndAnswer(std::string request, std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+  // The window the plugin serves: marked for a second start to find.
+  void LearnWindow(HWND window);
+  // Lets the next WM_CLOSE through, and posts one.
+  void AllowNextClose(HWND window);
 
   std::string session_nonce_;
   flutter::PluginRegistrarWindows* registrar_;
   int32_t window_proc_id_ = 0;
   HWND window_handle_ = nullptr;
   bool close_allowed_ = false;
+  // Expires with the plugin: a reply from Dart that comes later does nothing.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
   std::shared_ptr<RequestQueue> requests_ = std::make_shared<RequestQueue>();
   bool requests_started_ = false;
   std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> ipc_channel_;

@@ -43,7 +43,7 @@ void Serve(RequestQueue* queue) {
     // Nothing may escape the thread: that would end the application.
     try {
       job.reply = SendPipeRequest(job.request);
-    } catch (const std::exception&) {
+    } catch (...) {  // std::exception too: under _HAS_EXCEPTIONS=0 it does not name the runtime's exceptions
       job.reply = kPipeUnavailableReply;
     }
     std::lock_guard<std::mutex> guard(queue->lock);
@@ -55,7 +55,12 @@ void Serve(RequestQueue* queue) {
 
 DWORD WINAPI Worker(void* parameter) {
   const std::unique_ptr<std::shared_ptr<RequestQueue>> shared(static_cast<std::shared_ptr<RequestQueue>*>(parameter));
-  Serve(shared->get());
+  // Nothing may escape the thread; a worker that ends answers no more calls,
+  // and the plugin stays.
+  try {
+    Serve(shared->get());
+  } catch (...) {
+  }
   return 0;
 }
 

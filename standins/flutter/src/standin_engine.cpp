@@ -7,6 +7,7 @@
 #include <flutter/standin_engine.h>
 
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <iterator>
 #include <map>
@@ -28,10 +29,19 @@ class StandInMessenger : public BinaryMessenger {
   void SetMessageHandler(const std::string&, BinaryMessageHandler) override {}
 };
 
+using ResultPtr = std::unique_ptr<MethodResult<EncodableValue>>;
+using Kind = standin::TestEngine::Result::Kind;
+
 struct Engine {
   std::mutex lock;
   std::map<std::pair<const BinaryMessenger*, std::string>, standin::CallHandler> handlers;
   std::vector<standin::TestEngine::DartCall> calls_to_dart;
+  // Dart's side: handlers by channel, each channel's buffer of one unheard
+  // message, and the replies on their way back to the platform thread.
+  std::map<std::string, standin::TestEngine::DartHandler> dart_handlers;
+  std::map<std::string, std::deque<std::pair<std::string, ResultPtr>>> buffers;
+  std::deque<std::pair<ResultPtr, Kind>> replies;
+  HWND reply_window = nullptr;
   // Messengers the engine has let go of at shut-down, before the plugins are
   // destroyed: a handler change through one is the null engine of a real
   // application's exit.
@@ -41,6 +51,39 @@ struct Engine {
 Engine& TheEngine() {
   static Engine engine;
   return engine;
+}
+
+constexpr UINT kReplyMessage = WM_APP + 7;
+
+// Locked. A null result is a call nobody waits for.
+void QueueReply(Engine& engine, ResultPtr result, Kind kind) {
+  if (!result) return;
+  engine.replies.emplace_back(std::move(result), kind);
+  if (engine.reply_window != nullptr) PostMessageW(engine.reply_window, kReplyMessage, 0, 0);
+}
+
+// On the platform thread, as the engine's task runner delivers replies.
+void DeliverReplies() {
+  for (;;) {
+    std::pair<ResultPtr, Kind> reply;
+    {
+      std::lock_guard<std::mutex> guard(TheEngine().lock);
+      if (TheEngine().replies.empty()) return;
+      reply = std::move(TheEngine().replies.front());
+      TheEngine().replies.pop_front();
+    }
+    if (reply.second == Kind::kSuccess) reply.first->Success();
+    else if (reply.second == Kind::kError) reply.first->Error("dart_error", "the Dart handler threw");
+    else reply.first->NotImplemented();
+  }
+}
+
+LRESULT CALLBACK ReplyWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == kReplyMessage) {
+    DeliverReplies();
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
 }
 
 }  // namespace
@@ -81,21 +124,63 @@ void SetChannelHandler(const BinaryMessenger* messenger, const std::string& chan
   else engine.handlers.erase({messenger, channel});
 }
 
-void RecordCallToDart(const BinaryMessenger*, const std::string& channel, const std::string& method,
-                      const EncodableValue* arguments) {
+void SendToDart(const BinaryMessenger*, const std::string& channel, const std::string& method,
+                const EncodableValue* arguments, ResultPtr result) {
   Engine& engine = TheEngine();
   std::lock_guard<std::mutex> guard(engine.lock);
   engine.calls_to_dart.push_back(TestEngine::DartCall{channel, method, arguments == nullptr || arguments->IsNull()});
+  const auto handler = engine.dart_handlers.find(channel);
+  if (handler != engine.dart_handlers.end()) {
+    QueueReply(engine, std::move(result), handler->second(method));
+    return;
+  }
+  auto& buffer = engine.buffers[channel];
+  buffer.emplace_back(method, std::move(result));
+  if (buffer.size() > 1) {
+    QueueReply(engine, std::move(buffer.front().second), Kind::kNotImplemented);  // the empty reply
+    buffer.pop_front();
+  }
 }
 
 TestEngine::TestEngine() : registrar_(new FlutterDesktopPluginRegistrar()) {
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = ReplyWindowProc;
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.lpszClassName = L"QuorvaneStandInEngineReplies";
+  RegisterClassW(&window_class);
+  // Where none can be made, PumpUntil delivers the replies.
+  const HWND reply_window = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                            window_class.hInstance, nullptr);
   std::lock_guard<std::mutex> guard(TheEngine().lock);
   TheEngine().calls_to_dart.clear();
+  TheEngine().reply_window = reply_window;
 }
 
 TestEngine::~TestEngine() {
   ShutDown();
+  HWND reply_window = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(TheEngine().lock);
+    std::swap(reply_window, TheEngine().reply_window);
+  }
+  if (reply_window != nullptr) DestroyWindow(reply_window);
   delete registrar_;
+}
+
+void TestEngine::SetDartHandler(const std::string& channel, DartHandler handler) {
+  Engine& engine = TheEngine();
+  std::lock_guard<std::mutex> guard(engine.lock);
+  if (!handler) {
+    engine.dart_handlers.erase(channel);
+    return;
+  }
+  for (auto& [method, result] : engine.buffers[channel]) QueueReply(engine, std::move(result), handler(method));
+  engine.buffers.erase(channel);
+  engine.dart_handlers[channel] = std::move(handler);
+}
+
+void TestEngine::SetViewWindow(HWND window) {
+  PluginRegistrarManager::GetInstance()->GetRegistrar<PluginRegistrarWindows>(registrar_)->SetViewWindow(window);
 }
 
 std::shared_ptr<TestEngine::Result> TestEngine::StartCall(const std::string& channel, const std::string& method,
@@ -128,6 +213,8 @@ std::shared_ptr<TestEngine::Result> TestEngine::StartCall(const std::string& cha
 bool TestEngine::PumpUntil(const std::function<bool()>& done, unsigned timeout_ms) {
   const ULONGLONG give_up = GetTickCount64() + timeout_ms;
   while (!done()) {
+    DeliverReplies();
+    if (done()) break;
     if (GetTickCount64() >= give_up) return false;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -178,6 +265,10 @@ void TestEngine::ShutDown() {
     for (auto it = TheEngine().handlers.begin(); it != TheEngine().handlers.end();) {
       it = it->first.first == messenger ? TheEngine().handlers.erase(it) : std::next(it);
     }
+    // Dart goes with the engine: what it never answered is dropped unanswered.
+    TheEngine().dart_handlers.clear();
+    TheEngine().buffers.clear();
+    TheEngine().replies.clear();
   }
   PluginRegistrarManager::GetInstance()->DestroyRegistrar(registrar_);
 }

@@ -32,8 +32,7 @@ class MethodChannel {
 
   void InvokeMethod(const std::string& method, std::unique_ptr<T> arguments,
                     std::unique_ptr<MethodResult<T>> result = nullptr) {
-    standin::RecordCallToDart(messenger_, name_, method, arguments.get());
-    (void)result;  // Dart answers nothing in the stand-in.
+    standin::SendToDart(messenger_, name_, method, arguments.get(), std::move(result));
   }
 
   void SetMethodCallHandler(MethodCallHandler<T> handler) const {

@@ -14,6 +14,16 @@
 
 namespace flutter {
 
+// The view a plugin's registrar shows: the engine's child window.
+class FlutterView {
+ public:
+  explicit FlutterView(HWND window) : window_(window) {}
+  HWND GetNativeWindow() { return window_; }
+
+ private:
+  HWND window_;
+};
+
 using WindowProcDelegate = std::function<std::optional<LRESULT>(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)>;
 
 class PluginRegistrarWindows : public PluginRegistrar {
@@ -21,6 +31,11 @@ class PluginRegistrarWindows : public PluginRegistrar {
   explicit PluginRegistrarWindows(FlutterDesktopPluginRegistrarRef core_registrar)
       : PluginRegistrar(core_registrar) {}
   ~PluginRegistrarWindows() override { ClearPlugins(); }
+
+  // Null for an engine without a view.
+  FlutterView* GetView() { return view_ ? &*view_ : nullptr; }
+  // Not Flutter's: how the stand-in engine gives the registrar its view.
+  void SetViewWindow(HWND window) { view_.emplace(window); }
 
   int RegisterTopLevelWindowProcDelegate(WindowProcDelegate delegate) {
     delegates_[next_id_] = std::move(delegate);
@@ -39,6 +54,7 @@ class PluginRegistrarWindows : public PluginRegistrar {
   size_t DelegateCount() const { return delegates_.size(); }
 
  private:
+  std::optional<FlutterView> view_;
   std::map<int, WindowProcDelegate> delegates_;
   int next_id_ = 1;
 };

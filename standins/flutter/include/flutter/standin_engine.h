@@ -26,8 +26,14 @@ using CallHandler =
 
 // Used by MethodChannel.
 void SetChannelHandler(const BinaryMessenger* messenger, const std::string& channel, CallHandler handler);
-void RecordCallToDart(const BinaryMessenger* messenger, const std::string& channel, const std::string& method,
-                      const EncodableValue* arguments);
+// A call to Dart: answered by the channel's Dart handler when one is set, else
+// held in the channel's buffer of one message, as the engine's channel
+// buffers hold messages for a channel nobody listens on; a message that
+// pushes the older one out answers that one with an empty reply, which the
+// wrapper turns into NotImplemented. Every reply arrives later, on the
+// platform thread, through its message loop.
+void SendToDart(const BinaryMessenger* messenger, const std::string& channel, const std::string& method,
+                const EncodableValue* arguments, std::unique_ptr<MethodResult<EncodableValue>> result);
 
 // One engine with one plugin registrar.
 class TestEngine {
@@ -43,6 +49,10 @@ class TestEngine {
     std::string method;
     bool arguments_null = true;
   };
+
+  // What a Dart handler answers a call with: kSuccess (handled), kError, or
+  // kNotImplemented (a method it does not handle).
+  using DartHandler = std::function<Result::Kind(const std::string& method)>;
 
   TestEngine();
   ~TestEngine();
@@ -62,6 +72,11 @@ class TestEngine {
   // Dispatches this thread's messages until |done| or |timeout_ms|; whether done.
   static bool PumpUntil(const std::function<bool()>& done, unsigned timeout_ms);
   std::vector<DartCall> CallsToDart() const;
+  // Sets (or, when empty, removes) Dart's handler of |channel|, as
+  // setMethodCallHandler does; a buffered message reaches a new handler.
+  void SetDartHandler(const std::string& channel, DartHandler handler);
+  // The window the registrar's view shows.
+  void SetViewWindow(HWND window);
   bool HasHandler(const std::string& channel) const;
   // Passes a top-level window message to the delegates in registration order.
   std::optional<LRESULT> DeliverTopLevelMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
