@@ -128,7 +128,9 @@ class QuorvaneWindow {
   final StreamController<void> _closeRequested = StreamController<void>.broadcast();
   final StreamController<void> _existingInstanceActivate = StreamController<void>.broadcast();
 
-  /// The user closed the window: answer with [minimizeToBackground] or [completeClose].
+  /// The user closed the window: answer with [minimizeToBackground] or
+  /// [completeClose]. While nothing listens here, closes are not held: the
+  /// window closes at the user's second try at the latest.
   Stream<void> get onCloseRequested => _closeRequested.stream;
 
   /// A second start of the application brought this window forward.
@@ -142,15 +144,23 @@ class QuorvaneWindow {
   /// Lets the next close pass.
   Future<void> completeClose() => _channel.invokeMethod<void>('completeClose');
 
+  // An event counts as heard only while someone listens to its stream. One
+  // nobody hears is answered as not implemented, so that the plugin lets the
+  // close through instead of holding it for nobody.
   Future<Object?> _onCall(MethodCall call) async {
+    StreamController<void>? events;
     switch (call.method) {
       case 'onCloseRequested':
-        _closeRequested.add(null);
+        events = _closeRequested;
         break;
       case 'onExistingInstanceActivate':
-        _existingInstanceActivate.add(null);
+        events = _existingInstanceActivate;
         break;
     }
+    if (events == null || !events.hasListener) {
+      throw MissingPluginException('${call.method} has no listener');
+    }
+    events.add(null);
     return null;
   }
 

@@ -20,13 +20,16 @@ class _ExampleAppState extends State<ExampleApp> {
   final QuorvaneVpnClient _client = QuorvaneVpnClient();
   final QuorvaneWindow _window = QuorvaneWindow();
   final List<StreamSubscription<void>> _subscriptions = <StreamSubscription<void>>[];
+  final GlobalKey<ScaffoldMessengerState> _messenger = GlobalKey<ScaffoldMessengerState>();
   String _state = 'unknown';
+  DateTime? _lastCloseRequest;
   static const String _nonce = 'example-session';
+  static const Duration _secondCloseWithin = Duration(seconds: 5);
 
   @override
   void initState() {
     super.initState();
-    _subscriptions.add(_window.onCloseRequested.listen((_) => _window.minimizeToBackground()));
+    _subscriptions.add(_window.onCloseRequested.listen((_) => _onCloseRequested()));
     _subscriptions.add(_window.onExistingInstanceActivate.listen((_) => _refresh()));
     _client.registerSession(_nonce).then((_) => _refresh());
   }
@@ -38,6 +41,22 @@ class _ExampleAppState extends State<ExampleApp> {
     }
     _window.dispose();
     super.dispose();
+  }
+
+  // The first close keeps the tunnel's window in the background; a second one
+  // soon after, or Quit, ends the application.
+  Future<void> _onCloseRequested() async {
+    final DateTime now = DateTime.now();
+    final DateTime? last = _lastCloseRequest;
+    _lastCloseRequest = now;
+    if (last != null && now.difference(last) < _secondCloseWithin) {
+      await _window.completeClose();
+      return;
+    }
+    _messenger.currentState?.showSnackBar(
+      const SnackBar(content: Text('Still running in the background. Close again to quit.')),
+    );
+    await _window.minimizeToBackground();
   }
 
   Future<void> _refresh() async {
@@ -68,6 +87,7 @@ class _ExampleAppState extends State<ExampleApp> {
   @override
   Widget build(BuildContext context) {
     return MaterialApp(
+      scaffoldMessengerKey: _messenger,
       home: Scaffold(
         appBar: AppBar(title: const Text('Quorvane VPN')),
         body: Center(
@@ -77,6 +97,7 @@ class _ExampleAppState extends State<ExampleApp> {
               Text('State: $_state'),
               ElevatedButton(onPressed: _connect, child: const Text('Connect')),
               ElevatedButton(onPressed: _disconnect, child: const Text('Disconnect')),
+              TextButton(onPressed: _window.completeClose, child: const Text('Quit')),
             ],
           ),
         ),
