@@ -139,9 +139,11 @@ class QuorvaneWindow {
   Future<Map<Object?, Object?>> getSingleInstanceDiagnostics() async =>
       await _channel.invokeMethod<Map<Object?, Object?>>('getSingleInstanceDiagnostics') ?? <Object?, Object?>{};
 
+  /// Minimises the window. Both this and [completeClose] throw a
+  /// [PlatformException] with code `no_window` before the plugin knows its window.
   Future<void> minimizeToBackground() => _channel.invokeMethod<void>('minimizeToBackground');
 
-  /// Lets the next close pass.
+  /// Lets the next close pass, and closes the window.
   Future<void> completeClose() => _channel.invokeMethod<void>('completeClose');
 
   // An event counts as heard only while someone listens to its stream. One
