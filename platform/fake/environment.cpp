@@ -51,6 +51,18 @@ bool ReadRegistryString(RegistryRoot root, const std::wstring& subkey, const std
   return true;
 }
 
+bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         const std::wstring& value, uint32_t* error_code) {
+  const std::wstring path = RegistryPath(root, subkey, value_name);
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  if (fake::RecordCall(world, "WriteRegistryString", fake::Narrow(path) + "=" + fake::Narrow(value), error_code)) {
+    return false;
+  }
+  world.registry_values[fake::LowerAscii(path)] = fake::RegistryValue{fake::RegistryType::kString, value};
+  return true;
+}
+
 }  // namespace platform
 
 namespace platform::fake {

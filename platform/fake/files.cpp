@@ -14,6 +14,7 @@ constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kFileAttributeNormal = 0x80;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorCantResolveFilename = 1921;
+constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr int kLinkHopsBound = 31;  // as Windows' bound on reparse hops
 
 }  // namespace
@@ -266,6 +267,30 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
   }
   world.files[key].exclusive = how == FileOpen::kOverwrite || how == FileOpen::kCreateNew;
   *file = NewOpenFile(world, key, how == FileOpen::kAppend);
+  return true;
+}
+
+bool DeleteEmptyDirectoryAt(const FileHandle& parent, const std::wstring& name, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "DeleteEmptyDirectoryAt", fake::Narrow(name), error_code)) return false;
+  const fake::FakeOpenFile* root = OpenLocked(world, parent, error_code);
+  if (root == nullptr) return false;
+  const std::wstring key = root->key + L"\\" + Key(name);
+  const auto found = world.files.find(key);
+  if (found == world.files.end() || !found->second.directory) {
+    *error_code = found == world.files.end() ? kErrorFileNotFound : kErrorDirectory;
+    return false;
+  }
+  const auto child = world.files.lower_bound(key + L"\\");
+  const bool empty = child == world.files.end() || child->first.rfind(key + L"\\", 0) != 0;
+  const bool open = std::any_of(world.open_files.begin(), world.open_files.end(),
+                                [&](const auto& other) { return other.second.key == key; });
+  if (!empty || open) {
+    *error_code = !empty ? kErrorDirNotEmpty : kErrorSharingViolation;
+    return false;
+  }
+  world.files.erase(found);
   return true;
 }
 

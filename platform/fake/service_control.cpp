@@ -127,6 +127,16 @@ bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_pat
   return true;
 }
 
+bool ScmChangeStartType(const ScHandle& service, uint32_t start_type, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ScmChangeStartType", std::to_string(start_type), error_code)) return false;
+  fake::FakeScHandle* entry = nullptr;
+  if (!Check(world, service.get(), kServiceChangeConfig, &entry, error_code)) return false;
+  ServiceOf(world, *entry).registration.start_type = start_type;
+  return true;
+}
+
 bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);

@@ -39,4 +39,14 @@ bool ReadRegistryString(RegistryRoot root, const std::wstring& subkey, const std
   return true;
 }
 
+bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         const std::wstring& value, uint32_t* error_code) {
+  const HKEY hive = root == RegistryRoot::kLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const DWORD bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+  const LSTATUS status = RegSetKeyValueW(hive, subkey.c_str(), value_name.c_str(), REG_SZ, value.c_str(), bytes);
+  if (status == ERROR_SUCCESS) return true;
+  *error_code = static_cast<uint32_t>(status);
+  return false;
+}
+
 }  // namespace platform

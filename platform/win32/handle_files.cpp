@@ -144,6 +144,20 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
   return OpenRelative(directory, name, request, file, error_code);
 }
 
+bool DeleteEmptyDirectoryAt(const FileHandle& parent, const std::wstring& name, uint32_t* error_code) {
+  OpenRequest request;
+  request.access = DELETE;
+  request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  request.options = FILE_DIRECTORY_FILE;
+  FileHandle directory;
+  if (!parent.valid()) {
+    *error_code = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  return OpenRelative(parent, name, request, &directory, error_code) && DeleteOpenFile(directory, error_code) &&
+         CloseFile(&directory, error_code);
+}
+
 bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* error_code) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(Raw(handle), &information)) return Fail(error_code);

@@ -79,6 +79,17 @@ bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_pat
   return Fail(error_code);
 }
 
+bool ScmChangeStartType(const ScHandle& service, uint32_t start_type, uint32_t* error_code) {
+  std::lock_guard<std::recursive_mutex> guard(g_scm_lock);
+  if (!ChangeServiceConfigW(Raw(service), SERVICE_NO_CHANGE, start_type, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr)) {
+    return Fail(error_code);
+  }
+  SERVICE_DELAYED_AUTO_START_INFO delayed{start_type == SERVICE_AUTO_START};
+  ChangeServiceConfig2W(Raw(service), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+  return true;
+}
+
 bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code) {
   std::lock_guard<std::recursive_mutex> guard(g_scm_lock);
   SERVICE_SID_INFO info{sid_type};

@@ -8,6 +8,7 @@ namespace quorvane {
 namespace {
 
 constexpr size_t kScrubBytes = 4096;
+constexpr uint32_t kErrorDirNotEmpty = 145;
 
 std::string FileName(const ServiceFolder& folder, const std::wstring& name) {
   return WideToUtf8(folder.path + L"\\" + name);
@@ -115,6 +116,25 @@ bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, boo
     return false;
   }
   return true;
+}
+
+bool RemoveServiceFolder(const std::wstring& leaf, const std::vector<std::wstring>& names, std::string* message) {
+  {
+    ServiceFolder folder;
+    const OpenResult opened = OpenServiceFolder(leaf, false, &folder, message);
+    if (opened == OpenResult::kMissing) return true;
+    if (opened != OpenResult::kOpened) return false;
+    for (const std::wstring& name : names) {
+      if (!DeleteFolderFile(folder, name, true, message)) return false;
+    }
+  }  // closed: a folder held open cannot be deleted
+  ServiceFolder root;
+  if (OpenServiceFolder(L"", false, &root, message) != OpenResult::kOpened) return false;
+  uint32_t error_code = 0;
+  if (platform::DeleteEmptyDirectoryAt(root.handle, leaf, &error_code)) return true;
+  *message = "folder " + WideToUtf8(root.path + L"\\" + leaf) + " stays (error " + std::to_string(error_code) +
+             (error_code == kErrorDirNotEmpty ? ": it holds other files)" : ")");
+  return false;
 }
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/protected_folder.h"
 
@@ -36,5 +37,10 @@ bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, co
 // flushed, so that no key material outlives the name; one that cannot be
 // opened to write is still deleted.
 bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, bool scrub, std::string* message);
+
+// Removes the service folder "<leaf>" with the files of |names| in it (each
+// scrubbed, then deleted through its handle). A folder that holds anything
+// else stays, and so does one that fails its check; false with a message then.
+bool RemoveServiceFolder(const std::wstring& leaf, const std::vector<std::wstring>& names, std::string* message);
 
 }  // namespace quorvane

@@ -3,6 +3,7 @@
 #include "common/ascii_case.h"
 #include "common/utc_time_text.h"
 #include "host/entry_modes.h"
+#include "host/package_settings.h"
 #include "platform/process.h"
 #include "common/startup_record.h"
 #include "host/startup_report.h"
@@ -44,6 +45,7 @@ EntryChoice ChooseEntryMode(const std::vector<std::wstring>& args) {
   const std::wstring& first = args[0];
   if (first == L"--install") return EntryChoice{EntryMode::kInstall, {}};
   if (first == L"--uninstall") return EntryChoice{EntryMode::kUninstall, {}};
+  if (first == L"--configure") return EntryChoice{EntryMode::kConfigure, {}};
   if (first == L"--run-as-service") return EntryChoice{EntryMode::kRunAsService, {}};
   if (first == L"--console" || first == L"-console") return EntryChoice{EntryMode::kConsole, {}};
   return EntryChoice{EntryMode::kUsage, {}};
@@ -57,6 +59,7 @@ int RunCommandLine(const std::vector<std::wstring>& args) {
     case EntryMode::kDryRunStartup: return RunDryRunStartup();
     case EntryMode::kInstall: return RunInstallCommand();
     case EntryMode::kUninstall: return RunUninstallCommand();
+    case EntryMode::kConfigure: return RunConfigureCommand(args);
     case EntryMode::kRunAsService: return RunServiceDispatcher();
     case EntryMode::kConsole: return RunConsoleMode();
     case EntryMode::kUsage: break;

@@ -9,7 +9,16 @@ namespace quorvane {
 
 extern const wchar_t kUsageText[];
 
-enum class EntryMode { kTunnelService, kDryRunStartup, kUsage, kInstall, kUninstall, kRunAsService, kConsole };
+enum class EntryMode {
+  kTunnelService,
+  kDryRunStartup,
+  kUsage,
+  kInstall,
+  kUninstall,
+  kConfigure,
+  kRunAsService,
+  kConsole
+};
 
 struct EntryChoice {
   EntryMode mode = EntryMode::kUsage;

@@ -1,6 +1,10 @@
 #include "host/service_install.h"
 
+#include "common/folder_files.h"
 #include "common/program_folder.h"
+#include "common/service_log.h"
+#include "common/startup_record.h"
+#include "control/request_handler.h"
 #include "common/protected_folder.h"
 #include "common/wide_text.h"
 #include "host/entry_modes.h"
@@ -11,6 +15,38 @@ namespace quorvane {
 namespace {
 
 constexpr size_t kModulePathChars = 260;
+constexpr int kStopWaitSteps = 300;  // of 100 ms: the control service's own stop bound, and more
+constexpr uint32_t kStopWaitStepMs = 100;
+
+// Stops the control service and waits until it has stopped, so that it serves
+// no request while its tunnel is taken down; false when it would not stop.
+bool StopControlService() {
+  platform::ScHandle manager, service;
+  uint32_t error_code = 0;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code) ||
+      !platform::ScmOpenService(manager, kControlServiceName, platform::kServiceStop | platform::kServiceQueryStatus,
+                                &service, &error_code)) {
+    return true;  // not installed: nothing runs
+  }
+  platform::ServiceStatus status;
+  platform::ScmControlStop(service, &status, &error_code);
+  for (int step = 0; step < kStopWaitSteps; ++step) {
+    if (!platform::ScmQueryStatus(service, &status, &error_code) || status.state == platform::kServiceStopped) {
+      return true;
+    }
+    platform::SleepMilliseconds(kStopWaitStepMs);
+  }
+  return false;
+}
+
+// What a removal leaves of the service's own files: the logs alone.
+const std::vector<std::pair<const wchar_t*, std::vector<std::wstring>>>& RemovedFolders() {
+  static const std::vector<std::pair<const wchar_t*, std::vector<std::wstring>>> folders = {
+      {L"tunnels", {L"active.conf", L"active.conf.tmp"}},
+      {L"state", {L"bypass-routes.journal", L"bypass-routes.journal.tmp"}},
+  };
+  return folders;
+}
 
 }  // namespace
 
@@ -40,19 +76,6 @@ bool InstallService(const std::wstring& program_path, std::string* error) {
 
 bool UninstallService(std::string* error) {
   uint32_t error_code = 0;
-  {
-    platform::ScHandle manager;
-    if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) {
-      *error = "OpenSCManager failed";
-      return false;
-    }
-    platform::ScHandle service;
-    if (platform::ScmOpenService(manager, kControlServiceName, platform::kServiceStop | platform::kServiceQueryStatus,
-                                 &service, &error_code)) {
-      platform::ServiceStatus status;
-      platform::ScmControlStop(service, &status, &error_code);
-    }
-  }
   platform::ScHandle manager;
   if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) {
     *error = "OpenSCManager failed";
@@ -87,9 +110,22 @@ int RunInstallCommand() {
   return 1;
 }
 
+// A tunnel left running would have no controller, and a configuration left
+// behind would keep its key: both go as a disconnect takes them, once the
+// control service has stopped.
 int RunUninstallCommand() {
   std::string error;
+  if (!StopControlService()) platform::WriteStderr(L"uninstall: the control service did not stop within 30 s\n");
+  MarkUserConnectBegun();  // an explicit request, as a disconnect after a start is
+  const Teardown down = TearDownTunnel();
   UninstallService(&error);  // removal of what is not there is not an error for the caller
+  if (!down.tunnel_gone) {
+    platform::WriteStderr(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
+  } else {
+    for (const auto& [leaf, names] : RemovedFolders()) {
+      if (!RemoveServiceFolder(leaf, names, &error)) platform::WriteStderr(L"uninstall: " + Utf8ToWide(error) + L"\n");
+    }
+  }
   platform::WriteStdout(L"service uninstalled\n");
   return 0;
 }

@@ -13,8 +13,8 @@ constexpr wchar_t kControlServiceName[] = L"QuorvaneVpnTunnel";
 // |error| is "OpenSCManager failed" or "CreateService failed".
 bool InstallService(const std::wstring& program_path, std::string* error);
 
-// Sends the stop control (without waiting) and marks the service for
-// deletion; success also when it was not installed.
+// Marks the service for deletion (it goes once stopped and no handle to it
+// is left); success also when it was not installed.
 bool UninstallService(std::string* error);
 
 }  // namespace quorvane

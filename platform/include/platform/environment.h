@@ -23,4 +23,8 @@ enum class RegistryRoot { kLocalMachine, kCurrentUser };
 bool ReadRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
                         size_t buffer_bytes, std::wstring* value, uint32_t* error_code);
 
+// Writes |value| as a REG_SZ value, making the key when missing.
+bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         const std::wstring& value, uint32_t* error_code);
+
 }  // namespace platform

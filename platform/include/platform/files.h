@@ -104,6 +104,10 @@ bool CreateDirectoryAt(const FileHandle& parent, const std::wstring& name, const
 bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen how,
                 const std::vector<AccessGrant>& grants, FileHandle* file, uint32_t* error_code);
 
+// Deletes the empty directory |name| inside |parent| (a junction or link
+// there as itself, never its target); 145 when it is not empty.
+bool DeleteEmptyDirectoryAt(const FileHandle& parent, const std::wstring& name, uint32_t* error_code);
+
 // The whole content of a file opened with kRead.
 bool ReadFileBytes(const FileHandle& file, std::string* bytes, uint32_t* error_code);
 // The file's size in bytes.

@@ -26,6 +26,7 @@ constexpr uint32_t kServiceAllAccess = 0xF01FF;
 
 // Registration values.
 constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr uint32_t kServiceAutoStart = 2;
 constexpr uint32_t kServiceDemandStart = 3;
 constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceSidTypeUnrestricted = 1;
@@ -76,6 +77,9 @@ bool ScmCreateService(const ScHandle& manager, const ServiceRegistration& regist
                       ScHandle* service, uint32_t* error_code);
 // Changes the binary path alone; type, start type, error control and the rest stay.
 bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_path, uint32_t* error_code);
+// Changes the service's start type; an automatic start is also made a
+// delayed one where the system knows it (a failure of that alone is ignored).
+bool ScmChangeStartType(const ScHandle& service, uint32_t start_type, uint32_t* error_code);
 bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code);
 // Starts the service with no arguments.
 bool ScmStartService(const ScHandle& service, uint32_t* error_code);

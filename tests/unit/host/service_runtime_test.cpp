@@ -14,6 +14,9 @@
 #include "common/startup_record.h"
 #include "common/wide_text.h"
 #include "host/startup_report.h"
+#include "common/safe_mode_settings.h"
+#include "platform/environment.h"
+#include "platform/ip_routes.h"
 
 namespace quorvane {
 namespace {
@@ -157,23 +160,98 @@ TEST_F(ServiceInstallTest, InstallFailures_PrintTheirText) {
   }
 }
 
-TEST_F(ServiceInstallTest, Uninstall_StopsThenDeletesAndAlwaysSaysUninstalled) {
-  platform::fake::FakeService running;
-  running.registration.name = L"QuorvaneVpnTunnel";
-  running.state = platform::kServiceRunning;
-  platform::fake::SeedService(running);
+// The control service stops first; then the tunnel goes as a disconnect takes
+// it (service, journalled routes, scrubbed configuration), the registration
+// goes, and of the service's files only the logs stay.
+TEST_F(ServiceInstallTest, Uninstall_TakesEverythingDownButTheLogs) {
+  const std::wstring data = L"C:\\ProgramData\\Quorvane";
+  for (const wchar_t* name : {L"QuorvaneVpnTunnel", L"QuorvaneVpnTunnel$Active"}) {
+    platform::fake::FakeService running;
+    running.registration.name = name;
+    running.state = platform::kServiceRunning;
+    platform::fake::SeedService(running);
+  }
+  platform::ForwardRow bypass;
+  ASSERT_TRUE(platform::ParseIpv4Address("203.0.113.9", &bypass.destination));
+  ASSERT_TRUE(platform::ParseIpv4Address("192.0.2.1", &bypass.next_hop));
+  bypass.mask = 0xFFFFFFFF;
+  bypass.if_index = 7;
+  bypass.metric1 = 1;
+  platform::fake::SeedRoutes({bypass});
+  platform::fake::SeedFile(data + L"\\state\\bypass-routes.journal",
+                           "# quorvane bypass route journal 1\n203.0.113.9 255.255.255.255 192.0.2.1 7 1\n");
+  platform::fake::SeedFile(data + L"\\tunnels\\active.conf", "PrivateKey = secret\n");
+  platform::fake::SeedFile(data + L"\\logs\\service.log", "earlier\n");
+
   EXPECT_EQ(RunCommandLine({L"--uninstall"}), 0);
   EXPECT_EQ(platform::fake::StdoutText(), L"service uninstalled\n");
+  EXPECT_EQ(platform::fake::StderrText().find(L"uninstall:"), std::wstring::npos) << platform::fake::StderrText();
   EXPECT_FALSE(FindService(L"QuorvaneVpnTunnel").has_value());
-  EXPECT_EQ(ScmCalls(), (std::vector<std::string>{"ScmOpenManager 983103", "ScmOpenService QuorvaneVpnTunnel 36",
-                                                  "ScmControlStop", "ScmOpenManager 983103",
-                                                  "ScmOpenService QuorvaneVpnTunnel 65572", "ScmDeleteService"}));
+  EXPECT_FALSE(FindService(L"QuorvaneVpnTunnel$Active").has_value());
+  std::vector<platform::ForwardRow> table;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ReadIpForwardTable(&table, &error_code));
+  EXPECT_TRUE(table.empty());
+  EXPECT_FALSE(platform::fake::DirectoryExists(data + L"\\tunnels"));
+  EXPECT_FALSE(platform::fake::DirectoryExists(data + L"\\state"));
+  EXPECT_EQ(platform::fake::FileContent(data + L"\\logs\\service.log").value_or("").rfind("earlier\n", 0), 0u);
+  const std::vector<std::string> calls = ScmCalls();
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[1], "ScmOpenService QuorvaneVpnTunnel 36") << "the control service is stopped first";
+  EXPECT_EQ(calls[2], "ScmControlStop");
+
   for (const char* failing : {"", "ScmOpenManager"}) {  // nothing installed; no manager
     platform::fake::Reset();
     if (*failing != '\0') FailNextCall(failing, 5);
     EXPECT_EQ(RunCommandLine({L"--uninstall"}), 0);
     EXPECT_EQ(platform::fake::StdoutText(), L"service uninstalled\n");
   }
+}
+
+// What an installer package sets: every value checked before anything
+// changes; a value given empty is a property not given.
+TEST_F(ServiceInstallTest, Configure_ChecksEveryValueThenSetsTheStartAndTheSettings) {
+  const struct {
+    std::vector<std::wstring> args;
+    int code;
+    const char* safe_mode;  // QUORVANE_POC_DISABLE_DEFAULT_ROUTE afterwards; "" unset
+    uint32_t start_type;
+    const wchar_t* said;  // on standard error
+  } cases[] = {
+      {{L"START=auto", L"SAFE_MODE=1", L"ADMIN_BYPASS_IPS=10.0.0.1, 10.0.0.2"}, 0, "1", platform::kServiceAutoStart,
+       L""},
+      {{L"START=demand", L"SAFE_MODE=", L"AUTO_STOP_SECONDS="}, 0, "", platform::kServiceDemandStart, L""},
+      {{L"SAFE_MODE=1", L"AUTO_STOP_SECONDS=10m"}, 1, "", platform::kServiceDemandStart,
+       L"configure failed: AUTO_STOP_SECONDS must be a whole number of seconds (0 for none), at most 9 digits\n"},
+      {{L"SAFE_MODE=1", L"ADMIN_BYPASS_IPS=10.0.0.1,10.0.0.300"}, 1, "", platform::kServiceDemandStart,
+       L"configure failed: ADMIN_BYPASS_IPS must be IPv4 addresses separated by commas\n"},
+      {{L"SAFE_MODE=yes"}, 1, "", platform::kServiceDemandStart, L"configure failed: SAFE_MODE must be 0 or 1\n"},
+      {{L"SAFE_MODE=1", L"START=sometimes"}, 1, "", platform::kServiceDemandStart,
+       L"configure failed: START must be auto or demand\n"},
+      {{L"COLOUR=blue"}, 1, "", platform::kServiceDemandStart,
+       L"configure failed: \"COLOUR\" is not NAME=VALUE with a known NAME\n"},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    ASSERT_EQ(RunCommandLine({L"--install"}), 0);
+    std::vector<std::wstring> args = {L"--configure"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(RunCommandLine(args), c.code) << WideToUtf8(c.args[0]);
+    EXPECT_EQ(platform::fake::StderrText(), c.said);
+    std::wstring safe_mode;
+    uint32_t error_code = 0;
+    platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                 kSettingDisableDefaultRoute, 256, &safe_mode, &error_code);
+    EXPECT_EQ(WideToUtf8(safe_mode), c.safe_mode) << WideToUtf8(c.args[0]);
+    const auto service = FindService(L"QuorvaneVpnTunnel");
+    ASSERT_TRUE(service.has_value());
+    EXPECT_EQ(service->registration.start_type, c.start_type);
+    EXPECT_EQ(service->state == platform::kServiceRunning, c.start_type == platform::kServiceAutoStart)
+        << "an automatic start also starts it now";
+  }
+  platform::fake::Reset();
+  EXPECT_EQ(RunCommandLine({L"--configure", L"START=auto"}), 1);
+  EXPECT_EQ(platform::fake::StderrText().rfind(L"configure failed: the service is not registered", 0), 0u);
 }
 
 class ServiceMainTest : public FakeWindowsTest {

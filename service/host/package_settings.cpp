@@ -1,0 +1,128 @@
+#include "host/package_settings.h"
+
+#include "common/safe_mode_settings.h"
+#include "common/service_log.h"
+#include "common/wide_text.h"
+#include "host/service_install.h"
+#include "platform/environment.h"
+#include "platform/ip_routes.h"
+#include "platform/process.h"
+#include "platform/service_control.h"
+#include "routes/admin_bypass_candidates.h"
+
+namespace quorvane {
+namespace {
+
+constexpr size_t kMaxSecondsDigits = 9;  // well inside what the service reads
+
+bool IsFlag(const std::string& value) { return value == "0" || value == "1"; }
+
+bool IsWholeSeconds(const std::string& value) {
+  if (value.empty() || value.size() > kMaxSecondsDigits) return false;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool IsAddressList(const std::string& value) {
+  const std::vector<std::string> tokens = SplitBypassTokens(value);
+  for (const std::string& token : tokens) {
+    platform::Ipv4Address address = 0;
+    if (!platform::ParseIpv4Address(token, &address)) return false;
+  }
+  return !tokens.empty();
+}
+
+struct Property {
+  const char* name;
+  const wchar_t* setting;  // null: not a setting (START)
+  bool (*valid)(const std::string& value);
+  const char* rule;
+};
+
+const Property kProperties[] = {
+    {"START", nullptr, [](const std::string& v) { return v == "auto" || v == "demand"; }, "must be auto or demand"},
+    {"SAFE_MODE", kSettingDisableDefaultRoute, IsFlag, "must be 0 or 1"},
+    {"AUTO_STOP_SECONDS", kSettingAutoStopSeconds, IsWholeSeconds,
+     "must be a whole number of seconds (0 for none), at most 9 digits"},
+    {"ADMIN_BYPASS", kSettingAdminBypass, IsFlag, "must be 0 or 1"},
+    {"ADMIN_BYPASS_IPS", kSettingAdminBypassIps, IsAddressList,
+     "must be IPv4 addresses separated by commas"},
+};
+
+struct Change {
+  const Property* property;
+  std::string value;
+};
+
+bool Fail(const std::string& message) {
+  Diagnose(L"configure failed: " + Utf8ToWide(message) + L"\n");
+  return false;
+}
+
+bool ReadChanges(const std::vector<std::wstring>& args, std::vector<Change>* changes) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string arg = WideToUtf8(args[i]);
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const Property* property = nullptr;
+    for (const Property& known : kProperties) {
+      if (name == known.name) property = &known;
+    }
+    if (equals == std::string::npos || property == nullptr) {
+      return Fail("\"" + CapLoggedText(name) + "\" is not NAME=VALUE with a known NAME");
+    }
+    const std::string value = arg.substr(equals + 1);
+    if (value.empty()) continue;  // the property was not given
+    if (!property->valid(value)) return Fail(std::string(property->name) + " " + property->rule);
+    changes->push_back({property, value});
+  }
+  return true;
+}
+
+bool ApplyStart(const std::string& value) {
+  platform::ScHandle manager, service;
+  uint32_t error_code = 0;
+  const uint32_t access = platform::kServiceChangeConfig | platform::kServiceStart;
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code) ||
+      !platform::ScmOpenService(manager, kControlServiceName, access, &service, &error_code)) {
+    return Fail("the service is not registered (error " + std::to_string(error_code) + ")");
+  }
+  const bool automatic = value == "auto";
+  if (!platform::ScmChangeStartType(service, automatic ? platform::kServiceAutoStart : platform::kServiceDemandStart,
+                                    &error_code)) {
+    return Fail("the start type could not be changed (error " + std::to_string(error_code) + ")");
+  }
+  // Running now, not only after the next boot; one already running is fine.
+  if (automatic && !platform::ScmStartService(service, &error_code) &&
+      error_code != platform::kErrorServiceAlreadyRunning) {
+    return Fail("the service could not be started (error " + std::to_string(error_code) + ")");
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunConfigureCommand(const std::vector<std::wstring>& args) {
+  SetServiceLogEnabled(true);
+  std::vector<Change> changes;
+  if (!ReadChanges(args, &changes)) return 1;
+  // The settings first: a service started by START reads them.
+  for (const Change& change : changes) {
+    if (change.property->setting == nullptr) continue;
+    uint32_t error_code = 0;
+    if (!platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                       change.property->setting, Utf8ToWide(change.value), &error_code)) {
+      Fail(std::string(change.property->name) + " could not be written (error " + std::to_string(error_code) + ")");
+      return 1;
+    }
+  }
+  for (const Change& change : changes) {
+    if (change.property->setting == nullptr && !ApplyStart(change.value)) return 1;
+  }
+  platform::WriteStdout(L"service configured\n");
+  return 0;
+}
+
+}  // namespace quorvane
