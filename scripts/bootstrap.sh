@@ -16,6 +16,7 @@ packages=(
   nlohmann-json3-dev           # the strict JSON parser the fuzz targets check replies with
   libtree-sitter-dev           # the Dart syntax check (the grammar comes from npm)
   python3                      # checks that QuorvaneVpnCtl's report is valid JSON
+  wixl                         # builds the Windows Installer package (scripts/package.sh)
 )
 
 missing=()
