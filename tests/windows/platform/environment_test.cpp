@@ -44,6 +44,17 @@ TEST(ReadProcessEnvironment, ValueThatDoesNotFit_ReportsTheNeededSizeAndNoText) 
   EXPECT_EQ(value, L"");
 }
 
+TEST(WriteRegistryString, MachineValue_IsWrittenAsAStringAndReadBack) {
+  ScopedRegistryValue cleanup(HKEY_LOCAL_MACHINE, kMachineKey, kTestValue, L"placeholder");
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kMachineKey, kTestValue, L"600",
+                                            &error_code))
+      << error_code;
+  std::wstring value;
+  ASSERT_TRUE(ReadMachineValue(kTestValue, &value, &error_code)) << error_code;
+  EXPECT_EQ(value, L"600");
+}
+
 TEST(ReadRegistryString, PlainStringInBothHives_IsRead) {
   ScopedRegistryValue machine(HKEY_LOCAL_MACHINE, kMachineKey, kTestValue, L"machine-1");
   ScopedRegistryValue user(HKEY_CURRENT_USER, L"Environment", kTestValue, L"user-1");

@@ -112,6 +112,15 @@ TEST(Files, HandleRelativeFiles_BehaveAsTheServiceExpects) {
   EXPECT_EQ(error_code, platform::kErrorDirectory);
   EXPECT_FALSE(platform::OpenDirectoryAt(parent, L"none", false, &again, &error_code));
   EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+
+  // A folder is deleted only when empty and not held.
+  EXPECT_FALSE(platform::DeleteEmptyDirectoryAt(parent, L"made", &error_code)) << "held, and not empty";
+  folder.Reset();
+  EXPECT_FALSE(platform::DeleteEmptyDirectoryAt(parent, L"made", &error_code)) << "service.log is in it";
+  EXPECT_EQ(error_code, 145u);
+  ASSERT_TRUE(DeleteFileW((nested + L"\\made\\service.log").c_str()));
+  ASSERT_TRUE(platform::DeleteEmptyDirectoryAt(parent, L"made", &error_code)) << error_code;
+  EXPECT_FALSE(PathExists(nested + L"\\made"));
 }
 
 // Wine keeps no DACL on disk, so what is checked is the descriptor we build.

@@ -1,6 +1,7 @@
 #include "platform/service_control.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "platform/process.h"
 
@@ -38,6 +39,12 @@ TEST(ServiceControl, CreateQueryRepointAndDelete_ReportTheManagersErrors) {
   EXPECT_FALSE(platform::ScmControlStop(service, &status, &error_code));
   EXPECT_EQ(error_code, platform::kErrorServiceNotActive);
   EXPECT_TRUE(platform::ScmChangeBinaryPath(service, L"\"C:\\elsewhere.exe\"", &error_code)) << error_code;
+  ASSERT_TRUE(platform::ScmChangeStartType(service, platform::kServiceAutoStart, &error_code)) << error_code;
+  DWORD start = 0, size = sizeof(start);
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + kName).c_str(),
+                         L"Start", RRF_RT_REG_DWORD, nullptr, &start, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(start, platform::kServiceAutoStart);
   platform::ScmSetServiceSidType(service, platform::kServiceSidTypeUnrestricted, &error_code);  // Wine: 124
   EXPECT_FALSE(platform::ScmStartService(service, &error_code)) << "the program does not exist";
 
