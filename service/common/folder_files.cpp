@@ -68,7 +68,7 @@ bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, co
   const std::wstring temporary = name + L".tmp";
   platform::FileHandle file;
   *failed = ReplaceStep::kOpen;
-  if (!DeleteFolderFile(folder, temporary, false, message) ||
+  if (!DeleteFolderFile(folder, temporary, true, message) ||
       OpenFolderFile(folder, temporary, platform::FileOpen::kCreateNew, &file, message) != OpenResult::kOpened) {
     return false;
   }

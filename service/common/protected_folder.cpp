@@ -1,5 +1,6 @@
 #include "common/protected_folder.h"
 
+#include "common/ascii_case.h"
 #include "common/wide_text.h"
 #include "platform/environment.h"
 #include "platform/process.h"
@@ -20,13 +21,6 @@ bool TrustedOwner(const std::wstring& owner) {
 
 bool IsNotFound(uint32_t error_code) {
   return error_code == platform::kErrorFileNotFound || error_code == platform::kErrorPathNotFound;
-}
-
-std::wstring LowerAscii(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-  return text;
 }
 
 // Whether the folder open at |handle| may be trusted, its final path being
@@ -52,7 +46,7 @@ bool CheckFolder(const platform::FileHandle& handle, const std::wstring& expecte
                ", not by the system account or Administrators; left untouched";
     return false;
   }
-  if (LowerAscii(facts.final_path) != LowerAscii(expected)) {
+  if (AsciiLower(facts.final_path) != AsciiLower(expected)) {
     *message = "folder " + name + " leads to " + WideToUtf8(facts.final_path) + "; left untouched";
     return false;
   }
