@@ -163,6 +163,11 @@ bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* err
   if (!GetFileInformationByHandle(Raw(handle), &information)) return Fail(error_code);
   facts->attributes = information.dwFileAttributes;
   facts->links = information.nNumberOfLinks;
+  facts->owner_sid.clear();
+  facts->final_path.clear();
+  // A file is judged by its attributes and links alone; the owner and the
+  // path, two more round trips, are a folder's.
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const DWORD status = GetSecurityInfo(Raw(handle), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,

@@ -15,28 +15,47 @@ constexpr wchar_t kLogName[] = L"service.log";
 
 std::atomic<bool> g_enabled{false};
 std::atomic<uint64_t> g_limit{kServiceLogLimitBytes};
-std::mutex g_lock;          // one writer at a time: lines never interleave
-bool g_folder_made = false;  // made and protected once per process
+std::mutex g_lock;  // one writer at a time: lines never interleave
+// The checked "logs" folder and the log file in it, held while the log is
+// on: held, neither can be swapped, and a line costs one write. Never
+// destroyed: a line may come while the process ends.
+struct HeldLog {
+  ServiceFolder folder;
+  platform::FileHandle file;
+  uint64_t size = 0;
+};
+HeldLog* const g_held = new HeldLog();
+
+// Opens the folder (made and protected the first time) and the file where
+// they are not held yet.
+bool HoldLocked() {
+  std::string message;
+  if (!g_held->folder.handle.valid()) {
+    OpenResult opened = OpenServiceFolder(L"logs", false, &g_held->folder, &message);
+    if (opened == OpenResult::kMissing) opened = OpenServiceFolder(L"logs", true, &g_held->folder, &message);
+    if (opened != OpenResult::kOpened) return false;
+  }
+  if (g_held->file.valid()) return true;
+  uint32_t error_code = 0;
+  return OpenFolderFile(g_held->folder, kLogName, platform::FileOpen::kAppend, &g_held->file, &message) ==
+             OpenResult::kOpened &&
+         platform::ReadFileSize(g_held->file, &g_held->size, &error_code);
+}
 
 // A line that would take the file past the bound starts a new one; the
 // earlier file is kept as "service.log.1".
-void AppendLocked(const std::string& line) {
-  std::string message;
-  ServiceFolder folder;
-  OpenResult opened = OpenServiceFolder(L"logs", !g_folder_made, &folder, &message);
-  if (opened == OpenResult::kMissing) opened = OpenServiceFolder(L"logs", true, &folder, &message);
-  g_folder_made = opened == OpenResult::kOpened;
-  if (!g_folder_made) return;  // nowhere safe to write: standard error is all there is
-  platform::FileHandle file;
-  uint64_t size = 0;
+bool AppendLocked(const std::string& line) {
+  if (!HoldLocked()) return false;
   uint32_t error_code = 0;
-  if (OpenFolderFile(folder, kLogName, platform::FileOpen::kAppend, &file, &message) != OpenResult::kOpened) return;
-  if (platform::ReadFileSize(file, &size, &error_code) && size > 0 && size + line.size() > g_limit &&
-      platform::RenameOpenFile(file, folder.handle, std::wstring(kLogName) + L".1", true, &error_code)) {
-    file.Reset();
-    if (OpenFolderFile(folder, kLogName, platform::FileOpen::kAppend, &file, &message) != OpenResult::kOpened) return;
+  if (g_held->size > 0 && g_held->size + line.size() > g_limit &&
+      platform::RenameOpenFile(g_held->file, g_held->folder.handle, std::wstring(kLogName) + L".1", true,
+                               &error_code)) {
+    g_held->file.Reset();
+    if (!HoldLocked()) return false;
   }
-  platform::WriteFileBytes(file, line, &error_code);
+  if (!platform::WriteFileBytes(g_held->file, line, &error_code)) return false;
+  g_held->size += line.size();
+  return true;
 }
 
 }  // namespace
@@ -44,7 +63,7 @@ void AppendLocked(const std::string& line) {
 void SetServiceLogEnabled(bool enabled) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_enabled = enabled;
-  g_folder_made = false;  // looked at again when next enabled
+  *g_held = HeldLog();  // looked at again when next enabled
 }
 
 std::string CapLoggedText(const std::string& text) {
@@ -60,7 +79,12 @@ void LogLine(const std::string& text) {
   while (!line.empty() && line.back() == ' ') line.pop_back();
   line += "\n";
   std::lock_guard<std::mutex> guard(g_lock);
-  AppendLocked(line);
+  // What no longer serves is let go and looked at once more; where nothing
+  // safe can be written, standard error is all there is.
+  if (!AppendLocked(line)) {
+    *g_held = HeldLog();
+    AppendLocked(line);
+  }
 }
 
 void Diagnose(const std::wstring& line) {

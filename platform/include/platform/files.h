@@ -73,6 +73,7 @@ bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* erro
 struct HandleFacts {
   uint32_t attributes = 0;  // kFileAttributeReparsePoint for the link itself
   uint32_t links = 1;       // hard links to a file
+  // A directory's only (left empty for a file):
   std::wstring owner_sid;
   std::wstring final_path;  // "C:\..." as GetFinalPathNameByHandleW gives it
 };
