@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <memory>
+#include <vector>
 
 namespace platform::win32 {
 
@@ -44,6 +45,30 @@ bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect
     *error_code = GetLastError();
     return false;
   }
+  return true;
+}
+
+std::wstring SidText(PSID sid) {
+  LocalMemory text;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, reinterpret_cast<wchar_t**>(text.receive()))) return L"";
+  return static_cast<const wchar_t*>(text.get());
+}
+
+bool TokenUserSid(HANDLE token, std::wstring* sid, uint32_t* error_code) {
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size > 0 ? size : 1);
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    *error_code = GetLastError();
+    return false;
+  }
+  LocalMemory text;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                              reinterpret_cast<wchar_t**>(text.receive()))) {
+    *error_code = GetLastError();
+    return false;
+  }
+  *sid = static_cast<const wchar_t*>(text.get());
   return true;
 }
 

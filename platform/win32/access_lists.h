@@ -42,4 +42,10 @@ struct BuiltDescriptor {
 bool MakeSecurityDescriptor(const std::vector<AccessGrant>& grants, bool protect, BuiltDescriptor* built,
                             uint32_t* error_code, const std::wstring& owner_sid = L"");
 
+// The SID's text ("S-1-5-18"); empty for none, or one that cannot be converted.
+std::wstring SidText(PSID sid);
+
+// The SID text of the user of |token| (opened with TOKEN_QUERY).
+bool TokenUserSid(HANDLE token, std::wstring* sid, uint32_t* error_code);
+
 }  // namespace platform::win32

@@ -82,21 +82,15 @@ void CloseFileQuietly(uintptr_t file) {
 bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  win32::LocalMemory descriptor;
   const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                             &dacl, nullptr, &descriptor);
+                                             &dacl, nullptr, descriptor.receive());
   if (status != ERROR_SUCCESS) {
     *error_code = status;
     return false;
   }
-  const auto sid_text = [](PSID sid) {
-    wchar_t* text = nullptr;
-    std::wstring result = sid != nullptr && ConvertSidToStringSidW(sid, &text) ? text : L"";
-    LocalFree(text);
-    return result;
-  };
-  access->owner_sid = sid_text(owner);
+  access->owner_sid = win32::SidText(owner);
   access->dacl_present = dacl != nullptr;
   access->entries.clear();
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
@@ -106,10 +100,9 @@ bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* erro
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
     // Allowed and denied entries share one layout.
     auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
-    access->entries.push_back({sid_text(&ace->SidStart), ace->Mask, header->AceType == ACCESS_ALLOWED_ACE_TYPE,
+    access->entries.push_back({win32::SidText(&ace->SidStart), ace->Mask, header->AceType == ACCESS_ALLOWED_ACE_TYPE,
                                (header->AceFlags & INHERIT_ONLY_ACE) != 0});
   }
-  LocalFree(descriptor);
   return true;
 }
 

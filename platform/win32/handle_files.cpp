@@ -3,7 +3,6 @@
 // (NtCreateFile's RootDirectory), deleted and renamed through their own handles.
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 #include <winternl.h>
 
 #include <cstddef>
@@ -169,17 +168,14 @@ bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* err
   // path, two more round trips, are a folder's.
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  win32::LocalMemory descriptor;
   const DWORD status = GetSecurityInfo(Raw(handle), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                       nullptr, nullptr, &descriptor);
+                                       nullptr, nullptr, descriptor.receive());
   if (status != ERROR_SUCCESS) {
     *error_code = status;
     return false;
   }
-  wchar_t* text = nullptr;
-  facts->owner_sid = owner != nullptr && ConvertSidToStringSidW(owner, &text) ? text : L"";
-  LocalFree(text);
-  LocalFree(descriptor);
+  facts->owner_sid = win32::SidText(owner);
   std::vector<wchar_t> path(MAX_PATH);
   for (;;) {
     const DWORD length = GetFinalPathNameByHandleW(Raw(handle), path.data(), static_cast<DWORD>(path.size()),

@@ -63,29 +63,13 @@ bool RunIo(HANDLE handle, uint32_t timeout_ms, DWORD* transferred, uint32_t* err
   return FinishOverlapped(handle, &overlapped, timeout_ms, stop, transferred, error_code);
 }
 
-// The SID text of a token's user.
-bool TokenUserSid(HANDLE token, std::wstring* sid, uint32_t* error_code) {
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  if (size == 0) return Fail(error_code);
-  std::vector<unsigned char> buffer(size);
-  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return Fail(error_code);
-  win32::LocalMemory text;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
-                              reinterpret_cast<wchar_t**>(text.receive()))) {
-    return Fail(error_code);
-  }
-  *sid = static_cast<const wchar_t*>(text.get());
-  return true;
-}
-
 // What the impersonated client's token says; the thread token is opened as
 // this process, since an identification-level token cannot open anything.
 bool ReadThreadTokenCaller(PipeCaller* caller, uint32_t* error_code) {
   UniqueHandle token;
   if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.receive())) return Fail(error_code);
   std::wstring user;
-  if (!TokenUserSid(token.get(), &user, error_code)) return false;
+  if (!win32::TokenUserSid(token.get(), &user, error_code)) return false;
   DWORD session = 0;
   DWORD size = 0;
   if (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) return Fail(error_code);
@@ -138,7 +122,7 @@ bool BuildPipeSecurity(const std::vector<AccessGrant>& grants, const std::wstrin
 bool SessionUserSid(uint32_t session_id, std::wstring* sid, uint32_t* error_code) {
   UniqueHandle token;
   if (!WTSQueryUserToken(session_id, token.receive())) return Fail(error_code);
-  return TokenUserSid(token.get(), sid, error_code);
+  return win32::TokenUserSid(token.get(), sid, error_code);
 }
 
 bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& options, const PipeSecurity* security,

@@ -1,13 +1,13 @@
 #include "platform/process.h"
 
 #include <windows.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "access_lists.h"
 #include "unique_handle.h"
 
 namespace platform {
@@ -91,19 +91,8 @@ bool ProcessUserSid(std::wstring* sid, uint32_t* error_code) {
     *error_code = GetLastError();
     return false;
   }
-  win32::UniqueHandle token(raw_token);
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size > 0 ? size : 1);
-  wchar_t* text = nullptr;
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size) ||
-      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    *error_code = GetLastError();
-    return false;
-  }
-  *sid = text;
-  LocalFree(text);
-  return true;
+  const win32::UniqueHandle token(raw_token);
+  return win32::TokenUserSid(token.get(), sid, error_code);
 }
 
 bool GetOwnModulePath(size_t buffer_chars, std::wstring* path, uint32_t* error_code) {

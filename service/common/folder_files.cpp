@@ -9,6 +9,7 @@ namespace {
 
 constexpr size_t kScrubBytes = 4096;
 constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr wchar_t kLeftoverSuffix[] = L".tmp";  // a replacement in progress
 
 std::string FileName(const ServiceFolder& folder, const std::wstring& name) {
   return WideToUtf8(folder.path + L"\\" + name);
@@ -63,9 +64,18 @@ bool ReadServiceFile(const std::wstring& leaf, const std::wstring& name, std::st
   return false;
 }
 
+bool ServiceFileMayExist(const std::wstring& leaf, const std::wstring& name) {
+  ServiceFolder folder;
+  std::string message;
+  const OpenResult opened = OpenServiceFolder(leaf, false, &folder, &message);
+  if (opened != OpenResult::kOpened) return opened != OpenResult::kMissing;
+  platform::FileHandle file;
+  return OpenFolderFile(folder, name, platform::FileOpen::kRead, &file, &message) != OpenResult::kMissing;
+}
+
 bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, const std::string& bytes,
                        ReplaceStep* failed, std::string* message) {
-  const std::wstring temporary = name + L".tmp";
+  const std::wstring temporary = name + kLeftoverSuffix;
   platform::FileHandle file;
   *failed = ReplaceStep::kOpen;
   if (!DeleteFolderFile(folder, temporary, true, message) ||
@@ -125,7 +135,10 @@ bool RemoveServiceFolder(const std::wstring& leaf, const std::vector<std::wstrin
     if (opened == OpenResult::kMissing) return true;
     if (opened != OpenResult::kOpened) return false;
     for (const std::wstring& name : names) {
-      if (!DeleteFolderFile(folder, name, true, message)) return false;
+      if (!DeleteFolderFile(folder, name, true, message) ||
+          !DeleteFolderFile(folder, name + kLeftoverSuffix, true, message)) {
+        return false;
+      }
     }
   }  // closed: a folder held open cannot be deleted
   ServiceFolder root;

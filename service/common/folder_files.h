@@ -25,6 +25,10 @@ bool ReadServiceFile(const std::wstring& leaf, const std::wstring& name, std::st
 // Which step of ReplaceFolderFile failed.
 enum class ReplaceStep { kNone, kOpen, kWrite, kRename };
 
+// Whether "<leaf>\<name>" is there, or may be: one that cannot be looked at
+// counts as there. Nothing is read.
+bool ServiceFileMayExist(const std::wstring& leaf, const std::wstring& name);
+
 // Replaces |name| by |bytes| so that a crash leaves the old file or the new
 // one: "<name>.tmp" made anew with the protected list and no sharing (a
 // leftover goes first), written, flushed to the disk, then renamed over |name|
@@ -38,9 +42,10 @@ bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, co
 // opened to write is still deleted.
 bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, bool scrub, std::string* message);
 
-// Removes the service folder "<leaf>" with the files of |names| in it (each
-// scrubbed, then deleted through its handle). A folder that holds anything
-// else stays, and so does one that fails its check; false with a message then.
+// Removes the service folder "<leaf>" with the files of |names| in it and
+// their replacements' leftovers ("<name>.tmp"), each scrubbed, then deleted
+// through its handle. A folder that holds anything else stays, and so does one
+// that fails its check; false with a message then.
 bool RemoveServiceFolder(const std::wstring& leaf, const std::vector<std::wstring>& names, std::string* message);
 
 }  // namespace quorvane

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/protected_folder.h"
 #include "common/wide_text.h"
 #include "platform/files.h"
 #include "platform/library.h"
@@ -11,17 +12,17 @@ namespace quorvane {
 namespace {
 
 constexpr size_t kModulePathChars = 260;
-constexpr wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // Rights that change what runs: the data, a folder's entries, the list, the
 // owner, deletion; generic write and all. Attributes and reading do not.
 constexpr uint32_t kWriteRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
 
-bool Trusted(const std::wstring& sid, const std::wstring& own) {
-  return sid == L"S-1-5-18" || sid == L"S-1-5-32-544" || sid == kTrustedInstaller || (!own.empty() && sid == own);
-}
+constexpr wchar_t kTrustedInstaller[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
-std::string PathProblem(const std::wstring& path, const std::wstring& own) {
+// Under Program Files, what Windows installed is TrustedInstaller's too.
+bool Trusted(const std::wstring& sid) { return IsTrustedAccount(sid) || sid == kTrustedInstaller; }
+
+std::string PathProblem(const std::wstring& path) {
   const std::string name = WideToUtf8(path);
   platform::PathAccess access;
   uint32_t error_code = 0;
@@ -29,11 +30,11 @@ std::string PathProblem(const std::wstring& path, const std::wstring& own) {
     return name + " could not be read (error " + std::to_string(error_code) + ")";
   }
   // An owner may always rewrite the list.
-  if (!Trusted(access.owner_sid, own)) return name + " is owned by " + WideToUtf8(access.owner_sid);
+  if (!Trusted(access.owner_sid)) return name + " is owned by " + WideToUtf8(access.owner_sid);
   if (!access.dacl_present) return name + " has no access list: everyone may write it";
   for (const platform::AccessEntry& entry : access.entries) {
     if (!entry.allow || entry.inherit_only || (entry.access_mask & kWriteRights) == 0) continue;
-    if (!Trusted(entry.trustee_sid, own)) return name + " may be written by " + WideToUtf8(entry.trustee_sid);
+    if (!Trusted(entry.trustee_sid)) return name + " may be written by " + WideToUtf8(entry.trustee_sid);
   }
   return "";
 }
@@ -41,19 +42,18 @@ std::string PathProblem(const std::wstring& path, const std::wstring& own) {
 }  // namespace
 
 std::string ProgramFolderProblem() {
-  std::wstring program, own;
+  std::wstring program;
   uint32_t error_code = 0;
   if (!platform::GetOwnModulePath(kModulePathChars, &program, &error_code)) {
     return "the program's path could not be read (error " + std::to_string(error_code) + ")";
   }
-  platform::ProcessUserSid(&own, &error_code);
   std::vector<std::wstring> paths = {program.substr(0, program.find_last_of(L'\\')), program};
   for (const wchar_t* library : {L"tunnel.dll", L"wireguard.dll"}) {
     std::wstring found;
     if (platform::FindLibraryInSafeFolders(library, &found)) paths.push_back(found);
   }
   for (const std::wstring& path : paths) {
-    std::string problem = PathProblem(path, own);
+    std::string problem = PathProblem(path);
     if (!problem.empty()) return problem;
   }
   return "";

@@ -12,13 +12,6 @@ constexpr size_t kProgramDataChars = 260;
 constexpr wchar_t kLocalSystem[] = L"S-1-5-18";
 constexpr wchar_t kAdministrators[] = L"S-1-5-32-544";
 
-bool TrustedOwner(const std::wstring& owner) {
-  if (owner == kLocalSystem || owner == kAdministrators) return true;
-  std::wstring own;
-  uint32_t error_code = 0;
-  return platform::ProcessUserSid(&own, &error_code) && owner == own;
-}
-
 bool IsNotFound(uint32_t error_code) {
   return error_code == platform::kErrorFileNotFound || error_code == platform::kErrorPathNotFound;
 }
@@ -41,7 +34,7 @@ bool CheckFolder(const platform::FileHandle& handle, const std::wstring& expecte
     *message = "folder " + name + " is not a directory; left untouched";
     return false;
   }
-  if (!TrustedOwner(facts.owner_sid)) {
+  if (!IsTrustedAccount(facts.owner_sid)) {
     *message = "folder " + name + " is owned by " + WideToUtf8(facts.owner_sid) +
                ", not by the system account or Administrators; left untouched";
     return false;
@@ -84,6 +77,13 @@ OpenResult OpenChecked(const platform::FileHandle& parent, const std::wstring& p
 }
 
 }  // namespace
+
+bool IsTrustedAccount(const std::wstring& sid) {
+  if (sid == kLocalSystem || sid == kAdministrators) return true;
+  std::wstring own;
+  uint32_t error_code = 0;
+  return platform::ProcessUserSid(&own, &error_code) && sid == own;
+}
 
 std::wstring ServiceDataDirectory() {
   std::wstring program_data;

@@ -18,6 +18,11 @@ namespace quorvane {
 // is unset, empty or 260 characters or longer.
 std::wstring ServiceDataDirectory();
 
+// The system account, Administrators, or the account this process runs as
+// (which a service shares with the system account): the owners and writers of
+// what the service keeps that no user controls.
+bool IsTrustedAccount(const std::wstring& sid);
+
 // Full access for the system account and Administrators alone, inherited by
 // what is made inside.
 const std::vector<platform::AccessGrant>& ProtectedGrants();

@@ -80,7 +80,7 @@ void RunAutoStop(ControlState* state, int64_t deadline) {
 void AutoStopThread(ControlState* state, int64_t deadline) {
   try {
     RunAutoStop(state, deadline);
-  } catch (const std::exception&) {
+  } catch (...) {  // nothing may escape the thread: that would end the service
   }
   state->auto_stop_pending = false;
 }

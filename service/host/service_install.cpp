@@ -5,6 +5,8 @@
 #include "common/service_log.h"
 #include "common/startup_record.h"
 #include "control/request_handler.h"
+#include "routes/route_journal.h"
+#include "tunnel/active_conf_store.h"
 #include "common/protected_folder.h"
 #include "common/wide_text.h"
 #include "host/entry_modes.h"
@@ -39,11 +41,11 @@ bool StopControlService() {
   return false;
 }
 
-// What a removal leaves of the service's own files: the logs alone.
+// What a removal takes of the service's own files: all but the logs.
 const std::vector<std::pair<const wchar_t*, std::vector<std::wstring>>>& RemovedFolders() {
   static const std::vector<std::pair<const wchar_t*, std::vector<std::wstring>>> folders = {
-      {L"tunnels", {L"active.conf", L"active.conf.tmp"}},
-      {L"state", {L"bypass-routes.journal", L"bypass-routes.journal.tmp"}},
+      {L"tunnels", {kActiveConfName}},
+      {L"state", {kRouteJournalName}},
   };
   return folders;
 }

@@ -47,7 +47,11 @@ void StopWithProgress() {
   std::thread stopper;
   try {
     stopper = std::thread([&stopped] {
-      StopCurrentPipeServer();
+      // Nothing may escape the thread, and the wait below must end.
+      try {
+        StopCurrentPipeServer();
+      } catch (...) {
+      }
       stopped = true;
     });
   } catch (const std::system_error&) {

@@ -11,7 +11,6 @@ namespace quorvane {
 namespace {
 
 constexpr char kHeader[] = "# quorvane bypass route journal 1";
-constexpr wchar_t kJournalName[] = L"bypass-routes.journal";
 
 // What makes a route the same route. Its metric1 is not: Windows shows the
 // route's metric plus its interface's, and the automatic interface metric
@@ -43,7 +42,7 @@ bool WriteJournal(const std::vector<platform::ForwardRow>& rows, std::string* er
   const OpenResult opened = OpenServiceFolder(L"state", !rows.empty(), &folder, error);
   if (rows.empty()) {
     if (opened == OpenResult::kMissing) return true;
-    if (opened == OpenResult::kOpened && DeleteFolderFile(folder, kJournalName, false, error)) return true;
+    if (opened == OpenResult::kOpened && DeleteFolderFile(folder, kRouteJournalName, false, error)) return true;
     *error = "route journal could not be removed: " + *error;
     return false;
   }
@@ -54,7 +53,7 @@ bool WriteJournal(const std::vector<platform::ForwardRow>& rows, std::string* er
             std::to_string(row.if_index) + " " + std::to_string(row.metric1) + "\n";
   }
   ReplaceStep failed = ReplaceStep::kNone;
-  if (ReplaceFolderFile(folder, kJournalName, text, &failed, error)) return true;
+  if (ReplaceFolderFile(folder, kRouteJournalName, text, &failed, error)) return true;
   *error = "route journal could not be written: " + *error;
   return false;
 }
@@ -71,7 +70,7 @@ std::string JournalRouteText(const platform::ForwardRow& row) {
 RouteJournal ReadRouteJournal() {
   RouteJournal journal;
   std::string text, message;
-  if (!ReadServiceFile(L"state", kJournalName, &text, &journal.present, &message)) {
+  if (!ReadServiceFile(L"state", kRouteJournalName, &text, &journal.present, &message)) {
     // One that fails its check counts as there and unreadable: kept, never used.
     journal.present = true;
     journal.readable = false;

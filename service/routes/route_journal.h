@@ -13,6 +13,9 @@
 
 namespace quorvane {
 
+// In the service's "state" folder.
+constexpr wchar_t kRouteJournalName[] = L"bypass-routes.journal";
+
 struct RouteJournal {
   bool present = false;   // the file exists
   bool readable = true;   // it could be read and every line understood

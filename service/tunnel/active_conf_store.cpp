@@ -6,8 +6,6 @@
 namespace quorvane {
 namespace {
 
-constexpr wchar_t kActiveName[] = L"active.conf";
-
 void SetError(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text;
 }
@@ -16,7 +14,7 @@ void SetError(std::string* error, const std::string& text) {
 
 std::wstring TunnelDirectory() { return ServiceDataDirectory() + L"\\tunnels"; }
 
-std::wstring ActiveConfPath() { return TunnelDirectory() + L"\\" + kActiveName; }
+std::wstring ActiveConfPath() { return TunnelDirectory() + L"\\" + kActiveConfName; }
 
 bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
   CheckNetworkMutation(kMutationWriteActiveConf);
@@ -31,7 +29,7 @@ bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
   // The private key is in it: made protected and unshared, and flushed, so
   // that a crash leaves the old file or the new one.
   ReplaceStep failed = ReplaceStep::kNone;
-  if (ReplaceFolderFile(folder, kActiveName, RenderWireGuardConfig(profile), &failed, &message)) return true;
+  if (ReplaceFolderFile(folder, kActiveConfName, RenderWireGuardConfig(profile), &failed, &message)) return true;
   const std::string fixed = failed == ReplaceStep::kOpen    ? "open tmp failed"
                             : failed == ReplaceStep::kWrite ? "write tmp failed"
                                                             : "rename active.conf failed";
@@ -39,12 +37,7 @@ bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
   return false;
 }
 
-bool ActiveConfPresent() {
-  std::string bytes, message;
-  bool present = false;
-  // One that cannot be looked at may be there.
-  return !ReadServiceFile(L"tunnels", kActiveName, &bytes, &present, &message) || present;
-}
+bool ActiveConfPresent() { return ServiceFileMayExist(L"tunnels", kActiveConfName); }
 
 bool DeleteActiveConf(std::string* error) {
   ServiceFolder folder;
@@ -52,7 +45,7 @@ bool DeleteActiveConf(std::string* error) {
   const OpenResult opened = OpenServiceFolder(L"tunnels", false, &folder, &message);
   if (opened == OpenResult::kMissing) return true;
   // Written over with zeros first, so that no key material outlives the name.
-  if (opened == OpenResult::kOpened && DeleteFolderFile(folder, kActiveName, true, &message)) return true;
+  if (opened == OpenResult::kOpened && DeleteFolderFile(folder, kActiveConfName, true, &message)) return true;
   SetError(error, "delete active.conf failed: " + message);
   return false;
 }

@@ -12,6 +12,7 @@ namespace quorvane {
 // "%ProgramData%\Quorvane\tunnels"; "C:\ProgramData" stands in for a
 // ProgramData that is unset, empty or 260 characters or longer.
 std::wstring TunnelDirectory();
+constexpr wchar_t kActiveConfName[] = L"active.conf";
 std::wstring ActiveConfPath();
 
 // Renders |profile| and replaces the active file through a temporary file.

@@ -7,6 +7,7 @@
 #include "common/service_log.h"
 #include "common/startup_record.h"
 #include "fake_windows_test.h"
+#include "sample_profile.h"
 #include "routes/route_journal.h"
 #include "tunnel/active_conf_store.h"
 
@@ -20,20 +21,9 @@ constexpr wchar_t kData[] = L"C:\\ProgramData\\Quorvane";
 constexpr wchar_t kOutside[] = L"C:\\Windows\\System32\\config";
 constexpr wchar_t kOutsideFile[] = L"C:\\Windows\\win.ini";
 
-TunnelProfile Profile() {
-  TunnelProfile profile;
-  profile.node_id = "node-1";
-  profile.client_private_key = "key";
-  profile.address_cidr = "10.8.0.2/32";
-  profile.server_public_key = "server-key";
-  profile.allowed_ips_csv = "10.0.0.0/8";
-  profile.endpoint_host = "vpn.example";
-  return profile;
-}
-
 std::string WriteConf() {
   std::string error;
-  return WriteActiveConf(Profile(), &error) ? "" : error;
+  return WriteActiveConf(SampleProfile(), &error) ? "" : error;
 }
 
 std::string DeleteConf() {

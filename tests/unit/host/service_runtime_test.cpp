@@ -181,6 +181,7 @@ TEST_F(ServiceInstallTest, Uninstall_TakesEverythingDownButTheLogs) {
   platform::fake::SeedFile(data + L"\\state\\bypass-routes.journal",
                            "# quorvane bypass route journal 1\n203.0.113.9 255.255.255.255 192.0.2.1 7 1\n");
   platform::fake::SeedFile(data + L"\\tunnels\\active.conf", "PrivateKey = secret\n");
+  platform::fake::SeedFile(data + L"\\tunnels\\active.conf.tmp", "PrivateKey = half\n");  // a crash mid-write
   platform::fake::SeedFile(data + L"\\logs\\service.log", "earlier\n");
 
   EXPECT_EQ(RunCommandLine({L"--uninstall"}), 0);

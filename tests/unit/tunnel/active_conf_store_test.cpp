@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "fake_windows_test.h"
+#include "sample_profile.h"
 #include "common/startup_record.h"
 
 namespace quorvane {
@@ -17,17 +18,6 @@ using platform::fake::FileContent;
 constexpr wchar_t kDirectory[] = L"C:\\ProgramData\\Quorvane\\tunnels";
 constexpr wchar_t kActive[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
 constexpr wchar_t kTemporary[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf.tmp";
-
-TunnelProfile Profile(const std::string& private_key) {
-  TunnelProfile profile;
-  profile.node_id = "node-1";
-  profile.client_private_key = private_key;
-  profile.address_cidr = "10.8.0.2/32";
-  profile.server_public_key = "server-key";
-  profile.allowed_ips_csv = "0.0.0.0/0";
-  profile.endpoint_host = "vpn.example";
-  return profile;
-}
 
 class ActiveConfStoreTest : public FakeWindowsTest {
  protected:
@@ -61,9 +51,9 @@ TEST_F(ActiveConfStoreTest, Location_FollowsProgramDataWithTheDefaultWhenUnusabl
 
 TEST_F(ActiveConfStoreTest, Write_ReplacesTheFileAtomicallyAndProtectsIt) {
   std::string error;
-  ASSERT_TRUE(WriteActiveConf(Profile("first-key-that-is-long"), &error)) << error;
-  ASSERT_TRUE(WriteActiveConf(Profile("second"), &error)) << error;
-  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("second")));
+  ASSERT_TRUE(WriteActiveConf(SampleProfile("first-key-that-is-long"), &error)) << error;
+  ASSERT_TRUE(WriteActiveConf(SampleProfile("second"), &error)) << error;
+  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(SampleProfile("second")));
   EXPECT_FALSE(FileContent(kTemporary).has_value());
   EXPECT_EQ(error, "");
   EXPECT_EQ(platform::fake::OpenFileCount(), 0);
@@ -102,20 +92,20 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
     // The temporary file's own open comes after the one that looks for a leftover.
     FailNextCall(c.operation, 112, c.operation == std::string("OpenFileAt") ? 1 : 0);
     std::string error;
-    EXPECT_FALSE(WriteActiveConf(Profile("new"), &error)) << c.operation;
+    EXPECT_FALSE(WriteActiveConf(SampleProfile("new"), &error)) << c.operation;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
     EXPECT_EQ(FileContent(kActive), "old") << c.operation;
     EXPECT_FALSE(FileContent(kTemporary).has_value()) << c.operation;
     EXPECT_EQ(platform::fake::OpenFileCount(), 0) << c.operation;
   }
-  EXPECT_TRUE(WriteActiveConf(Profile("next"), nullptr));
-  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(Profile("next")));
+  EXPECT_TRUE(WriteActiveConf(SampleProfile("next"), nullptr));
+  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(SampleProfile("next")));
   EXPECT_FALSE(FileContent(kTemporary).has_value());
 }
 
 // A crash after the rename must find the new file on disk, not an empty one.
 TEST_F(ActiveConfStoreTest, Write_FlushesTheTemporaryFileBeforeTheRename) {
-  ASSERT_TRUE(WriteActiveConf(Profile("key"), nullptr));
+  ASSERT_TRUE(WriteActiveConf(SampleProfile("key"), nullptr));
   EXPECT_TRUE(platform::fake::FileFlushed(kActive));
   std::vector<std::string> order;
   for (const std::string& line : platform::fake::Journal()) {
@@ -165,7 +155,7 @@ TEST_F(ActiveConfStoreTest, Folders_AreMadeProtectedOrTrustedOnlyWhenNobodyElseC
       case Prepared::kFile: platform::fake::SeedFile(kDirectory, ""); break;
     }
     std::string error;
-    const bool written = WriteActiveConf(Profile("secret-key"), &error);
+    const bool written = WriteActiveConf(SampleProfile("secret-key"), &error);
     EXPECT_EQ(error, c.error) << c.label;
     EXPECT_EQ(written, std::string(c.error).empty()) << c.label;
     EXPECT_EQ(FileContent(kActive).has_value(), written) << c.label;
@@ -183,7 +173,7 @@ TEST_F(ActiveConfStoreTest, Folders_AreMadeProtectedOrTrustedOnlyWhenNobodyElseC
 TEST_F(ActiveConfStoreTest, AccessListFailures_AreIgnored) {
   FailNextCall("SetProtectedDaclOn", 5);
   std::string error;
-  EXPECT_TRUE(WriteActiveConf(Profile("key"), &error));
+  EXPECT_TRUE(WriteActiveConf(SampleProfile("key"), &error));
   EXPECT_EQ(error, "");
 }
 
