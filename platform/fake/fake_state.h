@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ constexpr wchar_t kDefaultModulePath[] = L"C:\\Program Files\\Quorvane\\Quorvane
 struct FakeScHandle {
   std::wstring service_key;  // empty for a manager handle
   uint32_t access = 0;
+};
+
+struct FakeProcessHandle {
+  uint32_t process_id = 0;
+  std::wstring service_key;  // empty: a foreign process
+  int start_count = 0;       // the service's start the process belongs to
 };
 
 struct FakeFile {
@@ -73,6 +80,7 @@ struct FakeState {
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
   std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"
   uint64_t slept_ms = 0;
+  uint64_t event_waited_ms = 0;  // by status waits given a stop event
   int64_t clock_jump_seconds = 0;
   bool instant_sleeps = false;
 
@@ -82,6 +90,10 @@ struct FakeState {
   FakeService created_service_behaviour;
   ServiceControlRoutine service_handler = nullptr;
   std::vector<ReportedStatus> reported_statuses;
+  std::map<uintptr_t, FakeProcessHandle> process_handles;
+  std::set<uint32_t> foreign_processes;
+  std::vector<uint32_t> ended_foreign_processes;
+  std::function<void()> process_open_effect;
 
   std::map<uint32_t, uint32_t> interface_metrics;  // IPv4 metric by interface index
   std::map<std::string, int> table_growth;         // by read: fills that find the table grown

@@ -1,5 +1,11 @@
 #include "platform/service_control.h"
 
+#include "platform/process.h"
+
+#include <chrono>
+#include <thread>
+
+#include "fake_pipes.h"
 #include "fake_state.h"
 
 namespace platform {
@@ -256,6 +262,62 @@ bool ScmDeleteService(const ScHandle& service, uint32_t* error_code) {
   }
   target.marked_for_delete = true;
   return true;
+}
+
+namespace {
+
+bool StopSet(const StopEvent* stop) {
+  if (stop == nullptr) return false;
+  fake::Pipes& pipes = fake::AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  return pipes.stop_events[stop->get()];
+}
+
+}  // namespace
+
+// The fake's services move on at each look (a query), as with polling; a
+// wait looks every 10 ms it sleeps, or, given a stop event, every real
+// millisecond, which counts as 100 ms as sleeps do.
+bool ScmWaitStatusChange(const ScHandle& service, uint32_t known_state, uint32_t timeout_ms, const StopEvent* stop,
+                         ServiceStatus* status, uint32_t* error_code) {
+  {
+    FakeWorld& world = fake::World();
+    Guard guard(world.lock);
+    if (fake::RecordCall(world, "ScmWaitStatusChange", std::to_string(known_state), error_code)) return false;
+  }
+  constexpr uint32_t kLookMs = 10;
+  constexpr uint32_t kEventLookMs = 100;
+  for (uint32_t waited = 0;;) {
+    if (!ScmQueryStatus(service, status, error_code)) return false;
+    if (status->state != known_state) return true;
+    {
+      FakeWorld& world = fake::World();
+      Guard guard(world.lock);
+      fake::FakeScHandle* entry = nullptr;
+      if (Check(world, service.get(), kServiceQueryStatus, &entry, error_code) &&
+          ServiceOf(world, *entry).marked_for_delete) {
+        *error_code = kErrorServiceMarkedForDelete;
+        return false;
+      }
+    }
+    if (StopSet(stop)) {
+      *error_code = kErrorOperationAborted;
+      return false;
+    }
+    if (waited >= timeout_ms) {
+      *error_code = kErrorTimeout;
+      return false;
+    }
+    if (stop == nullptr) {
+      SleepMilliseconds(kLookMs);
+      waited += kLookMs;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      waited += kEventLookMs;
+      Guard guard(fake::World().lock);
+      fake::World().event_waited_ms += kEventLookMs;
+    }
+  }
 }
 
 void ScmCloseHandle(uintptr_t handle) {

@@ -119,13 +119,30 @@ void WriteDebuggerOutput(const std::wstring& text) { OutputDebugStringW(text.c_s
 
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
-bool EndProcess(uint32_t process_id, uint32_t exit_code, uint32_t* error_code) {
-  win32::UniqueHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, process_id));
-  if (!process.valid() || !TerminateProcess(process.get(), exit_code)) {
+uint64_t SteadyMilliseconds() { return GetTickCount64(); }
+
+void CloseProcess(uintptr_t process) {
+  if (process != 0) CloseHandle(reinterpret_cast<HANDLE>(process));
+}
+
+bool OpenProcessToEnd(uint32_t process_id, ProcessHandle* process, uint32_t* error_code) {
+  HANDLE raw = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process_id);
+  if (raw == nullptr) {
     *error_code = GetLastError();
     return false;
   }
+  *process = ProcessHandle(reinterpret_cast<uintptr_t>(raw));
   return true;
+}
+
+bool EndOpenProcess(const ProcessHandle& process, uint32_t exit_code, uint32_t* error_code) {
+  if (TerminateProcess(reinterpret_cast<HANDLE>(process.get()), exit_code)) return true;
+  *error_code = GetLastError();
+  return false;
+}
+
+bool WaitForProcessEnd(const ProcessHandle& process, uint32_t timeout_ms) {
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(process.get()), timeout_ms) == WAIT_OBJECT_0;
 }
 
 void TerminateCurrentProcess(uint32_t exit_code) {

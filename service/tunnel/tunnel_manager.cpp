@@ -1,5 +1,7 @@
 #include "tunnel/tunnel_manager.h"
 
+#include <algorithm>
+
 #include "common/safe_mode_settings.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
@@ -36,18 +38,23 @@ platform::ServiceRegistration TunnelRegistration(const std::wstring& config_path
   return registration;
 }
 
+std::string WithCode(const char* text, uint32_t error_code) {
+  return std::string(text) + " (error " + std::to_string(error_code) + ")";
+}
+
 // Whether the tunnel service is gone, waiting a little for one whose deletion
-// is pending.
+// is pending (it goes when the last handle to it closes).
 bool WaitUntilGone(const platform::ScHandle& manager, const std::wstring& name) {
-  for (uint32_t waited = 0;; waited += kTunnelPollMs) {
+  const uint64_t deadline = platform::SteadyMilliseconds() + kTunnelDeleteBoundMs;
+  for (;;) {
     platform::ScHandle service;
     uint32_t error_code = 0;
     if (!platform::ScmOpenService(manager, name, platform::kServiceQueryStatus, &service, &error_code)) {
       return error_code == platform::kErrorServiceDoesNotExist;
     }
-    if (waited >= kTunnelDeleteBoundMs) return false;
+    if (platform::SteadyMilliseconds() >= deadline) return false;
     service.Reset();
-    platform::SleepMilliseconds(kTunnelPollMs);
+    platform::SleepMilliseconds(kTunnelDeleteLookMs);
   }
 }
 
@@ -61,33 +68,70 @@ void SetNote(std::string* note, const std::string& text) {
   if (note != nullptr) *note = text;
 }
 
-// Polls until |done| holds for the service's status or |bound_ms| passed;
-// false when the status cannot be read.
+// Waits until |done| holds for the service's status, |bound_ms| at most, by
+// the manager's notifications; where the system refuses them (or the service
+// is being deleted, which ends notifications), by a look every second. With
+// |cancel|, also until it is set, which is looked at every kCancelLookMs.
+// False, with |error_code| when given, when the status cannot be read.
 template <typename Done>
-bool PollStatus(const platform::ScHandle& service, uint32_t bound_ms, platform::ServiceStatus* status, Done done) {
-  uint32_t error_code = 0;
-  for (uint32_t waited = 0;; waited += kTunnelPollMs) {
+bool WaitForStatus(const platform::ScHandle& service, uint32_t bound_ms, const std::atomic<bool>* cancel,
+                   platform::ServiceStatus* status, Done done, uint32_t* query_error = nullptr) {
+  uint32_t ignored = 0;
+  uint32_t& error_code = query_error != nullptr ? *query_error : ignored;
+  if (!platform::ScmQueryStatus(service, status, &error_code)) return false;
+  const uint64_t deadline = platform::SteadyMilliseconds() + bound_ms;
+  while (!done(*status) && (cancel == nullptr || !*cancel)) {
+    const uint64_t now = platform::SteadyMilliseconds();
+    if (now >= deadline) return true;
+    uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 0xFFFFFFF0u));
+    if (cancel != nullptr) slice = std::min(slice, kCancelLookMs);
+    platform::ServiceStatus changed;
+    if (platform::ScmWaitStatusChange(service, status->state, slice, nullptr, &changed, &error_code)) {
+      *status = changed;
+      continue;
+    }
+    if (error_code == platform::kErrorTimeout) continue;
+    platform::SleepMilliseconds(std::min(slice, kStatusLookMs));
     if (!platform::ScmQueryStatus(service, status, &error_code)) return false;
-    if (done(*status) || waited >= bound_ms) return true;
-    platform::SleepMilliseconds(kTunnelPollMs);
   }
+  return true;
 }
 
 bool Stopped(const platform::ServiceStatus& status) { return status.state == platform::kServiceStopped; }
 
 // The last resort for a tunnel that will not stop: its process is ended, and
-// the service manager reports it stopped once the process has gone.
+// the service manager reports it stopped once the process has gone. The
+// process is opened first, and ended only while the service still reports
+// running in it: an id from an earlier query may belong to another process by
+// now, and this one runs as the system account.
 bool EndServiceProcess(const platform::ScHandle& service, platform::ServiceStatus* status, const std::string& why,
                        std::string* note) {
   const uint32_t process_id = status->process_id;
   uint32_t error_code = 0;
-  if (process_id == 0 || !platform::EndProcess(process_id, kTunnelProcessEndedExitCode, &error_code)) {
+  platform::ProcessHandle process;
+  const bool opened = process_id != 0 && platform::OpenProcessToEnd(process_id, &process, &error_code);
+  platform::ServiceStatus now;
+  uint32_t query_error = 0;
+  if (!platform::ScmQueryStatus(service, &now, &query_error)) {
+    SetNote(note, "the tunnel service " + why + ", and its status could not be read again (error " +
+                      std::to_string(query_error) + "); nothing was ended");
+    return false;
+  }
+  *status = now;
+  if (Stopped(now)) return true;
+  if (now.process_id != process_id) {
+    SetNote(note, "the tunnel service " + why + ", and its process changed (id " + std::to_string(process_id) +
+                      " to " + std::to_string(now.process_id) + ") before it could be ended; nothing was ended");
+    return false;
+  }
+  if (!opened || !platform::EndOpenProcess(process, kTunnelProcessEndedExitCode, &error_code)) {
     SetNote(note, "the tunnel service " + why + ", and its process could not be ended (error " +
                       std::to_string(error_code) + ")");
     return false;
   }
+  platform::WaitForProcessEnd(process, kTunnelStopBoundMs);
   SetNote(note, "the tunnel service " + why + "; its process (id " + std::to_string(process_id) + ") was ended");
-  return PollStatus(service, kTunnelStopBoundMs, status, Stopped) && Stopped(*status);
+  return WaitForStatus(service, kTunnelStopBoundMs, nullptr, status, Stopped) && Stopped(*status);
 }
 
 // The library accepts no control until it runs: a stop sent before then
@@ -102,7 +146,7 @@ bool StopOpenService(const platform::ScHandle& service, std::string* note) {
     return false;
   };
   const auto left_start = [](const platform::ServiceStatus& s) { return s.state != platform::kServiceStartPending; };
-  if (!PollStatus(service, kTunnelStartPendingStopBoundMs, &status, left_start)) return unreadable();
+  if (!WaitForStatus(service, kTunnelStartPendingStopBoundMs, nullptr, &status, left_start)) return unreadable();
   if (status.state == platform::kServiceStartPending) {
     return EndServiceProcess(service, &status,
                              "was still starting after " + std::to_string(kTunnelStartPendingStopBoundMs / 1000) + " s",
@@ -111,7 +155,7 @@ bool StopOpenService(const platform::ScHandle& service, std::string* note) {
   if (Stopped(status)) return true;
   uint32_t error_code = 0;
   platform::ScmControlStop(service, &status, &error_code);
-  if (!PollStatus(service, kTunnelStopBoundMs, &status, Stopped)) return unreadable();
+  if (!WaitForStatus(service, kTunnelStopBoundMs, nullptr, &status, Stopped)) return unreadable();
   return Stopped(status) ||
          EndServiceProcess(service, &status, "did not stop within " + std::to_string(kTunnelStopBoundMs / 1000) + " s",
                            note);
@@ -140,6 +184,36 @@ bool TunnelManager::Stop(std::string* note) {
   return gone;
 }
 
+namespace {
+
+// Creates the tunnel service anew, or re-points one whose deletion has not
+// gone through yet; false with the error text.
+bool CreateOrRepoint(const platform::ScHandle& manager, const platform::ServiceRegistration& registration,
+                     platform::ScHandle* service, std::string* error) {
+  uint32_t error_code = 0;
+  if (!WaitUntilGone(manager, registration.name)) {
+    // Still there after the stop: re-pointed when it can be, which Windows
+    // refuses while its deletion is pending.
+    platform::ScmOpenService(manager, registration.name, platform::kServiceAllAccess, service, &error_code);
+    if (platform::ScmChangeBinaryPath(*service, registration.binary_path, &error_code)) return true;
+    if (error_code == platform::kErrorServiceMarkedForDelete) {
+      SetError(error, "tunnel service is still marked for deletion (error 1072): it has not stopped, or another "
+                      "program such as the Services console holds it open");
+    } else {
+      *error = WithCode("ChangeServiceConfig tunnel failed", error_code);
+    }
+    return false;
+  }
+  if (!platform::ScmCreateService(manager, registration, platform::kServiceAllAccess, service, &error_code)) {
+    *error = WithCode("CreateService tunnel failed", error_code);
+    return false;
+  }
+  platform::ScmSetServiceSidType(*service, platform::kServiceSidTypeUnrestricted, &error_code);
+  return true;
+}
+
+}  // namespace
+
 bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
   CheckNetworkMutation(kMutationTunnelStart);
   NoteStartupTunnelStarted();
@@ -153,33 +227,24 @@ bool TunnelManager::Start(const std::wstring& config_path, std::string* error) {
   platform::ScHandle manager;
   uint32_t error_code = 0;
   if (!platform::ScmOpenManager(platform::kScManagerAllAccess, &manager, &error_code)) {
-    SetError(error, "OpenSCManager failed");
+    SetError(error, WithCode("OpenSCManager failed", error_code).c_str());
     return false;
   }
   const platform::ServiceRegistration registration = TunnelRegistration(config_path);
-  platform::ScHandle service;
-  if (!WaitUntilGone(manager, registration.name)) {
-    // Still there after the stop: re-pointed when it can be, which Windows
-    // refuses while its deletion is pending.
-    platform::ScmOpenService(manager, registration.name, platform::kServiceAllAccess, &service, &error_code);
-    if (!platform::ScmChangeBinaryPath(service, registration.binary_path, &error_code) &&
-        error_code == platform::kErrorServiceMarkedForDelete) {
-      SetError(error, "tunnel service is still marked for deletion (error 1072): it has not stopped, or another "
-                      "program such as the Services console holds it open");
-      return false;
+  std::string failure;
+  // A service re-pointed while its deletion was still under way cannot start
+  // (1072): once it has gone, it is made anew, once.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    platform::ScHandle service;
+    if (!CreateOrRepoint(manager, registration, &service, &failure)) break;
+    if (platform::ScmStartService(service, &error_code) || error_code == platform::kErrorServiceAlreadyRunning) {
+      return true;
     }
-  } else if (platform::ScmCreateService(manager, registration, platform::kServiceAllAccess, &service,
-                                        &error_code)) {
-    platform::ScmSetServiceSidType(service, platform::kServiceSidTypeUnrestricted, &error_code);
-  } else {
-    SetError(error, "CreateService tunnel failed");
-    return false;
+    failure = WithCode("StartService tunnel failed", error_code);
+    if (error_code != platform::kErrorServiceMarkedForDelete) break;
   }
-  if (!platform::ScmStartService(service, &error_code) && error_code != platform::kErrorServiceAlreadyRunning) {
-    SetError(error, "StartService tunnel failed");
-    return false;
-  }
-  return true;
+  SetError(error, failure.c_str());
+  return false;
 }
 
 namespace {
@@ -217,24 +282,26 @@ bool WaitForTunnelRunning(const std::atomic<bool>* cancel, std::string* message)
     return false;
   }
   const uint32_t bound_ms = TunnelStartBoundMs(kTunnelStartBoundMs);
-  for (uint32_t waited = 0; waited < bound_ms; waited += kTunnelPollMs) {
-    if (*cancel) {
-      *message = kConnectCancelledMessage;
-      return false;
-    }
-    platform::ServiceStatus status;
-    if (!platform::ScmQueryStatus(service, &status, &error_code)) {
-      *message = "tunnel service status could not be read (error " + std::to_string(error_code) + ")";
-      return false;
-    }
-    if (status.state == platform::kServiceRunning) return true;
-    if (status.state == platform::kServiceStopped) {
-      *message = StoppedMessage(status);
-      return false;
-    }
-    platform::SleepMilliseconds(kTunnelPollMs);
+  platform::ServiceStatus status;
+  const auto settled = [](const platform::ServiceStatus& s) {
+    return s.state == platform::kServiceRunning || s.state == platform::kServiceStopped;
+  };
+  if (*cancel) {
+    *message = kConnectCancelledMessage;
+    return false;
   }
-  *message = "tunnel service did not report running within " + std::to_string(bound_ms / 1000) + " s";
+  if (!WaitForStatus(service, bound_ms, cancel, &status, settled, &error_code)) {
+    *message = "tunnel service status could not be read (error " + std::to_string(error_code) + ")";
+    return false;
+  }
+  if (status.state == platform::kServiceRunning) return true;
+  if (status.state == platform::kServiceStopped) {
+    *message = StoppedMessage(status);
+  } else if (*cancel) {
+    *message = kConnectCancelledMessage;
+  } else {
+    *message = "tunnel service did not report running within " + std::to_string(bound_ms / 1000) + " s";
+  }
   return false;
 }
 

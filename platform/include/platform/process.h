@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/owned_handle.h"
+
 namespace platform {
 
 // Writes wide text to standard output or standard error. A console gets the
@@ -39,12 +41,24 @@ void WriteDebuggerOutput(const std::wstring& text);
 // also counts time the machine spent asleep.
 int64_t UnixTimeSeconds();
 
+// A clock for bounds on waits: milliseconds since some start, never going
+// back, not counting the machine's own sleep.
+uint64_t SteadyMilliseconds();
+
 // Blocks the calling thread for |milliseconds|.
 void SleepMilliseconds(uint32_t milliseconds);
 
-// Ends another process at once (OpenProcess for PROCESS_TERMINATE, then
-// TerminateProcess): the last resort for a service that will not stop.
-bool EndProcess(uint32_t process_id, uint32_t exit_code, uint32_t* error_code);
+// Another process, held open so that its id cannot be given to another
+// process meanwhile: the last resort for a service that will not stop is
+// ended through it, and only after the service was seen to run in it still.
+void CloseProcess(uintptr_t process);
+using ProcessHandle = OwnedHandle<CloseProcess>;
+// OpenProcess with the rights to end it and wait for it.
+bool OpenProcessToEnd(uint32_t process_id, ProcessHandle* process, uint32_t* error_code);
+// TerminateProcess: ends it at once with |exit_code|.
+bool EndOpenProcess(const ProcessHandle& process, uint32_t exit_code, uint32_t* error_code);
+// Whether it has ended within |timeout_ms|.
+bool WaitForProcessEnd(const ProcessHandle& process, uint32_t timeout_ms);
 
 // Ends this process at once with |exit_code|: no destructors, no exit
 // handlers, no flushing of buffered streams.

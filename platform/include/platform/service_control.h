@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/owned_handle.h"
+#include "platform/pipes.h"
 
 namespace platform {
 
@@ -46,6 +47,8 @@ constexpr uint32_t kErrorServiceNotActive = 1062;
 constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 constexpr uint32_t kErrorServiceExists = 1073;
 constexpr uint32_t kErrorServiceSpecificError = 1066;
+// The process a service ran in exited without reporting stopped.
+constexpr uint32_t kErrorProcessAborted = 1067;
 
 // Closes a manager or service handle; used by ScHandle.
 void ScmCloseHandle(uintptr_t handle);
@@ -88,5 +91,17 @@ bool ScmControlStop(const ScHandle& service, ServiceStatus* status, uint32_t* er
 bool ScmQueryStatus(const ScHandle& service, ServiceStatus* status, uint32_t* error_code);
 // Marks the service for deletion; it goes when it has stopped and every handle is closed.
 bool ScmDeleteService(const ScHandle& service, uint32_t* error_code);
+
+// Waits until the service's state is no longer |known_state|
+// (NotifyServiceStatusChangeW, waited for alertably): true with the status
+// then, at once when it differs already. False with kErrorTimeout after
+// |timeout_ms|, with kErrorOperationAborted once |stop| (when given) is set,
+// with kErrorServiceMarkedForDelete once the service is marked for deletion
+// (the caller must close its handle so that it can go), and with another code
+// when the system refuses notifications. A notification still pending when
+// this returns stays registered on the handle and is reused by the next wait
+// on it, so a handle waited on must be waited on and closed by one thread.
+bool ScmWaitStatusChange(const ScHandle& service, uint32_t known_state, uint32_t timeout_ms, const StopEvent* stop,
+                         ServiceStatus* status, uint32_t* error_code);
 
 }  // namespace platform

@@ -198,7 +198,7 @@ TEST_F(ConnectFlowTest, WriteAndStartFailures_UndoTheirPart) {
 
   FailNextCall("ScmStartService", 1053);
   EXPECT_EQ(Connect(ConnectRequest("")),
-            "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"StartService tunnel failed\"}");
+            "{\"ok\":false,\"error\":\"tunnel_start_failed\",\"message\":\"StartService tunnel failed (error 1053)\"}");
   ExpectLeft(Left(), {"disconnected", 0, false, true}, "tunnel_start_failed");  // created, never started
   EXPECT_FALSE(IsTunnelRunning());
 }

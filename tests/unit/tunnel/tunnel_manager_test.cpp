@@ -8,6 +8,10 @@
 namespace quorvane {
 namespace {
 
+// The fake's status wait looks at the service every 10 ms that it sleeps.
+constexpr uint64_t kFakeLookMs = 10;
+
+
 using platform::fake::FailNextCall;
 using platform::fake::FakeService;
 using platform::fake::FindService;
@@ -90,9 +94,9 @@ TEST_F(TunnelManagerTest, StartOverARunningService_StopsDeletesAndCreatesItAgain
   ASSERT_TRUE(service.has_value());
   EXPECT_EQ(service->registration.binary_path, kExpectedCommandLine);
   EXPECT_EQ(service->start_count, 1);  // a new service, started once
-  EXPECT_EQ(platform::fake::SleptMilliseconds(), kTunnelPollMs) << "one short poll, not a whole second";
+  EXPECT_EQ(platform::fake::SleptMilliseconds(), 0u) << "told of the change, not a poll";
   EXPECT_EQ(CallsFrom("ScmControlStop"),
-            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "SleepMilliseconds 10", "ScmQueryStatus",
+            (std::vector<std::string>{"ScmControlStop", "ScmQueryStatus", "ScmWaitStatusChange 3", "ScmQueryStatus",
                                       "ScmDeleteService", "ScmOpenManager 983103",
                                       "ScmOpenService QuorvaneVpnTunnel$Active 4",
                                       "ScmCreateService QuorvaneVpnTunnel$Active", "ScmSetServiceSidType 1",
@@ -107,7 +111,7 @@ TEST_F(TunnelManagerTest, ServiceMarkedForDeletion_IsWaitedForThenMadeAnewOrRepo
     int held_for_opens;
     bool started;
     uint64_t slept_ms;  // besides the stop's own polls
-  } cases[] = {{3, true, kTunnelPollMs},  // the stop's open, one look, then gone at the next
+  } cases[] = {{3, true, kTunnelDeleteLookMs},  // the stop's open, one look, then gone at the next
                {-1, false, kTunnelDeleteBoundMs}};
   for (const auto& c : cases) {
     platform::fake::Reset();
@@ -168,7 +172,7 @@ TEST_F(TunnelManagerTest, Stop_WaitsForAStartingTunnelAndEndsOneThatWillNotStop)
        StopBehaviour::kIgnoresStop, nullptr, true,
        "the tunnel service did not stop within 15 s; its process (id 4200) was ended", 1, 1},
       {"a process that cannot be ended", true, platform::kServiceRunning, StartBehaviour::kRunsAtOnce, 0,
-       StopBehaviour::kIgnoresStop, "EndProcess", false,
+       StopBehaviour::kIgnoresStop, "EndOpenProcess", false,
        "the tunnel service did not stop within 15 s, and its process could not be ended (error 5)", 0, 1},
   };
   for (const auto& c : cases) {
@@ -202,7 +206,7 @@ TEST_F(TunnelManagerTest, Stop_WaitsForAStartingTunnelAndEndsOneThatWillNotStop)
 // configuration, which is a failed start, never the old tunnel taken for new.
 TEST_F(TunnelManagerTest, StartOverATunnelThatWillNotStop_Fails) {
   SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
-  FailNextCall("EndProcess", 5);
+  FailNextCall("EndOpenProcess", 5);
   std::string error;
   EXPECT_FALSE(TunnelManager::Start(kConfig, &error));
   EXPECT_EQ(error.rfind("the earlier tunnel service could not be stopped: the tunnel service did not stop", 0), 0u)
@@ -216,9 +220,9 @@ TEST_F(TunnelManagerTest, StartFailures_GiveTheirTextAndCloseEveryHandle) {
     int calls_to_let_through;  // Stop opens the manager first
     const char* error;
   } cases[] = {
-      {"ScmOpenManager", 1, "OpenSCManager failed"},
-      {"ScmCreateService", 0, "CreateService tunnel failed"},
-      {"ScmStartService", 0, "StartService tunnel failed"},
+      {"ScmOpenManager", 1, "OpenSCManager failed (error 5)"},
+      {"ScmCreateService", 0, "CreateService tunnel failed (error 5)"},
+      {"ScmStartService", 0, "StartService tunnel failed (error 5)"},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();
@@ -248,10 +252,9 @@ TEST_F(TunnelManagerTest, WaitForTunnelRunning_JudgesHowTheStartedServiceCameUp)
     uint64_t slept_ms;
   } cases[] = {
       {"running at once", StartBehaviour::kRunsAtOnce, 0, 0, 0, true, "", 0},
-      {"running after polls", StartBehaviour::kRunsAfterPolls, 4, 0, 0, true, "", 3 * kTunnelPollMs},
+      {"running after polls", StartBehaviour::kRunsAfterPolls, 4, 0, 0, true, "", 2 * kFakeLookMs},
       {"stopped with its own code", StartBehaviour::kStopsAfterPolls, 2, 1066, 4, false,
-       "tunnel service stopped before it reported running (exit code 1066, service-specific exit code 4)",
-       kTunnelPollMs},
+       "tunnel service stopped before it reported running (exit code 1066, service-specific exit code 4)", 0},
       {"stopped with a Win32 code", StartBehaviour::kStopsAfterPolls, 1, 1067, 0, false,
        "tunnel service stopped before it reported running (exit code 1067)", 0},
       {"stopped without a code", StartBehaviour::kStopsAfterPolls, 1, 0, 0, false,

@@ -77,7 +77,10 @@ void SetRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::
 // started service comes up and how it answers the stop control are its
 // behaviours; a real service reports start-pending until its own work is done,
 // and accepts no control meanwhile (a stop then fails with 1061). Its process
-// (the id its status shows) can be ended (EndProcess): it stops with 1067.
+// (the id its status shows) can be ended (OpenProcessToEnd, EndOpenProcess):
+// it stops with 1067. A status wait (ScmWaitStatusChange) sees the change at
+// its next look: without a stop event it looks every 10 ms of SleepMilliseconds,
+// with one every real millisecond (a hundredth of 100 ms, as sleeps are).
 // A service marked for deletion goes when it is stopped and its last handle is
 // closed.
 enum class StartBehaviour {
@@ -102,7 +105,7 @@ struct FakeService {
   // closes it after this many of our opens of the service; -1: never.
   int held_elsewhere_for_opens = 0;
   int start_count = 0;
-  int processes_ended = 0;  // by EndProcess, the last resort
+  int processes_ended = 0;  // by EndOpenProcess, the last resort
   // What the service last reported on stopping.
   uint32_t win32_exit_code = 0;
   uint32_t reported_specific_exit_code = 0;
@@ -118,6 +121,14 @@ void SetServiceStartEffect(std::function<void()> effect);
 std::optional<FakeService> FindService(const std::wstring& name);
 // Manager and service handles not yet closed.
 int OpenScHandleCount();
+// Another program's process under |process_id|, which OpenProcessToEnd opens
+// like a service's; the ones ended through such a handle, in order.
+void SeedForeignProcess(uint32_t process_id);
+std::vector<uint32_t> EndedForeignProcesses();
+// Runs once, at the next OpenProcessToEnd, before it looks: the world may
+// change between a status query and the open (a service restarts, its old id
+// goes to another program).
+void SetProcessOpenEffect(std::function<void()> effect);
 
 // This process as a service: the statuses it reported, in order, and a
 // control sent to its handler as the manager would (false without a handler).
