@@ -122,6 +122,7 @@ std::string RunConnect(Connect* connect) {
     }
     return ErrorReply(kErrorTunnelStartFailed, connect->error);
   }
+  KickTunnelWatch(&state->tunnel_watch);
   // The checks below judge what the tunnel did to the table, so they wait
   // until it has done it; a tunnel that never runs is a failed start.
   std::string not_running;
@@ -184,6 +185,9 @@ std::string HandleConnect(ControlState* state, const Caller& caller, const std::
     state->node = connect.profile.node_id;
     state->tunnel_owner = caller.user_sid;
     state->connect_cancelled = false;
+    state->status_message.clear();
+    ++state->generation;
+    state->changed.notify_all();
   }
   MarkUserConnectBegun();
   return RunConnect(&connect);

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "control/pipe_server.h"
+#include "control/tunnel_owner_store.h"
+#include "control/tunnel_supervisor.h"
 
 namespace quorvane {
 namespace {
@@ -19,18 +21,61 @@ PhaseAndNode ReadPhase(ControlState* state) {
   return PhaseAndNode{state->phase, state->node};
 }
 
+namespace {
+
+// With the state lock held.
+void Bump(ControlState* state) {
+  ++state->generation;
+  state->changed.notify_all();
+}
+
+// The record on disk follows the owner: written when a tunnel is up, dropped
+// when none is. Outside the state lock: the callers that change the tunnel
+// take turns already.
+void Record(const std::string& phase, const std::wstring& owner, const std::string& node) {
+  if (phase == kPhaseConnected && !owner.empty()) {
+    StoreTunnelOwner(owner, node);
+  } else if (phase == kPhaseDisconnected && owner.empty()) {
+    ForgetStoredTunnelOwner();
+  }
+}
+
+}  // namespace
+
 void SetPhase(ControlState* state, const std::string& phase, const std::string& node) {
-  std::lock_guard<std::mutex> guard(state->state_lock);
-  state->phase = phase;
-  state->node = node;
-  if (phase == kPhaseDisconnected) state->tunnel_owner.clear();
+  std::wstring owner;
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    state->phase = phase;
+    state->node = node;
+    if (phase == kPhaseDisconnected) state->tunnel_owner.clear();
+    owner = state->tunnel_owner;
+    Bump(state);
+  }
+  Record(phase, owner, node);
 }
 
 void ResetPhase(ControlState* state, const std::wstring& owner, const std::string& node) {
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    state->phase = kPhaseDisconnected;
+    state->tunnel_owner = owner;
+    state->node = node;
+    Bump(state);
+  }
+  Record(kPhaseDisconnected, owner, node);
+}
+
+void NoteStatusChanged(ControlState* state) {
   std::lock_guard<std::mutex> guard(state->state_lock);
-  state->phase = kPhaseDisconnected;
-  state->tunnel_owner = owner;
-  state->node = node;
+  Bump(state);
+}
+
+void ForgetTunnelWithMessage(ControlState* state, const std::string& message) {
+  SetPhase(state, kPhaseDisconnected, "");
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  state->status_message = message;
+  Bump(state);
 }
 
 ControlState* MakeCurrentControlState() {
@@ -58,7 +103,9 @@ void StopCurrentPipeServer() {
 void RefreshCurrentPipeAccess() {
   try {
     std::unique_lock<std::mutex> guard(g_current_lock, std::try_to_lock);
-    if (guard.owns_lock() && g_current) RefreshPipeAccess(g_current.get());
+    if (!guard.owns_lock() || !g_current) return;
+    RefreshPipeAccess(g_current.get());
+    NoteSessionsChanged(g_current.get());
   } catch (...) {
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "control/pipe_protocol.h"
 #include "platform/pipes.h"
+#include "tunnel/tunnel_watch.h"
 
 namespace quorvane {
 
@@ -36,8 +38,27 @@ struct Caller : platform::PipeCaller {
   bool identified = false;
 };
 
+// The thread that acts on what happens between requests: a tunnel that ended
+// by itself, an owner who logged off, a physical gateway that changed.
+struct SupervisorState {
+  std::thread thread;
+  std::mutex lock;  // guards what follows
+  std::condition_variable wake;
+  bool stopping = false;
+  bool tunnel_ended = false;
+  bool sessions_changed = false;
+  TunnelSnapshot ended;  // what the watcher saw when the tunnel ended
+};
+
+// The owner of a tunnel this process found running at its start without a
+// record of who started it: no user matches it, so only administrators may
+// change that tunnel.
+constexpr wchar_t kUnknownTunnelOwner[] = L"(unknown: found running at start)";
+
 struct ControlState {
   PipeServerState server;
+  TunnelWatch tunnel_watch;
+  SupervisorState supervisor;
 
   std::mutex auto_stop_lock;  // guards auto_stop_thread: the handler and Stop both cancel
   std::thread auto_stop_thread;
@@ -57,6 +78,14 @@ struct ControlState {
   std::map<std::wstring, std::string> registered_nonces;
   // Set by a disconnect to end the wait of a connect in hand.
   std::atomic<bool> connect_cancelled{false};
+  // Grows with every change a status would show; watches wait on it.
+  uint64_t generation = 1;
+  std::condition_variable changed;
+  // Why the tunnel went down when nobody asked (it ended, its owner logged
+  // off); shown by status until the next connect.
+  std::string status_message;
+  int watchers = 0;            // requests waiting in a watch
+  bool watches_ending = false; // the server stops: every watch answers now
 
   // Serialises the requests that change the tunnel with the automatic stop's
   // teardown, so that neither acts on the other's half-done work. Status and
@@ -81,6 +110,11 @@ void SetPhase(ControlState* state, const std::string& phase, const std::string& 
 // |owner| is who owns what still runs (a connect refused before its tunnel
 // start leaves the earlier one).
 void ResetPhase(ControlState* state, const std::wstring& owner, const std::string& node);
+// Something a status shows changed (the phase setters do this themselves).
+void NoteStatusChanged(ControlState* state);
+// "disconnected" with |message| for the next status: the tunnel went down
+// without a request.
+void ForgetTunnelWithMessage(ControlState* state, const std::string& message);
 
 // The process's single current state, shared by console and service mode.
 // Making a new one stops and destroys the earlier one first.
@@ -90,7 +124,8 @@ void DestroyCurrentControlState();
 // Stops the current state's pipe server, if there is a current state; safe
 // against its destruction on another thread (the control handlers use this).
 void StopCurrentPipeServer();
-// Gives the current state's pipe the access list of the users logged on now
+// Gives the current state's pipe the access list of the users logged on now,
+// and has the supervisor look whether the tunnel's owner is still logged on
 // (the session-change control and console mode's poll use this).
 void RefreshCurrentPipeAccess();
 

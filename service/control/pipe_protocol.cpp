@@ -28,9 +28,11 @@ std::string SuccessReply(const std::string& phase, const std::string& node_id) {
   return "{\"ok\":true,\"phase\":\"" + phase + "\"" + NodeMember(node_id) + "}";
 }
 
-std::string StatusReply(const std::string& phase, const std::string& node_id, bool tunnel_running) {
+std::string StatusReply(const std::string& phase, const std::string& node_id, bool tunnel_running,
+                        uint64_t generation) {
   return "{\"ok\":true,\"phase\":\"" + phase + "\"" + NodeMember(node_id) +
-         ",\"tunnel_running\":" + (tunnel_running ? "true" : "false") + "}";
+         ",\"tunnel_running\":" + (tunnel_running ? "true" : "false") + ",\"generation\":" +
+         std::to_string(generation) + "}";
 }
 
 std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,

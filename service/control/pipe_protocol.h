@@ -21,6 +21,13 @@ constexpr char kOpRegisterSession[] = "register_session";
 constexpr char kOpStatus[] = "status";
 constexpr char kOpDisconnect[] = "disconnect";
 constexpr char kOpConnect[] = "connect";
+// Waits for the next change of what status shows, then answers as status.
+constexpr char kOpWatch[] = "watch";
+// A watch answers at once when the state changed since its "since", and
+// otherwise after the next change or this long without one.
+constexpr uint32_t kWatchIdleMs = 25000;
+// Instances that may wait in watches at once: the others stay for requests.
+constexpr int kMaxWatchers = 2;
 
 constexpr char kPhaseDisconnected[] = "disconnected";
 constexpr char kPhaseConnecting[] = "connecting";
@@ -45,6 +52,8 @@ constexpr ProtocolError kTunnelOwnedByAnotherUser{"tunnel_owned_by_another_user"
 // The client's token could not be read, so the request cannot be tied to a user.
 constexpr ProtocolError kCallerUnidentified{"caller_unidentified",
                                             "the service could not tell which user sent the request"};
+constexpr ProtocolError kWatchersBusy{"watchers_busy",
+                                      "two clients wait for changes already; ask for status instead"};
 constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",
                                               "tunnel installed a default route on WireGuard/Wintun interface"};
 // Codes whose message comes from the subsystem that failed.
@@ -69,7 +78,9 @@ bool ContainsForbiddenKey(const std::string& request);
 // Reply shapes. |admin_bypass_member| and |route_guard_member| are complete
 // members ("\"admin_bypass\":{...}" and "\"poc_route_guard\":{...}").
 std::string SuccessReply(const std::string& phase, const std::string& node_id);
-std::string StatusReply(const std::string& phase, const std::string& node_id, bool tunnel_running);
+// |generation| grows with every change a status shows (a watch's "since").
+std::string StatusReply(const std::string& phase, const std::string& node_id, bool tunnel_running,
+                        uint64_t generation);
 // Adds the two report members before a reply's closing brace; a text that does
 // not end in "}" is returned unchanged.
 std::string WithReports(const std::string& reply, const std::string& admin_bypass_member,

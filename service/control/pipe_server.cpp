@@ -9,6 +9,8 @@
 #include "common/startup_record.h"
 #include "control/request_handler.h"
 #include "control/request_log.h"
+#include "control/tunnel_owner_store.h"
+#include "control/tunnel_supervisor.h"
 #include "platform/pipes.h"
 #include "platform/sessions.h"
 
@@ -200,6 +202,11 @@ bool StartPipeServer(ControlState* state, std::string* error) {
     *error = "stop event could not be made (error " + std::to_string(error_code) + ")";
     return false;
   }
+  RestoreTunnelOwner(state);
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    state->watches_ending = false;
+  }
   {
     std::lock_guard<std::mutex> guard(server.lock);
     server.grants = PipeServerGrants();
@@ -208,11 +215,13 @@ bool StartPipeServer(ControlState* state, std::string* error) {
     BuildSecurity(&server);
   }
   try {
+    if (!StartSupervisor(state)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     for (uint32_t i = 0; i < kPipeInstances; ++i) server.threads.emplace_back(InstanceLoop, state);
   } catch (const std::system_error& failure) {
     server.running = false;
     platform::SignalStopEvent(server.stop);
     JoinServerThreads(&server);
+    StopSupervisor(state);
     *error = failure.what();
     return false;
   }
@@ -230,7 +239,13 @@ void StopPipeServer(ControlState* state) {
     // The waits end on the event: nobody knocks on a pipe that another
     // process may hold by then.
     platform::SignalStopEvent(server.stop);
+    {
+      std::lock_guard<std::mutex> guard(state->state_lock);
+      state->watches_ending = true;
+      state->changed.notify_all();
+    }
     JoinServerThreads(&server);
+    StopSupervisor(state);
     server.stop.Reset();
   }
   if (stop_tunnel) StopTunnelOfStoppingService(state);

@@ -1,5 +1,6 @@
 #include "control/request_handler.h"
 
+#include <chrono>
 #include <exception>
 #include <system_error>
 
@@ -19,10 +20,44 @@ namespace {
 
 constexpr uint32_t kAutoStopStepMs = 100;
 
+// From memory: the watcher's last look at the tunnel service, never a call to
+// the service manager, which a start or a stop may hold for long. Without a
+// watcher (no server runs) the service is asked.
 std::string HandleStatus(ControlState* state) {
-  const PhaseAndNode current = ReadPhase(state);
-  return WithReports(StatusReply(current.phase, current.node, IsTunnelRunning()),
+  const bool running = state->tunnel_watch.running ? SnapshotRunning(ReadTunnelSnapshot(&state->tunnel_watch))
+                                                   : IsTunnelRunning();
+  std::string phase, node, message;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    phase = state->phase;
+    node = state->node;
+    message = state->status_message;
+    generation = state->generation;
+  }
+  return WithReports(WithMessage(StatusReply(phase, node, running, generation), message),
                      WriteAdminBypassJson(CurrentAdminBypassState()), WriteRouteGuardJson(RouteGuardReport()));
+}
+
+// Parked until the state moves past |since| (a missing or unreadable one is
+// past at once), the idle bound, or the server's stop. At most kMaxWatchers
+// wait at once.
+std::string HandleWatch(ControlState* state, const std::string& since_text) {
+  uint64_t since = 0;
+  const bool readable = !since_text.empty() && since_text.size() <= 19 &&
+                        since_text.find_first_not_of("0123456789") == std::string::npos;
+  if (readable) since = std::stoull(since_text);
+  {
+    std::unique_lock<std::mutex> guard(state->state_lock);
+    if (readable && since == state->generation && !state->watches_ending) {
+      if (state->watchers >= kMaxWatchers) return ErrorReply(kWatchersBusy);
+      ++state->watchers;
+      state->changed.wait_for(guard, std::chrono::milliseconds(kWatchIdleMs),
+                              [state, since] { return state->generation != since || state->watches_ending; });
+      --state->watchers;
+    }
+  }
+  return HandleStatus(state);
 }
 
 // What an earlier process may have left for a disconnect to undo: a tunnel
@@ -144,6 +179,7 @@ std::string HandleRequest(ControlState* state, const Caller& caller, const std::
   if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);
   const std::string op = ReadJsonString(request, "op");
   if (op == kOpStatus) return HandleStatus(state);
+  if (op == kOpWatch) return HandleWatch(state, ReadJsonString(request, "since"));
   if (op != kOpRegisterSession && op != kOpDisconnect && op != kOpConnect) return ErrorReply(kUnknownOp);
   if (!caller.identified) return ErrorReply(kCallerUnidentified);
   if (op == kOpRegisterSession) {

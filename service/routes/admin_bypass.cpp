@@ -1,5 +1,6 @@
 #include "routes/admin_bypass.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "common/ipv4_text.h"
@@ -217,6 +218,42 @@ AdminBypassState ReleaseAdminBypass() {
   return Finish(state);
 }
 
+bool FollowPhysicalGateway(std::string* moved) {
+  const PhysicalGateway old = CurrentPhysicalGateway();
+  const std::vector<platform::ForwardRow> routes = AddedBypassRoutes();
+  platform::Ipv4Address probe = 0;
+  platform::ForwardRow best;
+  if (routes.empty() || old.next_hop == 0 || !platform::ParseIpv4Address("8.8.8.8", &probe) ||
+      !FindPhysicalRoute(probe, &best) || (best.next_hop == old.next_hop && best.if_index == old.if_index)) {
+    return false;
+  }
+  const std::string from = Ipv4Text(old.next_hop) + "@if" + std::to_string(old.if_index);
+  const std::string to = Ipv4Text(best.next_hop) + "@if" + std::to_string(best.if_index);
+  // The old routes lead nowhere now; each is added again through the new way out.
+  DeleteAddedBypassRoutes();
+  SetPhysicalGateway(MakePhysicalGateway(best.next_hop, best.if_index));
+  const std::vector<std::string> required = RequiredBypassIps();
+  std::string added;
+  for (const platform::ForwardRow& row : routes) {
+    std::string one;
+    const std::string ip = Ipv4Text(row.destination);
+    const bool is_required = std::find(required.begin(), required.end(), ip) != required.end();
+    const AdminBypassRouteResult result = AddAdminBypassRoute(AdminBypassCandidate{ip, kSourceLegacy, is_required});
+    added += ip + (result.add_success ? ":added;" : ":add_failed(" + std::to_string(result.win32_error_code) + ");");
+  }
+  AdminBypassState state = CurrentAdminBypassState();
+  const bool verified = VerifyAdminBypassRoutes(required, &state.route_verify_after_tunnel);
+  state.gateway = Ipv4Text(best.next_hop);
+  state.route_add_results = added;
+  state.route_moves += from + "->" + to + (verified ? ":ok;" : ":failed;");
+  state.message = "physical default gateway changed from " + from + " to " + to + "; bypass routes moved" +
+                  (verified ? "" : ", and a required one did not verify");
+  state.applied = verified;
+  Finish(state);
+  *moved = state.message;
+  return true;
+}
+
 AdminBypassState CurrentAdminBypassState() {
   std::lock_guard<std::mutex> guard(g_lock);
   return g_last_state;
@@ -259,6 +296,7 @@ std::string WriteAdminBypassJson(const AdminBypassState& state) {
   raw("route_add_results_detail", state.route_add_results_detail);
   text("route_verify_before_tunnel", state.route_verify_before_tunnel);
   text("route_verify_after_tunnel", state.route_verify_after_tunnel);
+  text("route_moves", state.route_moves);
   json += "}";
   return json;
 }

@@ -33,6 +33,10 @@ struct AdminBypassState {
   std::string route_add_results_detail;  // JSON array of route results
   std::string route_verify_before_tunnel;
   std::string route_verify_after_tunnel;
+  // Each move of the routes to a new physical gateway while the tunnel ran:
+  // "192.0.2.1@if7->198.51.100.1@if9:ok;" (or ":failed;" when a required
+  // route did not verify on the new gateway).
+  std::string route_moves;
   int32_t auto_stop_seconds = 0;
 };
 
@@ -44,6 +48,11 @@ AdminBypassState PrepareAdminBypass(bool safe_mode);
 AdminBypassState ConfirmAdminBypassAfterTunnel();
 // Removes the routes this service created.
 AdminBypassState ReleaseAdminBypass();
+// While the bypass routes stand: when the physical default gateway or its
+// interface changed (a Wi-Fi roam, a DHCP renewal, a dock), deletes each
+// route and adds it again through the new gateway, journalled as ever, and
+// publishes what moved. True, with |moved| saying so, when it moved them.
+bool FollowPhysicalGateway(std::string* moved);
 
 AdminBypassState CurrentAdminBypassState();
 std::vector<std::string> CopySelectedBypassIps();

@@ -138,10 +138,11 @@ TEST(Replies, SuccessWithReports_InsertsBothMembersBeforeTheBrace) {
   EXPECT_EQ(WithReports("", kAdmin, kGuard), "");
 }
 
-TEST(Replies, StatusShape_CarriesTunnelRunningAfterTheNode) {
-  EXPECT_EQ(StatusReply(kPhaseDisconnected, "", false), R"({"ok":true,"phase":"disconnected","tunnel_running":false})");
-  EXPECT_EQ(WithReports(StatusReply(kPhaseConnected, "n1", true), kAdmin, kGuard),
-            R"({"ok":true,"phase":"connected","node_id":"n1","tunnel_running":true,)"
+TEST(Replies, StatusShape_CarriesTunnelRunningAndGenerationAfterTheNode) {
+  EXPECT_EQ(StatusReply(kPhaseDisconnected, "", false, 1),
+            R"({"ok":true,"phase":"disconnected","tunnel_running":false,"generation":1})");
+  EXPECT_EQ(WithReports(StatusReply(kPhaseConnected, "n1", true, 18446744073709551615u), kAdmin, kGuard),
+            R"({"ok":true,"phase":"connected","node_id":"n1","tunnel_running":true,"generation":18446744073709551615,)"
             R"("admin_bypass":{"enabled":false},"poc_route_guard":{"poc_route_guard_failed":false}})");
 }
 

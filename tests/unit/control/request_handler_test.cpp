@@ -51,7 +51,7 @@ TEST_F(RequestHandlerTest, ProtocolErrors_ComeFirstAndAreExact) {
 
 TEST_F(RequestHandlerTest, StatusRightAfterStart_IsDisconnectedWithoutNodeAndDefaultReports) {
   EXPECT_EQ(Handle("{\"op\":\"status\"}"),
-            "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false," +
+            "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false,\"generation\":1," +
                 WriteAdminBypassJson(AdminBypassState()) + "," + kDefaultGuard + "}");
 }
 
