@@ -43,6 +43,11 @@ std::string RegisterSessionRequest(const std::string& nonce) {
 
 std::string StatusRequest() { return "{\"v\":1,\"op\":\"status\"}"; }
 
+std::string WatchRequest(std::optional<uint64_t> since) {
+  if (!since) return "{\"v\":1,\"op\":\"watch\"}";
+  return "{\"v\":1,\"op\":\"watch\",\"since\":\"" + std::to_string(*since) + "\"}";
+}
+
 std::string DisconnectRequest(const std::string& reason) {
   return "{\"v\":1,\"op\":\"disconnect\",\"reason\":\"" + EscapeJsonText(reason) + "\"}";
 }
@@ -70,6 +75,14 @@ ServiceReply ParseServiceReply(const std::string& reply) {
   if (start != std::string::npos) {
     const size_t end = reply.find('"', start + marker.size());
     if (end != std::string::npos) parsed.phase = reply.substr(start + marker.size(), end - start - marker.size());
+  }
+  const std::string generation = "\"generation\":";
+  const size_t number = reply.find(generation);
+  if (parsed.ok && number != std::string::npos) {
+    const size_t digits = number + generation.size();
+    const size_t end = reply.find_first_not_of("0123456789", digits);
+    const std::string text = reply.substr(digits, end == std::string::npos ? std::string::npos : end - digits);
+    if (!text.empty() && text.size() <= 19) parsed.generation = std::stoull(text);
   }
   return parsed;
 }

@@ -29,6 +29,8 @@ struct ServiceReply {
   std::string raw;
   bool ok = false;                   // the reply holds "ok":true
   std::optional<std::string> phase;  // when it has one
+  // A status's place in the service's changes, for the next watch.
+  std::optional<uint64_t> generation;
 };
 
 // Backslash before each quotation mark and backslash; nothing else changes.
@@ -36,6 +38,9 @@ std::string EscapeJsonText(const std::string& text);
 
 std::string RegisterSessionRequest(const std::string& nonce);
 std::string StatusRequest();
+// Answered as status once the service's state moves past |since| (at once
+// without one), or after the service's idle bound.
+std::string WatchRequest(std::optional<uint64_t> since);
 std::string DisconnectRequest(const std::string& reason);
 std::string ConnectRequest(const std::string& nonce, const ConnectProfile& profile);
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "pipe_client.h"
@@ -23,11 +24,14 @@ constexpr char kUsage[] =
     "  register <nonce>\n"
     "  connect <profile.json> [nonce]\n"
     "  disconnect [reason]\n"
+    "  watch [count]           (a line at each change of the status; count: stop after that many)\n"
     "  send <raw-json>\n"
     "  report                  (one JSON document for support)\n"
     "A short summary is printed; --json prints the service's reply as it came.\n";
 
 using quorvane_ctl::Utf8;
+
+constexpr DWORD kWatchBusyRetryMs = 2000;
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -67,6 +71,34 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
   return true;
 }
 
+// A line at the first status and at each change after it, until |count|
+// lines were printed (none: for ever). A refusal ends it, except the service's
+// word that others watch already, which is tried again a little later.
+int Watch(bool raw, long count) {
+  std::optional<uint64_t> since;
+  for (long printed = 0; count <= 0 || printed < count;) {
+    const std::string reply = quorvane_windows_vpn::SendPipeRequest(quorvane_windows_vpn::WatchRequest(since));
+    const quorvane_windows_vpn::ServiceReply parsed = quorvane_windows_vpn::ParseServiceReply(reply);
+    if (!parsed.ok && quorvane_ctl::ReplyText(reply, "error") == "watchers_busy") {
+      Sleep(kWatchBusyRetryMs);
+      continue;
+    }
+    if (!parsed.ok || !parsed.generation) {
+      const std::string shown = raw ? reply + "\n" : quorvane_ctl::SummarizeReply(reply);
+      std::fwrite(shown.data(), 1, shown.size(), stdout);
+      return 1;
+    }
+    if (parsed.generation != since) {
+      const std::string line = raw ? reply + "\n" : quorvane_ctl::WatchLine(reply, *parsed.generation);
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fflush(stdout);
+      ++printed;
+    }
+    since = parsed.generation;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -82,6 +114,12 @@ int wmain(int argc, wchar_t** argv) {
     std::fwrite(report.data(), 1, report.size(), stdout);
     std::fputc('\n', stdout);
     return 0;
+  }
+  if (argc >= 2 && argc <= 3 && std::wstring(argv[1]) == L"watch") {
+    wchar_t* end = nullptr;
+    const long count = argc == 3 ? std::wcstol(argv[2], &end, 10) : 0;
+    if (argc == 3 && (end == argv[2] || *end != L'\0' || count <= 0)) return Usage();
+    return Watch(raw, count);
   }
   std::string request;
   if (!BuildRequest(argc, argv, &request)) return 2;

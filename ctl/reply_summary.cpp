@@ -48,6 +48,19 @@ std::string SummarizeReply(const std::string& reply) {
   return text;
 }
 
+std::string WatchLine(const std::string& reply, uint64_t generation) {
+  const quorvane_windows_vpn::ServiceReply parsed = quorvane_windows_vpn::ParseServiceReply(reply);
+  std::string line = "generation " + std::to_string(generation) + ": " + parsed.phase.value_or("(no phase)");
+  const std::string node = ReplyText(reply, "node_id");
+  if (!node.empty()) line += " " + node;
+  line += reply.find("\"tunnel_running\":true") != std::string::npos ? ", tunnel running" : ", no tunnel running";
+  // The reply's own message stands before the reports, which have theirs.
+  const std::string top = reply.substr(0, reply.find("\"admin_bypass\":"));
+  const std::string message = ReplyText(top, "message");
+  if (!message.empty()) line += " (" + message + ")";
+  return line + "\n";
+}
+
 std::string JsonLiteral(const std::string& text) {
   std::string literal = "\"";
   for (unsigned char c : text) {

@@ -65,7 +65,7 @@ class VpnProfile {
 /// (`pipe_unavailable`, `pipe_busy`, `pipe_access_denied`, `pipe_write_failed`,
 /// `pipe_read_failed`, `pipe_server_untrusted`).
 class ServiceReply {
-  const ServiceReply({required this.ok, required this.raw, this.phase, this.error, this.message});
+  const ServiceReply({required this.ok, required this.raw, this.phase, this.error, this.message, this.generation});
 
   /// Reads the map the IPC channel answers with: `raw`, `ok`, `phase`.
   factory ServiceReply.fromChannel(Object? result) {
@@ -84,6 +84,7 @@ class ServiceReply {
       phase: map['phase'] is String ? map['phase'] as String : null,
       error: reply['error'] is String ? reply['error'] as String : null,
       message: reply['message'] is String ? reply['message'] as String : null,
+      generation: reply['generation'] is int ? reply['generation'] as int : null,
     );
   }
 
@@ -92,6 +93,10 @@ class ServiceReply {
   final String? phase;
   final String? error;
   final String? message;
+
+  /// A status's place in the service's changes: it grows with every change
+  /// a status shows. Null on replies that are not statuses.
+  final int? generation;
 }
 
 /// The client of QuorvaneVpnService. Calls on the plugin never block the
@@ -111,6 +116,53 @@ class QuorvaneVpnClient {
 
   Future<ServiceReply> disconnect({String reason = 'user_action'}) =>
       _call('disconnect', <String, Object>{'reason': reason});
+
+  /// The service's status now, then again at each change: the phase, the
+  /// node, whether the tunnel runs, and why it went down when nobody asked
+  /// (it ended by itself, its owner logged off, the automatic stop): the
+  /// reply's [ServiceReply.message]. Use it instead of polling [status].
+  ///
+  /// The plugin waits for the changes (the service's `watch`) on a thread of
+  /// its own, so its other calls never wait behind them, and stops once the
+  /// stream has no listener (at the latest when the service's 25 s idle
+  /// answer comes). A failure, such as no service (`pipe_unavailable`) or
+  /// two other watchers already (`watchers_busy`), is delivered as a reply
+  /// with `ok` false, and the stream tries again after [retryDelay].
+  Stream<ServiceReply> statusChanges({Duration retryDelay = const Duration(seconds: 2)}) {
+    late final StreamController<ServiceReply> controller;
+    bool listening = false;
+    Future<void> watch() async {
+      int? since;
+      while (listening) {
+        final ServiceReply reply = await _call('watch', since == null ? null : <String, Object>{'since': since});
+        if (!listening) {
+          break;
+        }
+        final int? generation = reply.generation;
+        if (reply.ok && generation != null) {
+          if (generation != since) {
+            controller.add(reply);
+          }
+          since = generation;
+        } else {
+          controller.add(reply);
+          since = null;
+          await Future<void>.delayed(retryDelay);
+        }
+      }
+    }
+
+    controller = StreamController<ServiceReply>(
+      onListen: () {
+        listening = true;
+        unawaited(watch());
+      },
+      onCancel: () {
+        listening = false;
+      },
+    );
+    return controller.stream;
+  }
 
   Future<ServiceReply> _call(String method, Map<String, Object>? arguments) async {
     final Object? result = await _channel.invokeMethod<Object?>(method, arguments);

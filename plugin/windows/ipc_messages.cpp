@@ -30,6 +30,16 @@ std::string MapString(const flutter::EncodableMap& map, const char* key) {
   return text != nullptr ? *text : std::string();
 }
 
+std::optional<uint64_t> MapCount(const flutter::EncodableMap& map, const char* key) {
+  const flutter::EncodableValue* value = Find(map, key);
+  if (value == nullptr) return std::nullopt;
+  int64_t number = -1;
+  if (const auto* small = std::get_if<int32_t>(value)) number = *small;
+  if (const auto* large = std::get_if<int64_t>(value)) number = *large;
+  if (number < 0) return std::nullopt;
+  return static_cast<uint64_t>(number);
+}
+
 ConnectProfile ProfileFromMap(const flutter::EncodableMap& map) {
   ConnectProfile profile;
   for (const auto& [key, value] : map) {

@@ -45,29 +45,33 @@ void QuorvaneWindowsVpnPlugin::RegisterWithRegistrar(flutter::PluginRegistrarWin
 
 // Made on the platform thread, where the replies come back.
 QuorvaneWindowsVpnPlugin::QuorvaneWindowsVpnPlugin(flutter::PluginRegistrarWindows* registrar)
-    : registrar_(registrar), requests_started_(StartRequestQueue(requests_)) {}
+    : registrar_(registrar),
+      requests_started_(StartRequestQueue(requests_)),
+      watches_started_(StartRequestQueue(watches_)) {}
 
 // The engine lets go of its messenger, and with it the channels' handlers,
 // before it destroys the plugins: changing a handler here would reach a null
 // engine, so the channels are only released.
 QuorvaneWindowsVpnPlugin::~QuorvaneWindowsVpnPlugin() {
   StopRequestQueue(requests_.get());  // nothing is delivered to a destroyed plugin
+  StopRequestQueue(watches_.get());
   if (registrar_ != nullptr && window_proc_id_ != 0) registrar_->UnregisterTopLevelWindowProcDelegate(window_proc_id_);
   window_channel_.reset();
   ipc_channel_.reset();
 }
 
-void QuorvaneWindowsVpnPlugin::SendAndAnswer(std::string request, MethodResultPtr result) {
+void QuorvaneWindowsVpnPlugin::SendAndAnswer(std::string request, MethodResultPtr result, RequestQueue* queue) {
   const auto answer = [](flutter::MethodResult<flutter::EncodableValue>* to, const std::string& reply) {
     to->Success(flutter::EncodableValue(ReplyToMap(ParseServiceReply(reply))));
   };
-  if (!requests_started_) {
+  if (queue == nullptr) queue = requests_.get();
+  if (queue == requests_.get() && !requests_started_) {
     // No worker could be made: the call is answered the old way, waiting.
     answer(result.get(), SendPipeRequest(request));
     return;
   }
   std::shared_ptr<flutter::MethodResult<flutter::EncodableValue>> shared(std::move(result));
-  EnqueueRequest(requests_.get(), std::move(request),
+  EnqueueRequest(queue, std::move(request),
                  [shared, answer](const std::string& reply) { answer(shared.get(), reply); });
 }
 
@@ -81,6 +85,11 @@ void QuorvaneWindowsVpnPlugin::HandleIpcMethodCall(const flutter::MethodCall<flu
     SendAndAnswer(RegisterSessionRequest(session_nonce_), std::move(result));
   } else if (method == "status") {
     SendAndAnswer(StatusRequest(), std::move(result));
+  } else if (method == "watch") {
+    // A watch may wait for long: never on the platform thread.
+    if (!watches_started_) return result->Error("watch_unavailable", "no thread could be made for watches");
+    const std::optional<uint64_t> since = arguments != nullptr ? MapCount(*arguments, "since") : std::nullopt;
+    SendAndAnswer(WatchRequest(since), std::move(result), watches_.get());
   } else if (method == "disconnect") {
     const std::string reason = arguments != nullptr ? MapString(*arguments, "reason") : "user_action";
     SendAndAnswer(DisconnectRequest(reason), std::move(result));

@@ -41,9 +41,10 @@ class QuorvaneWindowsVpnPlugin : public flutter::Plugin {
   std::optional<LRESULT> HandleTopLevelWindowMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
  private:
-  // Sends |request| from the worker and answers the call with the reply map
-  // on the platform thread.
-  void SendAndAnswer(std::string request, std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result);
+  // Sends |request| from |queue|'s worker and answers the call with the reply
+  // map on the platform thread.
+  void SendAndAnswer(std::string request, std::unique_ptr<flutter::MethodResult<flutter::EncodableValue>> result,
+                     RequestQueue* queue = nullptr);
   // The window the plugin serves: marked for a second start to find.
   void LearnWindow(HWND window);
   // Lets the next WM_CLOSE through, and posts one.
@@ -58,6 +59,10 @@ class QuorvaneWindowsVpnPlugin : public flutter::Plugin {
   std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
   std::shared_ptr<RequestQueue> requests_ = std::make_shared<RequestQueue>();
   bool requests_started_ = false;
+  // Watches wait for the service's next change: on a worker of their own, so
+  // that no other request waits behind one.
+  std::shared_ptr<RequestQueue> watches_ = std::make_shared<RequestQueue>();
+  bool watches_started_ = false;
   std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> ipc_channel_;
   std::unique_ptr<flutter::MethodChannel<flutter::EncodableValue>> window_channel_;
 };

@@ -63,7 +63,7 @@ std::string Mismatches(const Sources& s) {
   compare("window methods", Matches(s.dart, R"re(invokeMethod<[^(]*>\('([A-Za-z]+)')re"),
           Matches(s.window, R"re(method == "([A-Za-z]+)")re"));
   compare("window events", Matches(s.dart, R"re(case '([A-Za-z]+)':)re"), Matches(s.window, R"re(InvokeMethod\(\s*"([A-Za-z]+)")re"));
-  std::set<std::string> cpp_arguments = Matches(s.plugin, R"re(MapString\(\*arguments, "([a-z_]+)"\))re");
+  std::set<std::string> cpp_arguments = Matches(s.plugin, R"re(Map(?:String|Count)\(\*arguments, "([a-z_]+)"\))re");
   const std::set<std::string> profile = Matches(s.plugin, R"re(EncodableValue\("(profile)"\))re");
   cpp_arguments.insert(profile.begin(), profile.end());
   compare("IPC argument keys", Matches(s.dart, R"re(<String, Object>\{'([a-z_]+)':)re"),
