@@ -82,8 +82,9 @@ TEST(TerminateCurrentProcess, EndsAtOnceWithTheGivenCode) {
       testing::ExitedWithCode(3), "");
 }
 
-// The last resort for a tunnel process that will not stop.
-TEST(EndProcess, EndsAnotherProcessWithTheGivenCode) {
+// The last resort for a tunnel process that will not stop: held open, ended
+// through that handle, waited for.
+TEST(EndOpenProcess, EndsTheHeldProcessWithTheGivenCode) {
   wchar_t command[] = L"cmd.exe /c ping -n 60 127.0.0.1";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -93,12 +94,18 @@ TEST(EndProcess, EndsAnotherProcessWithTheGivenCode) {
   platform::win32::UniqueHandle process(started.hProcess);
   platform::win32::UniqueHandle thread(started.hThread);
   uint32_t error_code = 0;
-  ASSERT_TRUE(platform::EndProcess(started.dwProcessId, 1067, &error_code)) << error_code;
-  ASSERT_EQ(WaitForSingleObject(process.get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+  platform::ProcessHandle held;
+  ASSERT_TRUE(platform::OpenProcessToEnd(started.dwProcessId, &held, &error_code)) << error_code;
+  EXPECT_FALSE(platform::WaitForProcessEnd(held, 0)) << "still running";
+  const uint64_t before = platform::SteadyMilliseconds();
+  ASSERT_TRUE(platform::EndOpenProcess(held, 1067, &error_code)) << error_code;
+  EXPECT_TRUE(platform::WaitForProcessEnd(held, 30000));
+  EXPECT_GE(platform::SteadyMilliseconds(), before);
   DWORD exit_code = 0;
   GetExitCodeProcess(process.get(), &exit_code);
   EXPECT_EQ(exit_code, 1067u);
-  EXPECT_FALSE(platform::EndProcess(0xFFFFFFF0u, 1, &error_code)) << "no such process";
+  platform::ProcessHandle none;
+  EXPECT_FALSE(platform::OpenProcessToEnd(0xFFFFFFF0u, &none, &error_code)) << "no such process";
 }
 
 }  // namespace

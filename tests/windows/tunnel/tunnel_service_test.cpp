@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "test_registry.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_manager.h"
+#include "tunnel/tunnel_watch.h"
+#include "platform/service_control.h"
 #include "scm_probe.h"
 
 namespace quorvane {
@@ -103,6 +106,48 @@ TEST_F(TunnelOnWindowsTest, StartRunsThisProgramAsTheTunnelServiceAndStopRemoves
   EXPECT_TRUE(Within(kWaitMs, [] { return !TunnelServiceExists(); }));
   EXPECT_TRUE(DeleteActiveConf(&error)) << error;
   DeleteFileW(record.c_str());
+}
+
+// The watcher and the waits follow the service manager's notifications; the
+// direct wait below says what this system answers for them.
+TEST_F(TunnelOnWindowsTest, WatcherFollowsTheTunnelFromStartToItsRemoval) {
+  ScopedTempDirectory data(L"Quorvane Watch Data");
+  ScopedEnvironmentValue program_data(L"ProgramData", data.path());
+  platform::StopEvent stop;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreateStopEvent(&stop, &error_code));
+  TunnelWatch watch;
+  std::mutex lock;
+  std::vector<uint32_t> seen;
+  watch.on_change = [&](const TunnelSnapshot&, const TunnelSnapshot& after) {
+    std::lock_guard<std::mutex> guard(lock);
+    seen.push_back(after.state);
+  };
+  ASSERT_TRUE(StartTunnelWatch(&watch, &stop));
+  std::string error;
+  ASSERT_TRUE(WriteActiveConf(Profile(), &error)) << error;
+  ASSERT_TRUE(TunnelManager::Start(ActiveConfPath(), &error)) << error;
+  KickTunnelWatch(&watch);
+  EXPECT_TRUE(Within(kWaitMs, [&] { return SnapshotRunning(ReadTunnelSnapshot(&watch)); }));
+
+  platform::ScHandle manager, service;
+  ASSERT_TRUE(platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code));
+  ASSERT_TRUE(platform::ScmOpenService(manager, TunnelServiceName(), platform::kServiceQueryStatus, &service,
+                                       &error_code));
+  platform::ServiceStatus status;
+  EXPECT_FALSE(platform::ScmWaitStatusChange(service, platform::kServiceRunning, 300, &stop, &status, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorTimeout) << "a running tunnel that stays: no change within the bound";
+  service.Reset();
+
+  // The watcher holds no handle that would keep the stopped service from going.
+  EXPECT_TRUE(TunnelManager::Stop(&error)) << error;
+  EXPECT_TRUE(Within(kWaitMs, [] { return !TunnelServiceExists(); }));
+  EXPECT_TRUE(Within(kWaitMs, [&] { return SnapshotGone(ReadTunnelSnapshot(&watch)); }));
+  platform::SignalStopEvent(stop);
+  StopTunnelWatch(&watch);
+  std::lock_guard<std::mutex> guard(lock);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), platform::kServiceStopped);
 }
 
 }  // namespace
