@@ -85,6 +85,7 @@ struct ControlState {
   // off); shown by status until the next connect.
   std::string status_message;
   int watchers = 0;            // requests waiting in a watch
+  uint32_t watch_idle_ms = kWatchIdleMs;
   bool watches_ending = false; // the server stops: every watch answers now
 
   // Serialises the requests that change the tunnel with the automatic stop's

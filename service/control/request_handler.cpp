@@ -52,7 +52,7 @@ std::string HandleWatch(ControlState* state, const std::string& since_text) {
     if (readable && since == state->generation && !state->watches_ending) {
       if (state->watchers >= kMaxWatchers) return ErrorReply(kWatchersBusy);
       ++state->watchers;
-      state->changed.wait_for(guard, std::chrono::milliseconds(kWatchIdleMs),
+      state->changed.wait_for(guard, std::chrono::milliseconds(state->watch_idle_ms),
                               [state, since] { return state->generation != since || state->watches_ending; });
       --state->watchers;
     }

@@ -202,6 +202,25 @@ TEST_F(TunnelManagerTest, Stop_WaitsForAStartingTunnelAndEndsOneThatWillNotStop)
   }
 }
 
+// The last resort holds the process before it looks again: a tunnel that
+// restarted in between runs elsewhere, and its old id may be another
+// program's by then, which the system account must never end.
+TEST_F(TunnelManagerTest, ProcessIdThatChangesBeforeTheEnd_EndsNothing) {
+  SeedTunnel(platform::kServiceRunning, StopBehaviour::kIgnoresStop);
+  platform::fake::SetProcessOpenEffect([] {
+    FakeService restarted = *FindService(TunnelServiceName());
+    ++restarted.start_count;  // runs in process 4201 now
+    platform::fake::SeedService(restarted);
+    platform::fake::SeedForeignProcess(4200);
+  });
+  std::string note;
+  EXPECT_FALSE(TunnelManager::Stop(&note));
+  EXPECT_EQ(note, "the tunnel service did not stop within 15 s, and its process changed (id 4200 to 4201) before it "
+                  "could be ended; nothing was ended");
+  EXPECT_TRUE(platform::fake::EndedForeignProcesses().empty());
+  EXPECT_EQ(FindService(TunnelServiceName())->processes_ended, 0);
+}
+
 // A tunnel that cannot be stopped is not replaced: it still runs the old
 // configuration, which is a failed start, never the old tunnel taken for new.
 TEST_F(TunnelManagerTest, StartOverATunnelThatWillNotStop_Fails) {

@@ -76,7 +76,7 @@ TEST_F(ControlChannelTest, WireExamples_AreAnsweredByteForByte) {
   for (const auto& c : cases) EXPECT_EQ(SendPipeRequest(c.request), c.reply) << c.request;
   // No "v", no node: the status shape without a node_id member.
   const std::string status = SendPipeRequest("{\"op\":\"status\"}");
-  EXPECT_TRUE(StartsWith(status, "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false,\"admin_bypass\":{"))
+  EXPECT_TRUE(StartsWith(status, "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false,\"generation\":1,\"admin_bypass\":{"))
       << status;
   EXPECT_TRUE(Contains(status, ",\"poc_route_guard\":{\"effective_disable_default_route\":false,"));
   EXPECT_FALSE(Contains(status, "node_id"));
