@@ -4,9 +4,11 @@
 #     bare echo server made of the same pipe calls (under Wine);
 #  2. connect + disconnect with the stand-in tunnel library against a bare
 #     service manager cycle of the same program (under Wine);
-#  2b. eight clients at once against a bare eight-instance echo server that
-#     makes the same service manager query each status makes, and status
-#     latency while a connect waits for a slow tunnel (under Wine);
+#  2b. eight clients at once against a bare eight-instance echo server, and
+#     status latency while a connect waits for a slow tunnel (under Wine);
+#  2c. the service between requests: connect/disconnect cycles without a
+#     pause, the delay from a tunnel's own end to the phase change, and from a
+#     disconnect's reply to a waiting watch's reply (under Wine);
 #  3. native, on the fake platform: status handling and profile handling;
 #  4. in the lab, where this machine can make it: connect and disconnect with a
 #     real WireGuard tunnel (the lab tunnel library) against that library's
@@ -19,12 +21,16 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 connections=500
 cycles=10
 per_client=200
+life_cycles=200
+life_rounds=10
 lab_cycles=10
 native_args=()
 if [ "${1:-}" = "--smoke" ]; then
   connections=20
   cycles=1
   per_client=5
+  life_cycles=5
+  life_rounds=1
   lab_cycles=1
   native_args=(--smoke)
 fi
@@ -34,7 +40,7 @@ mkdir -p build/bench
 {
   cmake -S . -B build/bench-native -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ &&
     cmake --build build/bench-native --target native_bench &&
-    cmake --preset windows && cmake --build --preset windows --target pipe_bench concurrent_bench lab_bench
+    cmake --preset windows && cmake --build --preset windows --target pipe_bench concurrent_bench life_bench lab_bench
 } >build/bench/build.log 2>&1 || { cat build/bench/build.log >&2; exit 1; }
 
 echo "== native"
@@ -61,6 +67,8 @@ done
 echo "== under Wine, 8 clients at once ($per_client requests each)"
 timeout 900 wine build/windows/bin/concurrent_bench.exe "$per_client" build/bench/concurrent.json </dev/null
 timeout 900 wine build/windows/bin/pipe_bench.exe "$connections" "$cycles" build/bench/pipe.json </dev/null
+echo "== under Wine, between requests ($life_cycles cycles without a pause, $life_rounds tunnels that end)"
+timeout 900 wine build/windows/bin/life_bench.exe "$life_cycles" "$life_rounds" build/bench/life.json </dev/null
 echo "machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(wine --version)"
 
 kill -INT "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null || true

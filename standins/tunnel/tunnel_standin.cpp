@@ -7,7 +7,10 @@
 // number of milliseconds in "tunnel-standin-start-ms.txt" beside it keeps it
 // start-pending that long first, as the real library is while it resolves the
 // endpoint and builds the adapter; like the real library it accepts no control
-// until it runs, then stop and shutdown.
+// until it runs, then stop and shutdown. A number of milliseconds in
+// "tunnel-standin-run-ms.txt" beside it ends the tunnel by itself that long
+// after it runs, as the real library does when it loses its adapter: it
+// reports stopped with ERROR_DEV_NOT_EXIST (55) and returns failure.
 #include <windows.h>
 
 #include <cstdlib>
@@ -70,9 +73,10 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
   return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-DWORD StartDelayMs() {
+// The number in the file beside this library; |absent| without one.
+DWORD MillisecondsFrom(const wchar_t* name, DWORD absent) {
   std::string text;
-  if (!ReadWholeFile(PathBesideThisLibrary(L"tunnel-standin-start-ms.txt"), &text)) return 0;
+  if (!ReadWholeFile(PathBesideThisLibrary(name), &text)) return absent;
   return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
@@ -81,7 +85,7 @@ void WINAPI ServiceMain(DWORD, wchar_t** arguments) {
   g_status_handle = RegisterServiceCtrlHandlerExW(arguments[0], ControlHandler, nullptr);
   if (g_status_handle == nullptr) return;
   Report(SERVICE_START_PENDING, NO_ERROR);
-  Sleep(StartDelayMs());
+  Sleep(MillisecondsFrom(L"tunnel-standin-start-ms.txt", 0));
   std::string config;
   if (!ReadWholeFile(g_config_path, &config)) {
     const DWORD error = GetLastError();
@@ -92,7 +96,11 @@ void WINAPI ServiceMain(DWORD, wchar_t** arguments) {
   WriteRecord("config_path=" + Utf8(g_config_path) + "\nconfig_bytes=" + std::to_string(config.size()) +
               "\n---\n" + config);
   Report(SERVICE_RUNNING, NO_ERROR);
-  WaitForSingleObject(g_stop_event.get(), INFINITE);
+  if (WaitForSingleObject(g_stop_event.get(), MillisecondsFrom(L"tunnel-standin-run-ms.txt", INFINITE)) ==
+      WAIT_TIMEOUT) {
+    Report(SERVICE_STOPPED, ERROR_DEV_NOT_EXIST);  // the adapter went away
+    return;
+  }
   g_ran_well = true;
   Report(SERVICE_STOPPED, NO_ERROR);
 }
