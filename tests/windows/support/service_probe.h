@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "child_process.h"
 #include "pipe_client.h"
 #include "scm_probe.h"
 
@@ -20,4 +21,16 @@ inline std::string SendWhenFree(const std::string& request) {
     Sleep(10);
   }
   return reply;
+}
+
+// The stand-in tunnel's switches are files beside it (and so beside the test
+// program): |text| written into |name|, or the file removed for none.
+inline void SetStandinSwitch(const wchar_t* name, const char* text) {
+  const std::wstring path = PathBesideThisProgram(name);
+  DeleteFileW(path.c_str());
+  if (text == nullptr) return;
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(std::string(text).size()), &written, nullptr);
+  CloseHandle(file);
 }

@@ -44,17 +44,7 @@ class ConcurrencyTest : public testing::Test {
     SetTunnelStartMs(nullptr);
     SendPipeRequest(kDisconnect);
   }
-  static void SetTunnelStartMs(const char* ms) {
-    const std::wstring path = PathBesideThisProgram(L"tunnel-standin-start-ms.txt");
-    if (ms == nullptr) {
-      DeleteFileW(path.c_str());
-      return;
-    }
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, ms, static_cast<DWORD>(strlen(ms)), &written, nullptr);
-    CloseHandle(file);
-  }
+  static void SetTunnelStartMs(const char* ms) { SetStandinSwitch(L"tunnel-standin-start-ms.txt", ms); }
   // A connect sent on a thread of its own, and the status that shows it in hand.
   static std::future<std::string> ConnectUntilConnecting(std::string* status) {
     std::future<std::string> connect = std::async(std::launch::async, [] { return SendPipeRequest(kConnect); });

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 
 #include "child_process.h"
@@ -26,15 +25,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The stand-in tunnel ends by itself this long after it runs (none: it runs on).
-void SetTunnelRunMs(const char* ms) {
-  const std::wstring path = PathBesideThisProgram(L"tunnel-standin-run-ms.txt");
-  DeleteFileW(path.c_str());
-  if (ms == nullptr) return;
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(file, ms, static_cast<DWORD>(strlen(ms)), &written, nullptr);
-  CloseHandle(file);
-}
+void SetTunnelRunMs(const char* ms) { SetStandinSwitch(L"tunnel-standin-run-ms.txt", ms); }
 
 class TunnelLifeTest : public testing::Test {
  protected:
