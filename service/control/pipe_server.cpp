@@ -109,7 +109,7 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
   if (read && !data.empty()) {
     const auto began = std::chrono::steady_clock::now();
     const std::string request = RequestTextFromBytes(data.data(), data.size());
-    const Caller caller = ReadCaller(pipe);
+    const Caller caller = RequestNeedsCaller(request) ? ReadCaller(pipe) : Caller();
     const std::string reply = HandleRequest(state, caller, request);
     uint32_t client_pid = 0;
     platform::PipeClientProcessId(pipe, &client_pid, &error_code);

@@ -175,6 +175,11 @@ Teardown TearDownTunnel() {
   return down;
 }
 
+bool RequestNeedsCaller(const std::string& request) {
+  const std::string op = ReadJsonString(request, "op");
+  return op != kOpStatus && op != kOpWatch;
+}
+
 std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request) {
   if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);
   const std::string op = ReadJsonString(request, "op");

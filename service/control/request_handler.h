@@ -16,6 +16,11 @@ namespace quorvane {
 // the wait of a connect in hand first).
 std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request);
 
+// Status and watch are served to whoever the pipe admits, so their caller is
+// not read: under Wine reading a client's token costs more than the rest of
+// a status.
+bool RequestNeedsCaller(const std::string& request);
+
 struct Teardown {
   bool tunnel_gone = true;
   // What the stop had to do (a process ended), or why the tunnel may still run.

@@ -3,6 +3,7 @@
 #include "common/json_text.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
+#include "control/request_handler.h"
 
 namespace quorvane {
 namespace {
@@ -28,7 +29,7 @@ void LogRequest(const Caller& caller, uint32_t client_pid, const std::string& re
   if (caller.identified) {
     line += " session=" + std::to_string(caller.session_id) + " sid=" + WideToUtf8(caller.user_sid);
   } else {
-    line += " caller=unidentified";
+    line += RequestNeedsCaller(request) ? " caller=unidentified" : " caller=not_read";
   }
   line += std::string(" ok=") + (ok ? "true" : "false");
   // The code alone: a message may quote what it refused.

@@ -47,7 +47,7 @@ TEST_F(ServiceLogTest, EachRequest_IsOneLineWithItsOutcomeAndNoSecret) {
   const std::string log = Log();
   EXPECT_EQ(log.find("U0VDUkVU"), std::string::npos) << log;
   EXPECT_EQ(log.find("203.0.113.77"), std::string::npos) << log;
-  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 session=0 sid=S-1-5-18 ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 caller=not_read ok=true ms="), std::string::npos) << log;
   EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=true ms="), std::string::npos) << log;
   EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=false "
                      "error=invalid_profile ms="),
