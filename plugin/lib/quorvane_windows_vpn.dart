@@ -127,14 +127,24 @@ class QuorvaneVpnClient {
   /// stream has no listener (at the latest when the service's 25 s idle
   /// answer comes). A failure, such as no service (`pipe_unavailable`) or
   /// two other watchers already (`watchers_busy`), is delivered as a reply
-  /// with `ok` false, and the stream tries again after [retryDelay].
+  /// with `ok` false, and the stream tries again after [retryDelay]. A plugin
+  /// that cannot watch at all (`watch_unavailable`) adds that
+  /// [PlatformException] as the stream's error and closes it.
   Stream<ServiceReply> statusChanges({Duration retryDelay = const Duration(seconds: 2)}) {
     late final StreamController<ServiceReply> controller;
     bool listening = false;
     Future<void> watch() async {
       int? since;
       while (listening) {
-        final ServiceReply reply = await _call('watch', since == null ? null : <String, Object>{'since': since});
+        final ServiceReply reply;
+        try {
+          reply = await _call('watch', since == null ? null : <String, Object>{'since': since});
+        } on PlatformException catch (error) {
+          // The plugin could not watch at all (no thread for it): said once, and the stream ends.
+          controller.addError(error);
+          await controller.close();
+          return;
+        }
         if (!listening) {
           break;
         }

@@ -214,8 +214,12 @@ bool StartPipeServer(ControlState* state, std::string* error) {
     server.creation_failing = false;
     BuildSecurity(&server);
   }
+  if (!StartSupervisor(state)) {
+    server.running = false;
+    *error = "the tunnel's watcher could not be started";
+    return false;
+  }
   try {
-    if (!StartSupervisor(state)) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     for (uint32_t i = 0; i < kPipeInstances; ++i) server.threads.emplace_back(InstanceLoop, state);
   } catch (const std::system_error& failure) {
     server.running = false;

@@ -170,6 +170,7 @@ bool StartSupervisor(ControlState* state) {
   try {
     state->supervisor.thread = std::thread(SupervisorLoop, state);
   } catch (const std::system_error&) {
+    platform::SignalStopEvent(state->server.stop);  // ends the watcher's wait
     StopTunnelWatch(&state->tunnel_watch);
     return false;
   }

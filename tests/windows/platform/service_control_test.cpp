@@ -51,6 +51,10 @@ TEST(ServiceControl, CreateQueryRepointAndDelete_ReportTheManagersErrors) {
   ASSERT_TRUE(platform::ScmDeleteService(service, &error_code)) << error_code;
   EXPECT_FALSE(platform::ScmDeleteService(service, &error_code));
   EXPECT_EQ(error_code, platform::kErrorServiceMarkedForDelete);
+  // While a handle keeps it, a service marked for deletion cannot start
+  // (1072), so the tunnel's start makes it anew once it has gone.
+  EXPECT_FALSE(platform::ScmStartService(service, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorServiceMarkedForDelete);
   service.Reset();
   EXPECT_FALSE(platform::ScmOpenService(manager, kName, platform::kServiceQueryStatus, &service, &error_code));
   EXPECT_EQ(error_code, platform::kErrorServiceDoesNotExist);
