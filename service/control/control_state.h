@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -85,6 +86,11 @@ struct ControlState {
   // off); shown by status until the next connect.
   std::string status_message;
   int watchers = 0;            // requests waiting in a watch
+  // Users with a change (connect, disconnect) waiting for the work lock: one
+  // place in the queue each.
+  std::set<std::wstring> changes_waiting;
+  // The server stops: a change that has not begun is refused.
+  bool changes_refused = false;
   uint32_t watch_idle_ms = kWatchIdleMs;
   bool watches_ending = false; // the server stops: every watch answers now
 

@@ -52,6 +52,11 @@ constexpr ProtocolError kTunnelOwnedByAnotherUser{"tunnel_owned_by_another_user"
 // The client's token could not be read, so the request cannot be tied to a user.
 constexpr ProtocolError kCallerUnidentified{"caller_unidentified",
                                             "the service could not tell which user sent the request"};
+// A stop of the service has begun: a change still queued does not start.
+constexpr ProtocolError kServiceStopping{"service_stopping", "the service is stopping; no change starts now"};
+// The caller has a change waiting for its turn already.
+constexpr ProtocolError kChangeInProgress{"change_in_progress",
+                                          "a change of yours is waiting for its turn; wait for its answer"};
 constexpr ProtocolError kWatchersBusy{"watchers_busy",
                                       "two clients wait for changes already; ask for status instead"};
 constexpr ProtocolError kDefaultRouteDetected{"poc_default_route_detected",

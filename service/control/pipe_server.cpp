@@ -206,6 +206,7 @@ bool StartPipeServer(ControlState* state, std::string* error) {
   {
     std::lock_guard<std::mutex> guard(state->state_lock);
     state->watches_ending = false;
+    state->changes_refused = false;
   }
   {
     std::lock_guard<std::mutex> guard(server.lock);
@@ -246,6 +247,7 @@ void StopPipeServer(ControlState* state) {
     {
       std::lock_guard<std::mutex> guard(state->state_lock);
       state->watches_ending = true;
+      state->changes_refused = true;
       state->changed.notify_all();
     }
     JoinServerThreads(&server);

@@ -131,17 +131,33 @@ void RegisterSession(ControlState* state, const Caller& caller, const std::strin
 }
 
 // The tunnel's owner and administrators may change a tunnel that runs or
-// starts; anyone may when none does.
-bool MayChangeTunnel(ControlState* state, const Caller& caller) {
-  std::lock_guard<std::mutex> guard(state->state_lock);
-  return caller.administrator || state->tunnel_owner.empty() || state->tunnel_owner == caller.user_sid;
+// starts; anyone may when none does. With the state lock held.
+bool MayChangeTunnel(const ControlState& state, const Caller& caller) {
+  return caller.administrator || state.tunnel_owner.empty() || state.tunnel_owner == caller.user_sid;
 }
 
-// A connect waiting for its tunnel gives up, so that the disconnect need not
-// wait for it to run first.
-void CancelConnectInHand(ControlState* state) {
+// A change's place in the queue for the work lock, taken under one lock with
+// the owner check and, for a disconnect, the cancelling of a connect in hand:
+// a disconnect never cancels a connect it may not change. A connect waiting
+// for its tunnel gives up then, so that the disconnect need not wait for it
+// to run first.
+const ProtocolError* QueueChange(ControlState* state, const Caller& caller, bool disconnect) {
   std::lock_guard<std::mutex> guard(state->state_lock);
-  if (state->phase == kPhaseConnecting) state->connect_cancelled = true;
+  if (!MayChangeTunnel(*state, caller)) return &kTunnelOwnedByAnotherUser;
+  if (state->changes_refused) return &kServiceStopping;
+  if (!state->changes_waiting.insert(caller.user_sid).second) return &kChangeInProgress;
+  if (disconnect && state->phase == kPhaseConnecting) state->connect_cancelled = true;
+  return nullptr;
+}
+
+// Its turn has come: out of the queue, and checked again, since another
+// user's connect may have taken the tunnel, or the server begun to stop,
+// while it waited.
+const ProtocolError* TakeTurn(ControlState* state, const Caller& caller) {
+  std::lock_guard<std::mutex> guard(state->state_lock);
+  state->changes_waiting.erase(caller.user_sid);
+  if (state->changes_refused) return &kServiceStopping;
+  return MayChangeTunnel(*state, caller) ? nullptr : &kTunnelOwnedByAnotherUser;
 }
 
 }  // namespace
@@ -192,11 +208,15 @@ std::string HandleRequest(ControlState* state, const Caller& caller, const std::
     return SuccessReply(kPhaseDisconnected, "");
   }
   // Refused at once, without waiting for the work in hand to end.
-  if (!MayChangeTunnel(state, caller)) return ErrorReply(kTunnelOwnedByAnotherUser);
-  if (op == kOpDisconnect) CancelConnectInHand(state);
-  std::lock_guard<std::mutex> work(state->work_lock);
-  // Another user's connect may have taken the tunnel while this one waited.
-  if (!MayChangeTunnel(state, caller)) return ErrorReply(kTunnelOwnedByAnotherUser);
+  if (const ProtocolError* refused = QueueChange(state, caller, op == kOpDisconnect)) return ErrorReply(*refused);
+  std::unique_lock<std::mutex> work(state->work_lock, std::defer_lock);
+  try {
+    work.lock();
+  } catch (...) {
+    TakeTurn(state, caller);
+    throw;
+  }
+  if (const ProtocolError* refused = TakeTurn(state, caller)) return ErrorReply(*refused);
   return op == kOpConnect ? HandleConnect(state, caller, request) : HandleDisconnect(state);
 }
 

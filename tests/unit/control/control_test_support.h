@@ -3,7 +3,9 @@
 // build requests as the client does.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 
 #include "control/control_state.h"
@@ -32,6 +34,16 @@ constexpr char kDisconnectRequest[] = "{\"v\":1,\"op\":\"disconnect\",\"reason\"
 constexpr wchar_t kActiveConf[] = L"C:\\ProgramData\\Quorvane\\tunnels\\active.conf";
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Waits (bounded, 10 s at most) until |condition| holds.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  for (int i = 0; i < 2000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
 
 class ControlTestBase : public FakeWindowsTest {
  protected:

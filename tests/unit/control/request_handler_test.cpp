@@ -23,11 +23,7 @@ class RequestHandlerTest : public ControlTestBase {
 
   // Waits (bounded) until the state shows |phase|.
   bool WaitForPhase(const std::string& phase) {
-    for (int i = 0; i < 2000; ++i) {
-      if (ReadPhase(state_.get()).phase == phase) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return Eventually([this, &phase] { return ReadPhase(state_.get()).phase == phase; });
   }
 };
 
@@ -299,6 +295,35 @@ TEST_F(RequestHandlerTest, ConnectWaitingForItsTunnel_IsSeenAndCancelledByADisco
   EXPECT_FALSE(platform::fake::FindService(TunnelServiceName()).has_value());
   EXPECT_FALSE(platform::fake::FileContent(kActiveConf).has_value());
   EXPECT_EQ(ReadPhase(state_.get()).phase, kPhaseDisconnected);
+}
+
+// Changes wait for their turn: one place in the queue a user, none once the
+// server stops, and a disconnect that may not change a connect in hand
+// neither cancels it nor waits.
+TEST_F(RequestHandlerTest, QueuedChanges_OneAUserNoneAfterAStopAndNoCancelOfAnotherUsersConnect) {
+  MarkUserConnectBegun();
+  const Caller b = UserCaller(L"S-1-5-21-7-1002");
+  platform::fake::SetCreatedServiceStart(platform::fake::StartBehaviour::kRunsAfterPolls, 60);
+  std::future<std::string> connect = std::async(std::launch::async, [this] { return Handle(ConnectRequest("")); });
+  ASSERT_TRUE(WaitForPhase(kPhaseConnecting));
+  EXPECT_EQ(HandleRequest(state_.get(), b, kDisconnectRequest), ErrorReply(kTunnelOwnedByAnotherUser));
+  EXPECT_FALSE(state_->connect_cancelled);
+  EXPECT_EQ(connect.get().rfind("{\"ok\":true,\"phase\":\"connected\"", 0), 0u) << "not cancelled by B";
+
+  std::unique_lock<std::mutex> in_hand(state_->work_lock);  // a change of someone's runs
+  std::future<std::string> queued = std::async(std::launch::async, [this] { return Handle(kDisconnectRequest); });
+  ASSERT_TRUE(Eventually([this] {
+    std::lock_guard<std::mutex> guard(state_->state_lock);
+    return !state_->changes_waiting.empty();
+  }));
+  EXPECT_EQ(Handle(ConnectRequest("")), ErrorReply(kChangeInProgress)) << "one place in the queue";
+  {
+    std::lock_guard<std::mutex> guard(state_->state_lock);
+    state_->changes_refused = true;  // as a stop of the server does
+  }
+  in_hand.unlock();
+  EXPECT_EQ(queued.get(), ErrorReply(kServiceStopping));
+  EXPECT_EQ(ReadPhase(state_.get()).phase, kPhaseConnected) << "the queued disconnect changed nothing";
 }
 
 }  // namespace

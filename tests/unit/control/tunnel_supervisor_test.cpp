@@ -24,16 +24,6 @@ constexpr uint32_t kWifi = 8;
 const std::wstring kOwner = L"S-1-5-21-7-1001";
 const std::wstring kOther = L"S-1-5-21-7-1002";
 
-// Waits (bounded) until |condition| holds.
-template <typename Condition>
-bool Eventually(Condition condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
-}
-
 class SupervisorTest : public ControlTestBase {
  protected:
   void SetUp() override {
