@@ -28,6 +28,7 @@ struct PipeInstance {
   std::wstring name;  // lower case
   uint64_t client = 0;  // the attached client's id
   uint32_t open_mode = 0;
+  uint32_t out_buffer_bytes = 65536;  // a longer reply waits for the client to read
   // Made, or waiting for a client again: a client may open it. After a
   // disconnect it is not until the server waits again (231 meanwhile).
   bool listening = true;

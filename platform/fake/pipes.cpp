@@ -136,6 +136,7 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
   fake::PipeInstance& created = pipes.instances[id];
   created.name = key;
   created.open_mode = options.open_mode;
+  created.out_buffer_bytes = options.out_buffer_bytes;
   world.last_pipe_security.reset();
   world.last_pipe_owner.clear();
   world.last_pipe_options = options;
@@ -237,17 +238,32 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
   return true;
 }
 
-bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code) {
+// A message longer than the pipe's buffer waits, as on Windows, until the
+// client has read it, the time is up, or |stop| is set.
+bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t timeout_ms, const StopEvent* stop,
+                      uint32_t* error_code) {
   if (Injected("WritePipeMessage", std::to_string(bytes.size()), error_code)) return false;
   Pipes& pipes = AllPipes();
-  std::lock_guard<std::mutex> guard(pipes.lock);
+  std::unique_lock<std::mutex> guard(pipes.lock);
   fake::PipeInstance* instance = Find(pipes, pipe);
   if (instance == nullptr || instance->client_gone || !instance->client_attached) {
     return Refuse(fake::kErrorNoData, error_code);
   }
   instance->to_client.push_back(bytes);
   pipes.changed.notify_all();
-  return true;
+  if (bytes.size() <= instance->out_buffer_bytes) return true;
+  const auto settled = [&] {
+    fake::PipeInstance* now = Find(pipes, pipe);
+    return now == nullptr || now->to_client.empty() || now->client_gone ||
+           (stop != nullptr && pipes.stop_events[stop->get()]);
+  };
+  const bool read = pipes.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), settled) &&
+                    (stop == nullptr || !pipes.stop_events[stop->get()]);
+  if (read) return true;
+  instance = Find(pipes, pipe);
+  if (instance != nullptr) instance->to_client.clear();
+  return Refuse(stop != nullptr && pipes.stop_events[stop->get()] ? kErrorOperationAborted : kErrorTimeout,
+                error_code);
 }
 
 // The client is done when it has closed its end; what it still sends is

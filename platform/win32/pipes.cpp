@@ -187,11 +187,15 @@ bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_
   return ok;
 }
 
-bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code) {
+bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t timeout_ms, const StopEvent* stop,
+                      uint32_t* error_code) {
   DWORD written = 0;
-  return RunIo(Raw(pipe), INFINITE, &written, error_code, [&](OVERLAPPED* overlapped) {
-    return WriteFile(Raw(pipe), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped) != FALSE;
-  });
+  return RunIo(
+      Raw(pipe), timeout_ms, &written, error_code,
+      [&](OVERLAPPED* overlapped) {
+        return WriteFile(Raw(pipe), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, overlapped) != FALSE;
+      },
+      stop != nullptr ? reinterpret_cast<HANDLE>(stop->get()) : nullptr);
 }
 
 bool WaitForPipeClientDone(const PipeHandle& pipe, uint32_t timeout_ms, uint32_t* error_code) {

@@ -1,5 +1,7 @@
 #include "common/json_text.h"
 
+#include <algorithm>
+
 namespace quorvane {
 namespace {
 
@@ -144,6 +146,70 @@ void AppendJsonText(std::string* json, const char* key, const std::string& value
 void AppendJsonRaw(std::string* json, const char* key, const std::string& value) {
   AppendKey(json, key);
   json->append(value);
+}
+
+void AppendJsonEchoed(std::string* json, const char* key, const std::string& value) {
+  std::string escaped = JsonEscape(value);
+  if (escaped.size() > kMaxEchoedBytes) {
+    const std::string marker = "...(cut: " + std::to_string(value.size()) + " bytes in all)";
+    // The longest start of the text whose escaped form leaves room for the mark.
+    size_t keep = std::min(value.size(), kMaxEchoedBytes - marker.size());
+    do {
+      escaped = JsonEscape(value.substr(0, keep));
+      keep = keep * 3 / 4;
+    } while (escaped.size() + marker.size() > kMaxEchoedBytes);
+    escaped += marker;
+  }
+  AppendKey(json, key);
+  json->push_back('"');
+  json->append(escaped);
+  json->push_back('"');
+}
+
+namespace {
+
+// The elements of a JSON array as this service writes them (texts and flat
+// objects), each as it stands.
+std::vector<std::string> ArrayElements(const std::string& array) {
+  std::vector<std::string> elements;
+  int depth = 0;
+  bool in_text = false;
+  size_t start = 1;
+  for (size_t at = 1; at + 1 < array.size(); ++at) {
+    const char c = array[at];
+    if (in_text) {
+      if (c == '\\') ++at;
+      else if (c == '"') in_text = false;
+    } else if (c == '"') {
+      in_text = true;
+    } else if (c == '{' || c == '[') {
+      ++depth;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      elements.push_back(array.substr(start, at - start));
+      start = at + 1;
+    }
+  }
+  if (array.size() > 2) elements.push_back(array.substr(start, array.size() - 1 - start));
+  return elements;
+}
+
+}  // namespace
+
+void AppendJsonEchoedArray(std::string* json, const char* key, const std::string& array) {
+  if (array.size() <= kMaxEchoedBytes) return AppendJsonRaw(json, key, array);
+  const std::vector<std::string> elements = ArrayElements(array);
+  std::string cut = "[";
+  size_t shown = 0;
+  const auto mark = [&elements](size_t count) {
+    return "\"...(cut: " + std::to_string(count) + " of " + std::to_string(elements.size()) + " entries shown)\"";
+  };
+  while (shown < elements.size() &&
+         cut.size() + elements[shown].size() + 1 + mark(shown + 1).size() + 2 <= kMaxEchoedBytes) {
+    cut += elements[shown++] + ",";
+  }
+  AppendJsonRaw(json, key, cut + mark(shown) + "]");
 }
 
 std::string JsonTextArray(const std::vector<std::string>& texts) {

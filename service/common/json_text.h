@@ -28,6 +28,16 @@ void AppendJsonNumber(std::string* json, const char* key, int64_t value);
 void AppendJsonText(std::string* json, const char* key, const std::string& value);
 // |value| is JSON already (an array or object).
 void AppendJsonRaw(std::string* json, const char* key, const std::string& value);
+// Reports echo texts that a request or the route table decides (AllowedIPs,
+// route summaries, addresses): each is cut to this many bytes of JSON, marked,
+// so that a whole reply stays within the pipe's 65,535 bytes whatever came in.
+// A real profile's echo is a few hundred bytes.
+constexpr size_t kMaxEchoedBytes = 2048;
+// AppendJsonText, cut to kMaxEchoedBytes escaped with "...(cut: N bytes in all)" at its end.
+void AppendJsonEchoed(std::string* json, const char* key, const std::string& value);
+// AppendJsonRaw of an array, its elements cut to fit kMaxEchoedBytes with a
+// last text element "...(cut: K of N entries shown)".
+void AppendJsonEchoedArray(std::string* json, const char* key, const std::string& array);
 // A JSON array of the texts, each escaped.
 std::string JsonTextArray(const std::vector<std::string>& texts);
 

@@ -114,7 +114,7 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
     uint32_t client_pid = 0;
     platform::PipeClientProcessId(pipe, &client_pid, &error_code);
     LogRequest(caller, client_pid, request, reply, std::chrono::steady_clock::now() - began);
-    if (platform::WritePipeMessage(pipe, reply, &error_code)) {
+    if (platform::WritePipeMessage(pipe, reply, kReplyWaitMs, &state->server.stop, &error_code)) {
       platform::WaitForPipeClientDone(pipe, kReplyWaitMs, &error_code);
     }
   }

@@ -277,10 +277,10 @@ std::string WriteAdminBypassJson(const AdminBypassState& state) {
   AppendJsonFlag(&json, "skipped_for_safe_mode", state.skipped_for_safe_mode);
   AppendJsonNumber(&json, "auto_stop_seconds", state.auto_stop_seconds);
   const auto text = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) AppendJsonText(&json, key, value);
+    if (!value.empty()) AppendJsonEchoed(&json, key, value);
   };
   const auto raw = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) AppendJsonRaw(&json, key, value);
+    if (!value.empty()) AppendJsonEchoedArray(&json, key, value);
   };
   text("client_ip", state.client_ip);
   text("gateway", state.gateway);

@@ -155,7 +155,7 @@ std::string WriteRouteGuardJson(const RouteGuardReport& report) {
       {"auto_stop_deadline_utc", &report.auto_stop_deadline_utc},
       {"carved_allowed_ips", &report.carved_allowed_ips},
   };
-  for (const auto& [key, value] : texts) AppendJsonText(&json, key, *value);
+  for (const auto& [key, value] : texts) AppendJsonEchoed(&json, key, *value);
   json += "}";
   return json;
 }

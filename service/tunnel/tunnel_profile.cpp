@@ -63,6 +63,21 @@ std::string LibraryRefusal(const TunnelProfile& profile) {
   if (!profile.pre_shared_key.empty() && !IsWireGuardKey(profile.pre_shared_key)) {
     return "invalid pre_shared_key: not a 32-byte base64 key";
   }
+  const struct {
+    const char* name;
+    const std::string* list;
+    size_t most;
+    const char* what;
+  } counted[] = {
+      {"allowed_ips_csv", &profile.allowed_ips_csv, kMaxAllowedIpsEntries, "entries"},
+      {"dns_csv", &profile.dns_csv, kMaxDnsServers, "servers"},
+      {"address_cidr", &profile.address_cidr, kMaxTunnelAddresses, "addresses"},
+  };
+  for (const auto& c : counted) {
+    if (SplitList(*c.list).size() > c.most) {
+      return std::string("invalid ") + c.name + ": more than " + std::to_string(c.most) + " " + c.what;
+    }
+  }
   const size_t address = FirstBadRange(profile.address_cidr);
   if (address != 0) {
     return "invalid address_cidr: entry " + std::to_string(address) + " is not an address with a prefix length";

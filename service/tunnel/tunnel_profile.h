@@ -15,6 +15,13 @@ constexpr char kMissingRequiredFieldsMessage[] = "missing required fields";
 constexpr char kInvalidEndpointPortMessage[] = "invalid endpoint_port";
 constexpr char kProfileControlCharacterMessage[] = "profile field contains a control character";
 
+// A profile holds at most this many AllowedIPs entries, DNS servers and
+// tunnel addresses: far more than a real one (a split tunnel of a few dozen
+// ranges), and few enough that a connect's reply stays small.
+constexpr size_t kMaxAllowedIpsEntries = 256;
+constexpr size_t kMaxDnsServers = 16;
+constexpr size_t kMaxTunnelAddresses = 16;
+
 // The "endpoint_port" of a connect request: kDefaultEndpointPort when absent or empty,
 // otherwise the leading decimal number of the text ("443abc" is 443). Returns
 // false when that is not a UDP port: no leading digits, beyond 32 bits, or

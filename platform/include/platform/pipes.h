@@ -121,8 +121,12 @@ bool WaitForPipeClient(const PipeHandle& pipe, const StopEvent& stop, uint32_t* 
 bool ReadPipeMessage(const PipeHandle& pipe, size_t max_bytes, uint32_t timeout_ms, std::string* data,
                      uint32_t* error_code);
 
-// One write of all of |bytes|.
-bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t* error_code);
+// One write of all of |bytes|, waiting at most |timeout_ms| (a message longer
+// than the pipe's buffer waits for the client to read) or until |stop| (when
+// given) is set: then cancelled, and false with kErrorTimeout or
+// kErrorOperationAborted.
+bool WritePipeMessage(const PipeHandle& pipe, const std::string& bytes, uint32_t timeout_ms, const StopEvent* stop,
+                      uint32_t* error_code);
 
 // After a reply: waits at most |timeout_ms| for the client to be done, that
 // is to close its end, which it does once it has read the reply; what it

@@ -50,7 +50,7 @@ class PipeClientTest : public FakeWindowsTest {
       return;
     }
     platform::ReadPipeMessage(pipes_[0], 100, 5000, &request, &error_code);
-    platform::WritePipeMessage(pipes_[0], "pong:" + request, &error_code);
+    platform::WritePipeMessage(pipes_[0], "pong:" + request, 1000, nullptr, &error_code);
     platform::WaitForPipeClientDone(pipes_[0], 5000, &error_code);
     platform::DisconnectPipe(pipes_[0], &error_code);
   }

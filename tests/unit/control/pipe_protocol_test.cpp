@@ -146,6 +146,27 @@ TEST(Replies, StatusShape_CarriesTunnelRunningAndGenerationAfterTheNode) {
             R"("admin_bypass":{"enabled":false},"poc_route_guard":{"poc_route_guard_failed":false}})");
 }
 
+// Echoed texts and arrays are cut to their bound, marked, and stay JSON.
+TEST(Replies, EchoedTextsAndArrays_AreCutToTheirBoundAndMarked) {
+  std::string json = "{";
+  AppendJsonEchoed(&json, "short", "10.0.0.0/8");
+  EXPECT_EQ(json, R"({"short":"10.0.0.0/8")");
+  const std::string long_text(5000, 'a');
+  json = "{";
+  AppendJsonEchoed(&json, "long", long_text);
+  EXPECT_LE(json.size(), std::string(R"({"long":"")").size() + kMaxEchoedBytes) << "cut to the bound";
+  EXPECT_GT(json.size(), kMaxEchoedBytes - 8) << "and no shorter than it needs";
+  EXPECT_NE(json.find("aaa...(cut: 5000 bytes in all)\""), std::string::npos);
+  std::vector<std::string> entries;
+  for (int i = 0; i < 300; ++i) entries.push_back("203.0.113." + std::to_string(i % 250));
+  json = "{";
+  AppendJsonEchoedArray(&json, "ips", JsonTextArray(entries));
+  EXPECT_LE(json.size(), std::string(R"({"ips":)").size() + kMaxEchoedBytes);
+  EXPECT_EQ(json.rfind(R"({"ips":["203.0.113.0","203.0.113.1",)", 0), 0u) << json.substr(0, 40);
+  EXPECT_NE(json.find(R"(,"...(cut: )"), std::string::npos);
+  EXPECT_EQ(json.substr(json.size() - 24), R"x( of 300 entries shown)"])x") << "whole elements, then the mark";
+}
+
 TEST(Replies, ErrorShapes_AreExact) {
   EXPECT_EQ(ErrorReply(kForbiddenPath), R"({"ok":false,"error":"forbidden_path","message":"config paths not accepted from UI"})");
   EXPECT_EQ(ErrorReply(kUnknownOp), R"({"ok":false,"error":"unknown_op","message":"unsupported operation"})");

@@ -104,6 +104,13 @@ TEST(ReadTunnelProfile, ControlCharacterInAConfigurationValue_IsRefused) {
 
 // What the WireGuard library's parser would refuse is refused before anything
 // is written, naming the field.
+// "10.0.0.0/24, 10.0.1.0/24, ..." with |count| entries.
+std::string ManyRanges(size_t count) {
+  std::string list;
+  for (size_t i = 0; i < count; ++i) list += (i > 0 ? ", 10.0." : "10.0.") + std::to_string(i % 256) + ".0/24";
+  return list;
+}
+
 TEST(ReadTunnelProfile, ValuesTheLibraryWouldRefuse_AreInvalid) {
   const std::string short_key = "c2VydmVy";
   const struct {
@@ -124,6 +131,9 @@ TEST(ReadTunnelProfile, ValuesTheLibraryWouldRefuse_AreInvalid) {
       {R"(,"dns_csv":"10.8.0.1,corp.example")", ""},  // a search domain is the library's too
       {R"(,"address_cidr":"10.8.0.2/32, fd00::2/128","allowed_ips_csv":"::/0, 0.0.0.0/0")", ""},
       {R"(,"address_cidr":"","allowed_ips_csv":"")", ""},  // left out of the file
+      {",\"allowed_ips_csv\":\"" + ManyRanges(256) + "\"", ""},
+      {",\"allowed_ips_csv\":\"" + ManyRanges(257) + "\"", "invalid allowed_ips_csv: more than 256 entries"},
+      {",\"dns_csv\":\"" + ManyRanges(17) + "\"", "invalid dns_csv: more than 16 servers"},
   };
   for (const auto& c : cases) {
     TunnelProfile profile;

@@ -67,7 +67,7 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   EXPECT_EQ(error_code, platform::kErrorMoreData);
   EXPECT_EQ(data, "0123456789");
 
-  ASSERT_TRUE(platform::WritePipeMessage(pipe, "reply", &error_code)) << error_code;
+  ASSERT_TRUE(platform::WritePipeMessage(pipe, "reply", 1000, nullptr, &error_code)) << error_code;
   char buffer[16] = {};
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr));
@@ -80,6 +80,24 @@ TEST(Pipes, OneInstance_ReadsCutsLongMessagesAndTimesOut) {
   EXPECT_FALSE(ReadFile(client.get(), buffer, sizeof(buffer), &got, nullptr)) << "disconnected";
 }
 
+// A reply longer than the pipe's buffer waits for a client that never reads
+// only so long, or until the stop.
+TEST(Pipes, ReplyNobodyReads_EndsOnTimeOrAtTheStop) {
+  PipeHandle pipe;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
+  UniqueHandle client = OpenClient();
+  ASSERT_TRUE(client.valid());
+  const std::string longer(200000, 'x');
+  EXPECT_FALSE(platform::WritePipeMessage(pipe, longer, 300, nullptr, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorTimeout);
+  platform::StopEvent stop;
+  ASSERT_TRUE(platform::CreateStopEvent(&stop, &error_code));
+  platform::SignalStopEvent(stop);
+  EXPECT_FALSE(platform::WritePipeMessage(pipe, longer, platform::kWaitForever, &stop, &error_code));
+  EXPECT_EQ(error_code, platform::kErrorOperationAborted);
+}
+
 // A client that reads its reply and closes is done at once.
 TEST(Pipes, ClientThatClosesAfterItsReply_IsDone) {
   PipeHandle pipe;
@@ -87,7 +105,7 @@ TEST(Pipes, ClientThatClosesAfterItsReply_IsDone) {
   ASSERT_TRUE(platform::CreatePipeInstance(kPipe, Overlapped(), nullptr, &pipe, &error_code));
   UniqueHandle client = OpenClient();
   ASSERT_TRUE(client.valid());
-  ASSERT_TRUE(platform::WritePipeMessage(pipe, "reply", &error_code));
+  ASSERT_TRUE(platform::WritePipeMessage(pipe, "reply", 1000, nullptr, &error_code));
   std::thread reader([&client] {
     char buffer[16];
     DWORD got = 0;
