@@ -126,7 +126,8 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
       break;
     case FileOpen::kAppend:
       request.access = FILE_APPEND_DATA | DELETE;
-      request.share = FILE_SHARE_READ;
+      // Several processes append to one log, each a whole line at a time.
+      request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       request.disposition = FILE_OPEN_IF;
       request.grants = &grants;
       break;

@@ -14,6 +14,7 @@ namespace {
 constexpr wchar_t kLogName[] = L"service.log";
 
 std::atomic<bool> g_enabled{false};
+std::atomic<bool> g_each_line{false};
 std::atomic<uint64_t> g_limit{kServiceLogLimitBytes};
 std::mutex g_lock;  // one writer at a time: lines never interleave
 // The checked "logs" folder and the log file in it, held while the log is
@@ -60,9 +61,10 @@ bool AppendLocked(const std::string& line) {
 
 }  // namespace
 
-void SetServiceLogEnabled(bool enabled) {
+void SetServiceLogEnabled(bool enabled, LogHolding holding) {
   std::lock_guard<std::mutex> guard(g_lock);
   g_enabled = enabled;
+  g_each_line = holding == LogHolding::kEachLine;
   *g_held = HeldLog();  // looked at again when next enabled
 }
 
@@ -85,6 +87,7 @@ void LogLine(const std::string& text) {
     *g_held = HeldLog();
     AppendLocked(line);
   }
+  if (g_each_line) *g_held = HeldLog();
 }
 
 void Diagnose(const std::wstring& line) {

@@ -16,9 +16,15 @@ namespace quorvane {
 
 constexpr uint64_t kServiceLogLimitBytes = 1 << 20;
 
-// Set by the service main routine and the tunnel service entry; console mode
-// leaves it off and keeps standard error as it is.
-void SetServiceLogEnabled(bool enabled);
+// The control service holds the log open while it runs (a line is one
+// write); every other process that writes to it (the tunnel service, the
+// package's actions) opens it for each line and closes it after, and all
+// share it for reading, appending and rotation, so that no line is lost.
+enum class LogHolding { kHeld, kEachLine };
+
+// Set by the service main routine, the tunnel service entry and the package's
+// actions; console mode leaves it off and keeps standard error as it is.
+void SetServiceLogEnabled(bool enabled, LogHolding holding = LogHolding::kHeld);
 
 // A "[Quorvane]" line (ending in a line feed) for standard error and, in
 // service mode, the log.

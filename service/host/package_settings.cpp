@@ -105,7 +105,7 @@ bool ApplyStart(const std::string& value) {
 }  // namespace
 
 int RunConfigureCommand(const std::vector<std::wstring>& args) {
-  SetServiceLogEnabled(true);
+  SetServiceLogEnabled(true, LogHolding::kEachLine);
   std::vector<Change> changes;
   if (!ReadChanges(args, &changes)) return 1;
   // The settings first: a service started by START reads them.

@@ -44,7 +44,7 @@ int Failed(int exit_code, const char* why) {
 
 int RunTunnelService(const std::wstring& config_path) {
   if (config_path.empty()) return 1;
-  SetServiceLogEnabled(true);  // started by the service manager alone
+  SetServiceLogEnabled(true, LogHolding::kEachLine);  // started by the service manager alone
   platform::LibraryHandle library;
   uint32_t error_code = 0;
   if (!platform::LoadLibraryFromSafeFolders(L"tunnel.dll", &library, &error_code)) {

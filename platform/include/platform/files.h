@@ -84,7 +84,7 @@ bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* err
 enum class FileOpen {
   kRead,       // existing; others may read, write and delete meanwhile
   kOverwrite,  // existing, to write over in place and then delete; unshared
-  kAppend,     // made when missing with |grants|; others may read meanwhile
+  kAppend,     // made when missing with |grants|; others may read, append and rename meanwhile
   kCreateNew,  // must not exist (kErrorAlreadyExists otherwise); made with |grants|, unshared
   kRemove,     // existing, to delete or rename only
 };

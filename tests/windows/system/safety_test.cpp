@@ -21,9 +21,18 @@ constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
 const wchar_t* const kServiceProgramData[] = {L"C:\\ProgramData", L"C:\\users\\Public"};
 
 // The service log, wherever this Wine's services keep ProgramData.
+// Read as the support report does, sharing with the service that holds it.
 std::string ServiceLog() {
   for (const wchar_t* root : kServiceProgramData) {
-    const std::string log = ReadFileBytes(std::wstring(root) + L"\\Quorvane\\logs\\service.log", "");
+    const std::wstring path = std::wstring(root) + L"\\Quorvane\\logs\\service.log";
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    std::string log;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) log.append(buffer, got);
+    CloseHandle(file);
     if (!log.empty()) return log;
   }
   return "<missing>";
@@ -97,6 +106,12 @@ TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfigurat
     const std::string reply = Connect(",\"allowed_ips_csv\":\"10.8.0.0/24\"");
     ASSERT_TRUE(StartsWith(reply, "{\"ok\":true,\"phase\":\"connected\"")) << reply;
     EXPECT_TRUE(Contains(reply, "\"auto_stop_scheduled\":true,\"auto_stop_seconds\":300,")) << reply;
+    // The tunnel service's own process writes its last line into the log that
+    // the running control service holds.
+    EXPECT_TRUE(StartsWith(Send(kDisconnect), "{\"ok\":true,\"phase\":\"disconnected\""));
+    EXPECT_TRUE(Within(10000, [] { return Contains(ServiceLog(), "tunnel service entry ended with exit code 0"); }))
+        << ServiceLog();
+    ASSERT_TRUE(StartsWith(Connect(",\"allowed_ips_csv\":\"10.8.0.0/24\""), "{\"ok\":true,\"phase\":\"connected\""));
     ASSERT_TRUE(RunChild(L"C:\\windows\\system32\\sc.exe", L"stop QuorvaneVpnTunnel", 30000).finished);
     EXPECT_TRUE(Within(30000, [] { return !TunnelServiceExists(); }));
     for (const wchar_t* root : kServiceProgramData) {
