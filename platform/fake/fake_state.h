@@ -48,6 +48,10 @@ struct FakeFile {
   bool exclusive = false;      // open with no sharing
   bool flushed = true;         // everything written has reached the disk
   bool delete_on_close = false;
+  bool read_only = false;
+  // Another program holds it open without sharing: opens and renames onto it
+  // fail with 32 this many times (-1: always).
+  int held_elsewhere_for_tries = 0;
 };
 
 struct FakeOpenFile {

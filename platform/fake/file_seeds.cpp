@@ -33,6 +33,16 @@ std::optional<std::wstring> PathOwner(const std::wstring& path) {
   return found->second.owner_sid;
 }
 
+void SetFileReadOnly(const std::wstring& path, bool read_only) {
+  Guard guard(World().lock);
+  World().files[Key(path)].read_only = read_only;
+}
+
+void SetFileHeldElsewhere(const std::wstring& path, int tries) {
+  Guard guard(World().lock);
+  World().files[Key(path)].held_elsewhere_for_tries = tries;
+}
+
 bool FileFlushed(const std::wstring& path) {
   Guard guard(World().lock);
   const auto found = World().files.find(Key(path));

@@ -248,6 +248,17 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
     *error_code = fake::kErrorAccessDenied;
     return false;
   }
+  if (exists && found->second.held_elsewhere_for_tries != 0) {
+    if (found->second.held_elsewhere_for_tries > 0) --found->second.held_elsewhere_for_tries;
+    *error_code = kErrorSharingViolation;
+    return false;
+  }
+  // Windows opens a read-only file for reading, deleting and its attributes only.
+  if (exists && found->second.read_only &&
+      (how == FileOpen::kOverwrite || how == FileOpen::kAppend || how == FileOpen::kScrub)) {
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
   if (exists && (found->second.exclusive || found->second.delete_on_close)) {
     *error_code = found->second.exclusive ? kErrorSharingViolation : fake::kErrorAccessDenied;
     return false;
@@ -304,6 +315,7 @@ bool ReadHandleFacts(const FileHandle& handle, HandleFacts* facts, uint32_t* err
   const fake::FakeFile entry = found != world.files.end() ? found->second : fake::FakeFile{};
   facts->attributes = entry.directory || IsDriveRoot(open->key) ? kFileAttributeDirectory : kFileAttributeNormal;
   if (entry.reparse_point) facts->attributes |= kFileAttributeReparsePoint;
+  if (entry.read_only) facts->attributes |= kFileAttributeReadOnly;
   facts->links = 1;
   facts->owner_sid = entry.owner_sid;
   facts->final_path = open->key;
@@ -340,6 +352,16 @@ bool FlushFile(const FileHandle& file, uint32_t* error_code) {
   return true;
 }
 
+bool ClearReadOnly(const FileHandle& file, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ClearReadOnly", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, file, error_code);
+  if (open == nullptr) return false;
+  world.files[open->key].read_only = false;
+  return true;
+}
+
 bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code) {
   FakeWorld& world = fake::World();
   Guard guard(world.lock);
@@ -366,6 +388,25 @@ bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const s
   if (target != world.files.end() && (target->second.directory || !replace)) {
     *error_code = target->second.directory ? fake::kErrorAccessDenied : kErrorAlreadyExists;
     return false;
+  }
+  // The rename with POSIX semantics replaces a read-only target too, but not
+  // one another program holds without delete sharing.
+  if (target != world.files.end() && target->second.held_elsewhere_for_tries != 0) {
+    if (target->second.held_elsewhere_for_tries > 0) --target->second.held_elsewhere_for_tries;
+    *error_code = fake::kErrorAccessDenied;
+    return false;
+  }
+  // A replaced target that is still open lives on, nameless, for its handles
+  // (POSIX semantics), and goes with the last of them.
+  if (target != world.files.end() &&
+      std::any_of(world.open_files.begin(), world.open_files.end(),
+                  [&](const auto& other) { return other.second.key == to; })) {
+    const std::wstring orphan = to + L"|replaced|" + std::to_wstring(fake::NewHandle(world));
+    world.files[orphan] = target->second;
+    world.files[orphan].delete_on_close = true;
+    for (auto& other : world.open_files) {
+      if (other.second.key == to) other.second.key = orphan;
+    }
   }
   // The moved file keeps its own security descriptor, as on Windows.
   const fake::FakeFile moved = world.files[from];

@@ -125,7 +125,7 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
       request.access = FILE_GENERIC_WRITE | DELETE;
       break;
     case FileOpen::kAppend:
-      request.access = FILE_APPEND_DATA | DELETE;
+      request.access = FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | DELETE;
       // Several processes append to one log, each a whole line at a time.
       request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       request.disposition = FILE_OPEN_IF;
@@ -136,8 +136,12 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
       request.disposition = FILE_CREATE;
       request.grants = &grants;
       break;
+    case FileOpen::kScrub:
+      request.access = FILE_GENERIC_WRITE;
+      request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+      break;
     case FileOpen::kRemove:
-      request.access = DELETE;
+      request.access = DELETE | FILE_WRITE_ATTRIBUTES;
       request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
       break;
   }
@@ -215,19 +219,34 @@ bool FlushFile(const FileHandle& file, uint32_t* error_code) {
   return Fail(error_code);
 }
 
-bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (SetFileInformationByHandle(Raw(file), FileDispositionInfo, &disposition, sizeof(disposition))) return true;
-  return Fail(error_code);
+namespace {
+
+// FILE_DISPOSITION_INFO_EX and FILE_RENAME_INFORMATION_EX (Windows 10 1809),
+// which older headers lack.
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+constexpr ULONG kFileRenameInformation = 10;
+constexpr ULONG kFileRenameInformationEx = 65;
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
+constexpr ULONG kRenameIgnoreReadOnly = 0x40;
+
+// What a system or file system answers for an information class it lacks.
+bool ClassRefused(uint32_t error_code) {
+  return error_code == ERROR_INVALID_PARAMETER || error_code == ERROR_NOT_SUPPORTED ||
+         error_code == ERROR_INVALID_FUNCTION || error_code == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const std::wstring& name, bool replace,
-                    uint32_t* error_code) {
-  // FILE_RENAME_INFORMATION, whose name is relative to RootDirectory; called
-  // through ntdll, since SetFileInformationByHandle widens a relative name to
-  // a full path on some systems.
+// FILE_RENAME_INFORMATION(_EX), whose name is relative to RootDirectory;
+// called through ntdll, since SetFileInformationByHandle widens a relative
+// name to a full path on some systems. The Ex form's first member is a flags
+// word where the plain one has a BOOLEAN; both fit in the same ULONG.
+bool SetRename(const FileHandle& file, const FileHandle& directory, const std::wstring& name, ULONG flags,
+               ULONG info_class, uint32_t* error_code) {
   struct RenameInformation {
-    BOOLEAN replace_if_exists;
+    ULONG flags_or_replace;
     HANDLE root_directory;
     ULONG file_name_length;
     WCHAR file_name[1];
@@ -235,16 +254,47 @@ bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const s
   const size_t name_bytes = name.size() * sizeof(wchar_t);
   std::vector<unsigned char> buffer(sizeof(RenameInformation) + name_bytes, 0);
   RenameInformation head{};
-  head.replace_if_exists = replace ? TRUE : FALSE;
+  head.flags_or_replace = flags;
   head.root_directory = Raw(directory);
   head.file_name_length = static_cast<ULONG>(name_bytes);
   std::memcpy(buffer.data(), &head, offsetof(RenameInformation, file_name));
   std::memcpy(buffer.data() + offsetof(RenameInformation, file_name), name.data(), name_bytes);
   IO_STATUS_BLOCK io{};
   const NTSTATUS status = NtSetInformationFile(Raw(file), &io, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                               static_cast<FILE_INFORMATION_CLASS>(10));  // FileRenameInformation
-  if (!NT_SUCCESS(status)) return FailStatus(status, error_code);
-  return true;
+                                               static_cast<FILE_INFORMATION_CLASS>(info_class));
+  return NT_SUCCESS(status) || FailStatus(status, error_code);
+}
+
+}  // namespace
+
+bool ClearReadOnly(const FileHandle& file, uint32_t* error_code) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(Raw(file), FileBasicInfo, &basic, sizeof(basic))) return Fail(error_code);
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  // Zero times are left as they are.
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+  return SetFileInformationByHandle(Raw(file), FileBasicInfo, &basic, sizeof(basic)) || Fail(error_code);
+}
+
+bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code) {
+  DWORD flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
+  if (SetFileInformationByHandle(Raw(file), kFileDispositionInfoEx, &flags, sizeof(flags))) return true;
+  if (!ClassRefused(GetLastError())) return Fail(error_code);
+  ClearReadOnly(file, error_code);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (SetFileInformationByHandle(Raw(file), FileDispositionInfo, &disposition, sizeof(disposition))) return true;
+  return Fail(error_code);
+}
+
+bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const std::wstring& name, bool replace,
+                    uint32_t* error_code) {
+  const ULONG flags = (replace ? kRenameReplaceIfExists : 0) | kRenamePosixSemantics | kRenameIgnoreReadOnly;
+  if (SetRename(file, directory, name, flags, kFileRenameInformationEx, error_code)) return true;
+  if (!ClassRefused(*error_code)) return false;
+  return SetRename(file, directory, name, replace ? 1 : 0, kFileRenameInformation, error_code);
 }
 
 bool SetProtectedDaclOn(const FileHandle& handle, const std::vector<AccessGrant>& grants, uint32_t* error_code) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/wide_text.h"
+#include "platform/process.h"
 
 namespace quorvane {
 namespace {
@@ -10,6 +11,16 @@ namespace {
 constexpr size_t kScrubBytes = 4096;
 constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr wchar_t kLeftoverSuffix[] = L".tmp";  // a replacement in progress
+
+// Written over in place, 4 KiB at least, and flushed: a truncation would
+// free the clusters with the key still in them.
+void Scrub(const platform::FileHandle& file) {
+  uint32_t error_code = 0;
+  uint64_t size = 0;
+  if (!platform::ReadFileSize(file, &size, &error_code)) return;
+  const size_t zeros = std::max<size_t>(static_cast<size_t>(size), kScrubBytes);
+  if (platform::WriteFileBytes(file, std::string(zeros, '\0'), &error_code)) platform::FlushFile(file, &error_code);
+}
 
 std::string FileName(const ServiceFolder& folder, const std::wstring& name) {
   return WideToUtf8(folder.path + L"\\" + name);
@@ -19,15 +30,48 @@ std::string Failed(const char* what, const ServiceFolder& folder, const std::wst
   return std::string(what) + " " + FileName(folder, name) + " failed (error " + std::to_string(error_code) + ")";
 }
 
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorSharingViolation = 32;
+
+std::string HeldNote(uint32_t error_code) {
+  return error_code == kErrorSharingViolation ? ": another program holds it" : "";
+}
+
+// Clears the read-only attribute of an existing |name|, which the plain
+// rename could not replace otherwise.
+void ClearEarlierReadOnly(const ServiceFolder& folder, const std::wstring& name) {
+  std::string ignored;
+  platform::FileHandle file;
+  if (OpenFolderFile(folder, name, platform::FileOpen::kRemove, &file, &ignored) != OpenResult::kOpened) return;
+  uint32_t error_code = 0;
+  platform::ClearReadOnly(file, &error_code);
+}
+
+// Renames |file| over |name|, trying again for a moment while another program
+// holds the target.
+bool RenameOver(const ServiceFolder& folder, const platform::FileHandle& file, const std::wstring& name,
+                uint32_t* error_code) {
+  for (int tried = 1; !platform::RenameOpenFile(file, folder.handle, name, true, error_code); ++tried) {
+    if ((*error_code != kErrorAccessDenied && *error_code != kErrorSharingViolation) || tried >= kHeldTries) {
+      return false;
+    }
+    platform::SleepMilliseconds(kHeldRetryMs);
+  }
+  return true;
+}
+
 }  // namespace
 
 OpenResult OpenFolderFile(const ServiceFolder& folder, const std::wstring& name, platform::FileOpen how,
                           platform::FileHandle* file, std::string* message) {
   uint32_t error_code = 0;
-  if (!platform::OpenFileAt(folder.handle, name, how, ProtectedGrants(), file, &error_code)) {
+  for (int tried = 1; !platform::OpenFileAt(folder.handle, name, how, ProtectedGrants(), file, &error_code); ++tried) {
     if (error_code == platform::kErrorFileNotFound) return OpenResult::kMissing;
-    *message = Failed("opening", folder, name, error_code);
-    return OpenResult::kFailed;
+    if (error_code != kErrorSharingViolation || tried >= kHeldTries) {
+      *message = Failed("opening", folder, name, error_code) + HeldNote(error_code);
+      return OpenResult::kFailed;
+    }
+    platform::SleepMilliseconds(kHeldRetryMs);
   }
   platform::HandleFacts facts;
   OpenResult result = OpenResult::kRefused;
@@ -73,12 +117,12 @@ bool ServiceFileMayExist(const std::wstring& leaf, const std::wstring& name) {
   return OpenFolderFile(folder, name, platform::FileOpen::kRead, &file, &message) != OpenResult::kMissing;
 }
 
-bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, const std::string& bytes,
+bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, const std::string& bytes, bool scrub,
                        ReplaceStep* failed, std::string* message) {
   const std::wstring temporary = name + kLeftoverSuffix;
   platform::FileHandle file;
   *failed = ReplaceStep::kOpen;
-  if (!DeleteFolderFile(folder, temporary, true, message) ||
+  if (!DeleteFolderFile(folder, temporary, scrub, message) ||
       OpenFolderFile(folder, temporary, platform::FileOpen::kCreateNew, &file, message) != OpenResult::kOpened) {
     return false;
   }
@@ -87,15 +131,35 @@ bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, co
   if (!platform::WriteFileBytes(file, bytes, &error_code) || !platform::FlushFile(file, &error_code)) {
     *failed = ReplaceStep::kWrite;
     *message = Failed("writing", folder, temporary, error_code);
-    platform::DeleteOpenFile(file, &error_code);
+    file.Reset();
+    std::string left;
+    DeleteFolderFile(folder, temporary, scrub, &left);
     return false;
   }
-  if (!platform::RenameOpenFile(file, folder.handle, name, true, &error_code)) {
+  ClearEarlierReadOnly(folder, name);
+  // The earlier file, held while it is replaced and scrubbed only then: a
+  // replacement that fails leaves it whole. Where the system cannot replace
+  // a file that is held (the plain rename), it is let go and left unscrubbed.
+  platform::FileHandle earlier;
+  std::string ignored;
+  if (scrub) OpenFolderFile(folder, name, platform::FileOpen::kScrub, &earlier, &ignored);
+  bool renamed = RenameOver(folder, file, name, &error_code);
+  const bool held = error_code == kErrorAccessDenied || error_code == kErrorSharingViolation;
+  if (!renamed && held && earlier.valid()) {
+    earlier.Reset();
+    renamed = RenameOver(folder, file, name, &error_code);
+  }
+  if (!renamed) {
     *failed = ReplaceStep::kRename;
-    *message = Failed("renaming", folder, temporary, error_code);
-    platform::DeleteOpenFile(file, &error_code);
+    *message = Failed("renaming", folder, temporary, error_code) +
+               (error_code == kErrorAccessDenied || error_code == kErrorSharingViolation
+                    ? ": another program holds " + FileName(folder, name)
+                    : "");
+    file.Reset();
+    DeleteFolderFile(folder, temporary, scrub, &ignored);
     return false;
   }
+  if (earlier.valid()) Scrub(earlier);
   // Flushed and renamed: a failed close changes neither.
   platform::CloseFile(&file, &error_code);
   *failed = ReplaceStep::kNone;
@@ -104,18 +168,20 @@ bool ReplaceFolderFile(const ServiceFolder& folder, const std::wstring& name, co
 
 bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, bool scrub, std::string* message) {
   platform::FileHandle file;
-  OpenResult opened = OpenResult::kFailed;
-  if (scrub) opened = OpenFolderFile(folder, name, platform::FileOpen::kOverwrite, &file, message);
-  const bool scrubbing = opened == OpenResult::kOpened;
-  if (opened == OpenResult::kFailed) opened = OpenFolderFile(folder, name, platform::FileOpen::kRemove, &file, message);
+  OpenResult opened = OpenFolderFile(folder, name, platform::FileOpen::kRemove, &file, message);
   if (opened != OpenResult::kOpened) return opened == OpenResult::kMissing;
   uint32_t error_code = 0;
-  uint64_t size = 0;
-  if (scrubbing && platform::ReadFileSize(file, &size, &error_code)) {
-    // Written over in place: a truncation would free the clusters with the key
-    // still in them.
-    const size_t zeros = std::max<size_t>(static_cast<size_t>(size), kScrubBytes);
-    if (platform::WriteFileBytes(file, std::string(zeros, '\0'), &error_code)) platform::FlushFile(file, &error_code);
+  // Read-only (restored from a backup, "attrib +r"): cleared, or it could be
+  // neither scrubbed nor, on some systems, deleted.
+  platform::ClearReadOnly(file, &error_code);
+  if (scrub) {
+    platform::FileHandle writable;
+    std::string ignored;
+    if (OpenFolderFile(folder, name, platform::FileOpen::kOverwrite, &writable, &ignored) == OpenResult::kOpened) {
+      file.Reset();
+      Scrub(writable);
+      file = std::move(writable);
+    }
   }
   if (!platform::DeleteOpenFile(file, &error_code)) {
     *message = Failed("deleting", folder, name, error_code);

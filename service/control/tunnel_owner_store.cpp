@@ -24,7 +24,7 @@ void StoreTunnelOwner(const std::wstring& owner_sid, const std::string& node) {
   }
   ReplaceStep failed = ReplaceStep::kNone;
   const std::string text = std::string(kHeader) + "\n" + WideToUtf8(owner_sid) + "\n" + node + "\n";
-  if (!ReplaceFolderFile(folder, kTunnelOwnerName, text, &failed, &message)) {
+  if (!ReplaceFolderFile(folder, kTunnelOwnerName, text, false, &failed, &message)) {
     Complain("the tunnel's owner could not be recorded", message);
   }
 }

@@ -53,7 +53,7 @@ bool WriteJournal(const std::vector<platform::ForwardRow>& rows, std::string* er
             std::to_string(row.if_index) + " " + std::to_string(row.metric1) + "\n";
   }
   ReplaceStep failed = ReplaceStep::kNone;
-  if (ReplaceFolderFile(folder, kRouteJournalName, text, &failed, error)) return true;
+  if (ReplaceFolderFile(folder, kRouteJournalName, text, false, &failed, error)) return true;
   *error = "route journal could not be written: " + *error;
   return false;
 }

@@ -29,7 +29,7 @@ bool WriteActiveConf(const TunnelProfile& profile, std::string* error) {
   // The private key is in it: made protected and unshared, and flushed, so
   // that a crash leaves the old file or the new one.
   ReplaceStep failed = ReplaceStep::kNone;
-  if (ReplaceFolderFile(folder, kActiveConfName, RenderWireGuardConfig(profile), &failed, &message)) return true;
+  if (ReplaceFolderFile(folder, kActiveConfName, RenderWireGuardConfig(profile), true, &failed, &message)) return true;
   const std::string fixed = failed == ReplaceStep::kOpen    ? "open tmp failed"
                             : failed == ReplaceStep::kWrite ? "write tmp failed"
                                                             : "rename active.conf failed";

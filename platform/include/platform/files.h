@@ -11,6 +11,7 @@ namespace platform {
 
 // File attributes: a directory, and a reparse point (a junction or symbolic
 // link, seen as itself when it is opened without following it).
+constexpr uint32_t kFileAttributeReadOnly = 0x1;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 
@@ -86,7 +87,8 @@ enum class FileOpen {
   kOverwrite,  // existing, to write over in place and then delete; unshared
   kAppend,     // made when missing with |grants|; others may read, append and rename meanwhile
   kCreateNew,  // must not exist (kErrorAlreadyExists otherwise); made with |grants|, unshared
-  kRemove,     // existing, to delete or rename only
+  kRemove,     // existing, to delete or rename only, and to clear its read-only attribute
+  kScrub,      // existing, to write over in place; shared, so that it may be replaced or deleted meanwhile
 };
 
 // Opens the directory |name| relative to |parent| without following a
@@ -115,13 +117,22 @@ bool ReadFileBytes(const FileHandle& file, std::string* bytes, uint32_t* error_c
 bool ReadFileSize(const FileHandle& file, uint64_t* size, uint32_t* error_code);
 // Writes the file's data through to the disk (FlushFileBuffers).
 bool FlushFile(const FileHandle& file, uint32_t* error_code);
-// Marks the open file for deletion (FileDispositionInfo): it is gone when the
-// last handle to it closes.
+// Deletes the open file with POSIX semantics, read-only or not
+// (FileDispositionInformationEx): its name goes at once, its data when the
+// last handle closes. Where the system or file system refuses that class
+// (Wine, FAT, Windows before 1809) the read-only attribute is cleared through
+// the handle and the plain class used. Any open but kRead may delete.
 bool DeleteOpenFile(const FileHandle& file, uint32_t* error_code);
-// Renames the open file to |name| inside |directory| (FileRenameInfo, rooted
-// at that handle), replacing a file of that name when |replace|.
+// Renames the open file to |name| inside |directory| (rooted at that handle),
+// replacing a file of that name when |replace|: FileRenameInformationEx with
+// POSIX semantics, which also replaces a read-only target and one that another
+// program holds open with delete sharing; the plain class where the Ex one is
+// refused, which does neither (the caller clears a target's read-only first).
 bool RenameOpenFile(const FileHandle& file, const FileHandle& directory, const std::wstring& name, bool replace,
                     uint32_t* error_code);
+// Clears the open file's read-only attribute, if set (a file restored from a
+// backup, or "attrib +r"). Any open but kRead may.
+bool ClearReadOnly(const FileHandle& file, uint32_t* error_code);
 // Replaces the DACL of the open file or directory (opened to change) by one
 // holding exactly |grants|, protected from inheritance.
 bool SetProtectedDaclOn(const FileHandle& handle, const std::vector<AccessGrant>& grants, uint32_t* error_code);

@@ -103,6 +103,64 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
   EXPECT_FALSE(FileContent(kTemporary).has_value());
 }
 
+// The calls after |step| in the journal, each by its name.
+std::vector<std::string> CallsAfter(const std::string& step) {
+  std::vector<std::string> after;
+  bool seen = false;
+  for (const std::string& line : platform::fake::Journal()) {
+    if (seen) after.push_back(line.substr(0, line.find(' ')));
+    seen = seen || line.rfind(step, 0) == 0;
+  }
+  return after;
+}
+
+bool Has(const std::vector<std::string>& calls, const std::string& call) {
+  return std::find(calls.begin(), calls.end(), call) != calls.end();
+}
+
+// A read-only file (restored from a backup, "attrib +r") is replaced and
+// removed like any other, and the key it held is scrubbed once it is replaced.
+TEST_F(ActiveConfStoreTest, ReadOnlyFile_IsReplacedScrubbedAndRemoved) {
+  ASSERT_TRUE(WriteActiveConf(SampleProfile("first"), nullptr));
+  platform::fake::SetFileReadOnly(kActive, true);
+  std::string error;
+  ASSERT_TRUE(WriteActiveConf(SampleProfile("second"), &error)) << error;
+  EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(SampleProfile("second")));
+  EXPECT_TRUE(Has(CallsAfter("RenameOpenFile"), "WriteFileBytes")) << "the earlier file is written over";
+  platform::fake::SetFileReadOnly(kActive, true);
+  EXPECT_TRUE(DeleteActiveConf(&error)) << error;
+  EXPECT_FALSE(FileContent(kActive).has_value());
+  EXPECT_EQ(platform::fake::OpenFileCount(), 0);
+}
+
+// Another program (an anti-virus, a backup) that holds the file for a moment
+// is waited for; one that keeps it is named, and the earlier file stays whole.
+// A temporary file that could not be finished is scrubbed before it goes.
+TEST_F(ActiveConfStoreTest, HeldFileOrFailedWrite_WaitsNamesAndScrubs) {
+  const struct {
+    int held_tries;
+    bool written;
+  } cases[] = {{3, true}, {-1, false}};
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    platform::fake::SetInstantSleeps(true);
+    MarkUserConnectBegun();
+    ASSERT_TRUE(WriteActiveConf(SampleProfile("old"), nullptr));
+    platform::fake::SetFileHeldElsewhere(kActive, c.held_tries);
+    std::string error;
+    EXPECT_EQ(WriteActiveConf(SampleProfile("new"), &error), c.written) << error;
+    EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(SampleProfile(c.written ? "new" : "old")));
+    EXPECT_EQ(error.find(": another program holds C:\\ProgramData") != std::string::npos, !c.written) << error;
+    EXPECT_FALSE(FileContent(kTemporary).has_value());
+  }
+  platform::fake::Reset();
+  MarkUserConnectBegun();
+  FailNextCall("FlushFile", 112);
+  EXPECT_FALSE(WriteActiveConf(SampleProfile("key"), nullptr));
+  EXPECT_TRUE(Has(CallsAfter("FlushFile"), "WriteFileBytes")) << "the temporary file is written over before it goes";
+  EXPECT_FALSE(FileContent(kTemporary).has_value());
+}
+
 // A crash after the rename must find the new file on disk, not an empty one.
 TEST_F(ActiveConfStoreTest, Write_FlushesTheTemporaryFileBeforeTheRename) {
   ASSERT_TRUE(WriteActiveConf(SampleProfile("key"), nullptr));

@@ -105,6 +105,39 @@ TEST(Files, HandleRelativeFiles_BehaveAsTheServiceExpects) {
 
   EXPECT_FALSE(platform::OpenFileAt(folder, L"y.conf", platform::FileOpen::kRead, kGrants, &file, &error_code));
   EXPECT_EQ(error_code, platform::kErrorFileNotFound);
+
+  // Read-only: refused for writing; its attribute cleared through a handle;
+  // replaced over and deleted; a file held to be scrubbed lives on, nameless,
+  // after it is replaced.
+  ASSERT_TRUE(WriteNew(folder, L"ro.conf", "key", &error_code)) << error_code;
+  ASSERT_TRUE(SetFileAttributesW((nested + L"\\made\\ro.conf").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(WriteNew(folder, L"new.conf", "new", &error_code)) << error_code;
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"new.conf", platform::FileOpen::kRemove, kGrants, &file, &error_code));
+  FileHandle earlier;
+  FileHandle target;
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"ro.conf", platform::FileOpen::kRemove, kGrants, &target, &error_code));
+  ASSERT_TRUE(platform::ClearReadOnly(target, &error_code)) << error_code;
+  EXPECT_EQ(GetFileAttributesW((nested + L"\\made\\ro.conf").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+  target.Reset();
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"ro.conf", platform::FileOpen::kScrub, kGrants, &earlier, &error_code))
+      << error_code;
+  // Windows' POSIX rename replaces it; Wine, like the plain class, refuses
+  // while it is held (5), and the service then lets go of it first.
+  if (platform::RenameOpenFile(file, folder, L"ro.conf", true, &error_code)) {
+    ASSERT_TRUE(platform::WriteFileBytes(earlier, "000", &error_code)) << error_code;
+  } else {
+    EXPECT_EQ(error_code, 5u);
+    earlier.Reset();
+    ASSERT_TRUE(platform::RenameOpenFile(file, folder, L"ro.conf", true, &error_code)) << error_code;
+  }
+  file.Reset();
+  earlier.Reset();
+  EXPECT_EQ(ReadFileBytes(nested + L"\\made\\ro.conf"), "new") << "the scrub reached the replaced file only";
+  ASSERT_TRUE(SetFileAttributesW((nested + L"\\made\\ro.conf").c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(platform::OpenFileAt(folder, L"ro.conf", platform::FileOpen::kRemove, kGrants, &file, &error_code));
+  ASSERT_TRUE(platform::DeleteOpenFile(file, &error_code)) << "read-only, deleted all the same: " << error_code;
+  file.Reset();
+  EXPECT_FALSE(PathExists(nested + L"\\made\\ro.conf"));
   EXPECT_FALSE(platform::OpenFileAt(folder, L"..\\escape", platform::FileOpen::kAppend, kGrants, &file, &error_code));
   EXPECT_EQ(error_code, platform::kErrorInvalidName);
   EXPECT_FALSE(platform::OpenDirectoryAt(folder, L"service.log", false, &again, &error_code));

@@ -78,4 +78,16 @@ TEST_F(TunnelLifeTest, CtlWatch_PrintsTheChangeAnotherClientMakes) {
       << watch.Out();
 }
 
+// A configuration made read-only (restored from a backup, "attrib +r") is
+// replaced by the next connect and removed, key and all, by a disconnect.
+TEST_F(TunnelLifeTest, ReadOnlyConfiguration_IsReplacedAndRemoved) {
+  ASSERT_TRUE(StartsWith(SendPipeRequest(kConnect), "{\"ok\":true,\"phase\":\"connected\""));
+  ASSERT_TRUE(SetFileAttributesW(kActiveConf, FILE_ATTRIBUTE_READONLY));
+  const std::string again = SendPipeRequest(kConnect);
+  EXPECT_TRUE(StartsWith(again, "{\"ok\":true,\"phase\":\"connected\"")) << again;
+  ASSERT_TRUE(SetFileAttributesW(kActiveConf, FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(StartsWith(SendPipeRequest(kDisconnect), "{\"ok\":true,\"phase\":\"disconnected\""));
+  EXPECT_EQ(GetFileAttributesW(kActiveConf), INVALID_FILE_ATTRIBUTES) << "the key is gone";
+}
+
 }  // namespace

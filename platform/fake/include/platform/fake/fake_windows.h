@@ -160,6 +160,13 @@ void SeedLink(const std::wstring& path, const std::wstring& target, bool directo
 // execute for Users.
 void SeedPathAccess(const std::wstring& path, const PathAccess& access);
 PathAccess ProgramFilesAccess();
+// A file's read-only attribute: opened for writing or appending it is
+// refused with 5, as on Windows; deleting it and renaming over it succeed, as
+// the Ex information classes let them.
+void SetFileReadOnly(const std::wstring& path, bool read_only);
+// Another program (an anti-virus, a backup) holds the file without sharing
+// for the next |tries| opens of it and renames onto it (-1: for ever).
+void SetFileHeldElsewhere(const std::wstring& path, int tries);
 // Whether everything written to the file has been flushed to the disk (a
 // file written and never flushed is what a crash can leave empty).
 bool FileFlushed(const std::wstring& path);
