@@ -40,7 +40,9 @@ const char* Open(const wchar_t* pipe_name, OpenPipeEnd* pipe) {
 
 }  // namespace
 
-std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
+namespace {
+
+std::string ExchangeOnce(const std::string& request, const wchar_t* pipe_name) {
   OpenPipeEnd pipe;
   if (const char* refused = Open(pipe_name, &pipe)) return refused;
   // Whoever else holds the name must not see the request (it carries the
@@ -51,6 +53,19 @@ std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name
   std::string reply;
   if (!pipe_io::ReadReply(pipe.get(), kMaxReplyBytes, &reply)) return kPipeReadFailedReply;
   return reply.substr(0, reply.find('\0'));
+}
+
+}  // namespace
+
+std::string SendPipeRequest(const std::string& request, const wchar_t* pipe_name) {
+  const uint64_t deadline = pipe_io::MonotonicMs() + kPipeBusyBoundMs;
+  for (;;) {
+    std::string reply = ExchangeOnce(request, pipe_name);
+    // The service answered before it read the request: sent again.
+    if (reply.rfind(kServerBusyPrefix, 0) != 0) return reply;
+    if (pipe_io::MonotonicMs() + kServerBusyPauseMs >= deadline) return kPipeBusyReply;
+    pipe_io::Pause(kServerBusyPauseMs);
+  }
 }
 
 }  // namespace quorvane_windows_vpn

@@ -24,10 +24,15 @@ constexpr char kPipeReadFailedReply[] = "{\"ok\":false,\"error\":\"pipe_read_fai
 // the service's: another process holds the name. Nothing was written to it.
 constexpr char kPipeServerUntrustedReply[] = "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}";
 
+// The service's own word that the caller's session holds its share of the
+// instances: waited for like a busy pipe, within the same bound.
+constexpr char kServerBusyPrefix[] = "{\"ok\":false,\"error\":\"pipe_busy\",\"message\":";
 // How long a client waits in all for a busy pipe (each instance serves one
 // exchange at a time; a connect may hold one for a while).
 constexpr uint32_t kPipeBusyBoundMs = 10000;
 constexpr size_t kMaxReplyBytes = 65535;
+// Between two tries after the service's own busy word.
+constexpr uint32_t kServerBusyPauseMs = 100;
 
 // Blocks until the service answers or closes its end; the reply ends at its
 // first zero byte. |pipe_name| exists for tests; the service's pipe otherwise.

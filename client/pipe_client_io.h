@@ -30,5 +30,7 @@ bool ReadReply(PipeEnd pipe, size_t max_bytes, std::string* reply);
 void ClosePipe(PipeEnd pipe);
 // Milliseconds from a fixed start, for the bound of the waits.
 uint64_t MonotonicMs();
+// Waits |ms| before the next try.
+void Pause(uint32_t ms);
 
 }  // namespace quorvane_windows_vpn::pipe_io

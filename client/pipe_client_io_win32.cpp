@@ -76,4 +76,6 @@ void ClosePipe(PipeEnd pipe) { CloseHandle(Raw(pipe)); }
 
 uint64_t MonotonicMs() { return GetTickCount64(); }
 
+void Pause(uint32_t ms) { Sleep(ms); }
+
 }  // namespace quorvane_windows_vpn::pipe_io

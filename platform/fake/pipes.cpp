@@ -178,6 +178,16 @@ bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t*
   return true;
 }
 
+bool PipeClientSessionId(const PipeHandle& pipe, uint32_t* session_id, uint32_t* error_code) {
+  if (Injected("PipeClientSessionId", "", error_code)) return false;
+  Pipes& pipes = AllPipes();
+  std::lock_guard<std::mutex> guard(pipes.lock);
+  const fake::PipeInstance* instance = Find(pipes, pipe);
+  if (instance == nullptr || !instance->client_attached) return Refuse(fake::kErrorPipeNotConnected, error_code);
+  *session_id = instance->caller.session_id;
+  return true;
+}
+
 bool ReadPipeCaller(const PipeHandle& pipe, PipeCaller* caller, uint32_t* error_code) {
   if (Injected("ReadPipeCaller", "", error_code)) return false;
   Pipes& pipes = AllPipes();

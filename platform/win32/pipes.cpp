@@ -159,6 +159,13 @@ bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t*
   return true;
 }
 
+bool PipeClientSessionId(const PipeHandle& pipe, uint32_t* session_id, uint32_t* error_code) {
+  ULONG id = 0;
+  if (!GetNamedPipeClientSessionId(Raw(pipe), &id)) return Fail(error_code);
+  *session_id = id;
+  return true;
+}
+
 bool ReadPipeCaller(const PipeHandle& pipe, PipeCaller* caller, uint32_t* error_code) {
   if (!ImpersonateNamedPipeClient(Raw(pipe))) return Fail(error_code);
   const bool read = ReadThreadTokenCaller(caller, error_code);

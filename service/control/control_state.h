@@ -31,6 +31,11 @@ struct PipeServerState {
   // The live instances, each owned by its thread, to apply a new list to.
   std::vector<const platform::PipeHandle*> instances;
   bool creation_failing = false;
+  // Instances serving each client session now.
+  std::map<uint32_t, int> session_holders;
+  // Clients dropped for sending nothing since the last line that said so.
+  uint64_t idle_drops = 0;
+  int64_t idle_drop_said = 0;
 };
 
 // Who sent a request, as the client's token says; not |identified| when the

@@ -12,6 +12,7 @@
 #include "control/tunnel_owner_store.h"
 #include "control/tunnel_supervisor.h"
 #include "platform/pipes.h"
+#include "platform/process.h"
 #include "platform/sessions.h"
 
 namespace quorvane {
@@ -90,6 +91,70 @@ Caller ReadCaller(const platform::PipeHandle& pipe) {
   return caller;
 }
 
+// A client that sent nothing in time: counted, and said at most once a
+// kIdleDropLogSeconds with the count since the last line.
+void NoteIdleDrop(PipeServerState* server) {
+  std::lock_guard<std::mutex> guard(server->lock);
+  ++server->idle_drops;
+  const int64_t now = platform::UnixTimeSeconds();
+  if (now - server->idle_drop_said < kIdleDropLogSeconds) return;
+  Diagnose(L"[Quorvane] pipe server: " + std::to_wstring(server->idle_drops) +
+           L" client(s) sent nothing within 1 s and lost their instance\n");
+  server->idle_drops = 0;
+  server->idle_drop_said = now;
+}
+
+// A place among the instances for the client's session; false when its
+// session holds its share already. Session 0 is the services' own (and the
+// session of a client whose session cannot be read): never limited.
+bool TakeSessionPlace(PipeServerState* server, const platform::PipeHandle& pipe, uint32_t* session) {
+  uint32_t error_code = 0;
+  if (!platform::PipeClientSessionId(pipe, session, &error_code)) *session = 0;
+  std::lock_guard<std::mutex> guard(server->lock);
+  int& held = server->session_holders[*session];
+  if (*session != 0 && held >= kSessionShare) return false;
+  ++held;
+  return true;
+}
+
+// Given back on every path out of the exchange.
+struct SessionPlace {
+  PipeServerState* server;
+  uint32_t session;
+  ~SessionPlace() {
+    std::lock_guard<std::mutex> guard(server->lock);
+    if (--server->session_holders[session] <= 0) server->session_holders.erase(session);
+  }
+};
+
+// Writes the reply (bounded, and ended by the stop) and gives the client its
+// time to take it.
+void Answer(ControlState* state, const platform::PipeHandle& pipe, const std::string& reply, uint32_t wait_ms) {
+  uint32_t error_code = 0;
+  if (platform::WritePipeMessage(pipe, reply, wait_ms, &state->server.stop, &error_code)) {
+    platform::WaitForPipeClientDone(pipe, wait_ms, &error_code);
+  }
+}
+
+void ServeRequest(ControlState* state, const platform::PipeHandle& pipe) {
+  // A request longer than the limit is cut to its first kMaxRequestBytes and
+  // served; a client that sends nothing in time loses its turn.
+  std::string data;
+  uint32_t error_code = 0;
+  const bool read = platform::ReadPipeMessage(pipe, kMaxRequestBytes, kRequestWaitMs, &data, &error_code) ||
+                    error_code == platform::kErrorMoreData;
+  if (!read && error_code == platform::kErrorTimeout) NoteIdleDrop(&state->server);
+  if (!read || data.empty()) return;
+  const auto began = std::chrono::steady_clock::now();
+  const std::string request = RequestTextFromBytes(data.data(), data.size());
+  const Caller caller = RequestNeedsCaller(request) ? ReadCaller(pipe) : Caller();
+  const std::string reply = HandleRequest(state, caller, request);
+  uint32_t client_pid = 0;
+  platform::PipeClientProcessId(pipe, &client_pid, &error_code);
+  LogRequest(caller, client_pid, request, reply, std::chrono::steady_clock::now() - began);
+  Answer(state, pipe, reply, kReplyWaitMs);
+}
+
 // Serves one client on a kept instance. False when the instance is no longer
 // fit to wait for the next client.
 bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
@@ -100,23 +165,12 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
     // A client that came and went before the wait: disconnect it to wait again.
     return platform::DisconnectPipe(pipe, &error_code);
   }
-
-  // A request longer than the limit is cut to its first kMaxRequestBytes and
-  // served; a client that sends nothing in time loses its turn.
-  std::string data;
-  const bool read = platform::ReadPipeMessage(pipe, kMaxRequestBytes, kRequestWaitMs, &data, &error_code) ||
-                    error_code == platform::kErrorMoreData;
-  if (read && !data.empty()) {
-    const auto began = std::chrono::steady_clock::now();
-    const std::string request = RequestTextFromBytes(data.data(), data.size());
-    const Caller caller = RequestNeedsCaller(request) ? ReadCaller(pipe) : Caller();
-    const std::string reply = HandleRequest(state, caller, request);
-    uint32_t client_pid = 0;
-    platform::PipeClientProcessId(pipe, &client_pid, &error_code);
-    LogRequest(caller, client_pid, request, reply, std::chrono::steady_clock::now() - began);
-    if (platform::WritePipeMessage(pipe, reply, kReplyWaitMs, &state->server.stop, &error_code)) {
-      platform::WaitForPipeClientDone(pipe, kReplyWaitMs, &error_code);
-    }
+  uint32_t session = 0;
+  if (TakeSessionPlace(&state->server, pipe, &session)) {
+    const SessionPlace place{&state->server, session};
+    ServeRequest(state, pipe);
+  } else {
+    Answer(state, pipe, kSessionShareBusy, kBusyReplyWaitMs);
   }
   return platform::DisconnectPipe(pipe, &error_code);
 }

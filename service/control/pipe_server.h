@@ -14,8 +14,24 @@ namespace quorvane {
 // can add one, and serves that many clients at once.
 constexpr uint32_t kPipeInstances = 8;
 // How long a connected client may take to send its request before its
-// instance is closed and the next client served.
-constexpr uint32_t kRequestWaitMs = 5000;
+// instance is closed and the next client served: a client sends its one
+// message right after it opens, and one that holds an instance without a
+// word keeps others out.
+constexpr uint32_t kRequestWaitMs = 1000;
+// How many instances the clients of one session may hold at once: whatever
+// one user's processes do, another session and an administrator find one.
+// A client beyond its session's share is answered kSessionShareBusy at once
+// (the clients wait and try again, as for a busy pipe).
+constexpr int kSessionShare = 4;
+constexpr char kSessionShareBusy[] =
+    "{\"ok\":false,\"error\":\"pipe_busy\",\"message\":\"this session holds its share of the pipe's instances; "
+    "try again\"}";
+// A client answered kSessionShareBusy has this long to take it: it holds an
+// instance meanwhile.
+constexpr uint32_t kBusyReplyWaitMs = 200;
+// Clients dropped for sending nothing are said at most this often, with
+// their count.
+constexpr uint32_t kIdleDropLogSeconds = 60;
 // How long a client has to take its reply (read it and close) before it
 // loses its turn: a client that never reads must not hold an instance.
 constexpr uint32_t kReplyWaitMs = 3000;

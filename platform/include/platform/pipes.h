@@ -97,6 +97,10 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
 // The process id of the client connected to |pipe| (GetNamedPipeClientProcessId).
 bool PipeClientProcessId(const PipeHandle& pipe, uint32_t* process_id, uint32_t* error_code);
 
+// The Terminal Services session of the client connected to |pipe|
+// (GetNamedPipeClientSessionId), known without reading its token.
+bool PipeClientSessionId(const PipeHandle& pipe, uint32_t* session_id, uint32_t* error_code);
+
 // Who the connected client is, from its token: the server impersonates it at
 // the identification level the clients allow, reads the token and reverts.
 struct PipeCaller {

@@ -1,6 +1,7 @@
 #include "fake_pipe_client_io.h"
 
 #include <atomic>
+#include <thread>
 #include <chrono>
 #include <mutex>
 
@@ -75,5 +76,11 @@ bool ReadReply(PipeEnd pipe, size_t max_bytes, std::string* reply) {
 void ClosePipe(PipeEnd pipe) { platform::fake::ClosePipeClient(pipe); }
 
 uint64_t MonotonicMs() { return g_clock_ms; }
+
+// The clients' clock moves on by the pause; a real millisecond lets the server's threads run.
+void Pause(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  g_clock_ms += ms;
+}
 
 }  // namespace quorvane_windows_vpn::pipe_io

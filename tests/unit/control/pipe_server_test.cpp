@@ -205,6 +205,35 @@ TEST_F(PipeServerTest, StalledClients_LoseTheirTurnAndTheNextIsServed) {
   }
 }
 
+// One session's processes that open the pipe and send nothing hold at most
+// its share of the instances: the rest are told at once, another session is
+// served, and the drops are said.
+TEST_F(PipeServerTest, OneSessionsIdleOpeners_LeaveInstancesForAnotherSession) {
+  Start();
+  WaitUntilServing();
+  const platform::PipeCaller first{L"S-1-5-21-7-500", 1, true};
+  const platform::PipeCaller second{L"S-1-5-21-7-501", 2, true};
+  std::vector<uint64_t> openers;
+  int busy = 0;
+  for (uint32_t i = 0; i < kPipeInstances; ++i) {
+    uint32_t error_code = 0;
+    uint64_t client = 0;
+    for (int tries = 0; tries < 1000 && client == 0; ++tries) {
+      client = platform::fake::ConnectPipeClientAs(kPipeName, first, platform::fake::kPipeClientAccess, &error_code);
+    }
+    ASSERT_NE(client, 0u);
+    std::string reply;
+    if (platform::fake::ReadPipeClient(client, 50, &reply)) busy += reply == kSessionShareBusy;
+    openers.push_back(client);
+  }
+  EXPECT_EQ(busy, static_cast<int>(kPipeInstances) - kSessionShare);
+  EXPECT_EQ(PipeExchangeAs(kPipeName, second, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
+  EXPECT_TRUE(Eventually([] {
+    return platform::fake::StderrText().find(L"sent nothing within 1 s and lost their instance") != std::wstring::npos;
+  }));
+  for (const uint64_t client : openers) platform::fake::ClosePipeClient(client);
+}
+
 // A client that sends its request and never reads the reply (a flush would
 // wait for it for ever) loses its turn after kReplyWaitMs.
 TEST_F(PipeServerTest, ClientThatNeverReadsItsReply_LosesItsTurn) {
