@@ -27,6 +27,7 @@ constexpr char kHalvesNote[] =
 // The working records of one connect.
 struct Connect {
   ControlState* state;
+  const Caller* caller;
   // Who owns what runs if this connect is refused before its tunnel start,
   // and the node a failed connect leaves in the state, as before it.
   std::wstring earlier_owner;
@@ -38,8 +39,7 @@ struct Connect {
 };
 
 std::string ReplyWithReports(const Connect& connect, const std::string& code, const std::string& message) {
-  return ErrorReplyWithReports(code, message, WriteAdminBypassJson(connect.bypass),
-                               WriteRouteGuardJson(connect.report));
+  return ErrorReplyWithReportsFor(*connect.caller, code, message, connect.bypass, connect.report);
 }
 
 // Undoes a connect whose tunnel was started; what the stop had to do, or why
@@ -73,8 +73,8 @@ std::string RunConnect(Connect* connect) {
   RouteGuardReport& report = connect->report;
   if (report.poc_env_read_failed) {
     ResetPhase(state, connect->earlier_owner, connect->earlier_node);
-    return ErrorReplyWithReports(kErrorEnvReadFailed, report.message, WriteAdminBypassJson(AdminBypassState()),
-                                 WriteRouteGuardJson(report));
+    return ErrorReplyWithReportsFor(*connect->caller, kErrorEnvReadFailed, report.message, AdminBypassState(),
+                                    report);
   }
 
   connect->bypass = PrepareAdminBypass(report.effective_disable_default_route);
@@ -155,16 +155,16 @@ std::string RunConnect(Connect* connect) {
   int32_t seconds = report.effective_auto_stop_seconds;
   if (seconds < 1) seconds = AutoStopSeconds();
   ScheduleAutoStop(state, seconds, &report);
-  return WithReports(SuccessReply(kPhaseConnected, connect->profile.node_id), WriteAdminBypassJson(connect->bypass),
-                     WriteRouteGuardJson(report));
+  return WithReportsFor(*connect->caller, SuccessReply(kPhaseConnected, connect->profile.node_id), connect->bypass,
+                        report);
 }
 
 }  // namespace
 
 std::string HandleConnect(ControlState* state, const Caller& caller, const std::string& request) {
   const std::string nonce = ReadJsonString(request, "session_nonce");
-  Connect connect{state, std::wstring(), std::string(), TunnelProfile(), RouteGuardReport(), AdminBypassState(),
-                  std::string()};
+  Connect connect{state,           &caller,          std::wstring(), std::string(), TunnelProfile(),
+                  RouteGuardReport(), AdminBypassState(), std::string()};
   {
     // Each user's own registration; one who registered none is not asked.
     std::lock_guard<std::mutex> guard(state->state_lock);

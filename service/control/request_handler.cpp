@@ -23,7 +23,7 @@ constexpr uint32_t kAutoStopStepMs = 100;
 // From memory: the watcher's last look at the tunnel service, never a call to
 // the service manager, which a start or a stop may hold for long. Without a
 // watcher (no server runs) the service is asked.
-std::string HandleStatus(ControlState* state) {
+std::string HandleStatus(ControlState* state, const Caller& caller) {
   const bool running = state->tunnel_watch.running ? SnapshotRunning(ReadTunnelSnapshot(&state->tunnel_watch))
                                                    : IsTunnelRunning();
   std::string phase, node, message;
@@ -35,14 +35,14 @@ std::string HandleStatus(ControlState* state) {
     message = state->status_message;
     generation = state->generation;
   }
-  return WithReports(WithMessage(StatusReply(phase, node, running, generation), message),
-                     WriteAdminBypassJson(CurrentAdminBypassState()), WriteRouteGuardJson(RouteGuardReport()));
+  return WithReportsFor(caller, WithMessage(StatusReply(phase, node, running, generation), message),
+                        CurrentAdminBypassState(), RouteGuardReport());
 }
 
 // Parked until the state moves past |since| (a missing or unreadable one is
 // past at once), the idle bound, or the server's stop. At most kMaxWatchers
 // wait at once.
-std::string HandleWatch(ControlState* state, const std::string& since_text) {
+std::string HandleWatch(ControlState* state, const Caller& caller, const std::string& since_text) {
   uint64_t since = 0;
   const bool readable = !since_text.empty() && since_text.size() <= 19 &&
                         since_text.find_first_not_of("0123456789") == std::string::npos;
@@ -57,7 +57,7 @@ std::string HandleWatch(ControlState* state, const std::string& since_text) {
       --state->watchers;
     }
   }
-  return HandleStatus(state);
+  return HandleStatus(state, caller);
 }
 
 // What an earlier process may have left for a disconnect to undo: a tunnel
@@ -66,7 +66,7 @@ bool LeftoverToUndo() {
   return !TunnelServiceGone() || !ReadRouteJournal().rows.empty() || ActiveConfPresent();
 }
 
-std::string HandleDisconnect(ControlState* state) {
+std::string HandleDisconnect(ControlState* state, const Caller& caller) {
   CancelAutoStop(state);
   // While the start is passive, a disconnect with nothing to undo changes
   // nothing (and so trips no guard); one that undoes what an earlier process
@@ -75,8 +75,7 @@ std::string HandleDisconnect(ControlState* state) {
     if (!LeftoverToUndo()) {
       SetPhase(state, kPhaseDisconnected, "");
       // No bypass route exists before a connect: this removes none.
-      return WithReports(SuccessReply(kPhaseDisconnected, ""), WriteAdminBypassJson(ReleaseAdminBypass()),
-                         WriteRouteGuardJson(RouteGuardReport()));
+      return WithReportsFor(caller, SuccessReply(kPhaseDisconnected, ""), ReleaseAdminBypass(), RouteGuardReport());
     }
     Diagnose(L"[Quorvane][startup_guard] a disconnect undoes what an earlier process left: the passive start-up "
              L"ends\n");
@@ -84,12 +83,11 @@ std::string HandleDisconnect(ControlState* state) {
   }
   const Teardown down = TearDownTunnel();
   if (!down.tunnel_gone) {
-    return ErrorReplyWithReports(kErrorTunnelStopFailed, down.note, WriteAdminBypassJson(down.bypass),
-                                 WriteRouteGuardJson(RouteGuardReport()));
+    return ErrorReplyWithReportsFor(caller, kErrorTunnelStopFailed, down.note, down.bypass, RouteGuardReport());
   }
   SetPhase(state, kPhaseDisconnected, "");
-  return WithReports(WithMessage(SuccessReply(kPhaseDisconnected, ""), down.note), WriteAdminBypassJson(down.bypass),
-                     WriteRouteGuardJson(RouteGuardReport()));
+  return WithReportsFor(caller, WithMessage(SuccessReply(kPhaseDisconnected, ""), down.note), down.bypass,
+                        RouteGuardReport());
 }
 
 
@@ -191,6 +189,18 @@ Teardown TearDownTunnel() {
   return down;
 }
 
+std::string WithReportsFor(const Caller& caller, const std::string& reply, const AdminBypassState& bypass,
+                           const RouteGuardReport& report) {
+  if (caller.administrator) return WithReports(reply, WriteAdminBypassJson(bypass), WriteRouteGuardJson(report));
+  return WithReports(reply, WriteAdminBypassJson(WithoutAddresses(bypass), true),
+                     WriteRouteGuardJson(WithoutAddresses(report)));
+}
+
+std::string ErrorReplyWithReportsFor(const Caller& caller, const std::string& code, const std::string& message,
+                                     const AdminBypassState& bypass, const RouteGuardReport& report) {
+  return WithReportsFor(caller, ErrorReply(code, message), bypass, report);
+}
+
 bool RequestNeedsCaller(const std::string& request) {
   const std::string op = ReadJsonString(request, "op");
   return op != kOpStatus && op != kOpWatch;
@@ -199,8 +209,8 @@ bool RequestNeedsCaller(const std::string& request) {
 std::string HandleRequest(ControlState* state, const Caller& caller, const std::string& request) {
   if (ContainsForbiddenKey(request)) return ErrorReply(kForbiddenPath);
   const std::string op = ReadJsonString(request, "op");
-  if (op == kOpStatus) return HandleStatus(state);
-  if (op == kOpWatch) return HandleWatch(state, ReadJsonString(request, "since"));
+  if (op == kOpStatus) return HandleStatus(state, caller);
+  if (op == kOpWatch) return HandleWatch(state, caller, ReadJsonString(request, "since"));
   if (op != kOpRegisterSession && op != kOpDisconnect && op != kOpConnect) return ErrorReply(kUnknownOp);
   if (!caller.identified) return ErrorReply(kCallerUnidentified);
   if (op == kOpRegisterSession) {
@@ -217,7 +227,7 @@ std::string HandleRequest(ControlState* state, const Caller& caller, const std::
     throw;
   }
   if (const ProtocolError* refused = TakeTurn(state, caller)) return ErrorReply(*refused);
-  return op == kOpConnect ? HandleConnect(state, caller, request) : HandleDisconnect(state);
+  return op == kOpConnect ? HandleConnect(state, caller, request) : HandleDisconnect(state, caller);
 }
 
 void CancelAutoStop(ControlState* state) {

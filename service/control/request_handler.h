@@ -21,6 +21,14 @@ std::string HandleRequest(ControlState* state, const Caller& caller, const std::
 // a status.
 bool RequestNeedsCaller(const std::string& request);
 
+// The two report members appended as |caller| may read them: in full for an
+// administrator, and for everyone else every key with no address, gateway or
+// peer in it.
+std::string WithReportsFor(const Caller& caller, const std::string& reply, const AdminBypassState& bypass,
+                           const RouteGuardReport& report);
+std::string ErrorReplyWithReportsFor(const Caller& caller, const std::string& code, const std::string& message,
+                                     const AdminBypassState& bypass, const RouteGuardReport& report);
+
 struct Teardown {
   bool tunnel_gone = true;
   // What the stop had to do (a process ended), or why the tunnel may still run.

@@ -264,7 +264,19 @@ std::vector<std::string> CopySelectedBypassIps() {
   return g_selected_ips;
 }
 
-std::string WriteAdminBypassJson(const AdminBypassState& state) {
+AdminBypassState WithoutAddresses(AdminBypassState state) {
+  for (std::string* text :
+       {&state.client_ip, &state.gateway, &state.rdp_tcp_remote_addresses, &state.admin_env_ips,
+        &state.selected_admin_bypass_ips, &state.selected_bypass_ip_entries,
+        &state.physical_default_gateway_before_tunnel, &state.physical_interface_index_before_tunnel,
+        &state.route_add_results, &state.route_add_results_detail, &state.route_verify_before_tunnel,
+        &state.route_verify_after_tunnel, &state.route_moves}) {
+    text->clear();
+  }
+  return state;
+}
+
+std::string WriteAdminBypassJson(const AdminBypassState& state, bool every_key) {
   std::string json;
   json.reserve(512);
   json += "\"admin_bypass\":{";
@@ -276,11 +288,15 @@ std::string WriteAdminBypassJson(const AdminBypassState& state) {
   AppendJsonFlag(&json, "required_enforced", state.required_enforced);
   AppendJsonFlag(&json, "skipped_for_safe_mode", state.skipped_for_safe_mode);
   AppendJsonNumber(&json, "auto_stop_seconds", state.auto_stop_seconds);
-  const auto text = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) AppendJsonEchoed(&json, key, value);
+  const auto text = [&json, every_key](const char* key, const std::string& value) {
+    if (!value.empty() || every_key) AppendJsonEchoed(&json, key, value);
   };
-  const auto raw = [&json](const char* key, const std::string& value) {
-    if (!value.empty()) AppendJsonEchoedArray(&json, key, value);
+  const auto raw = [&json, every_key](const char* key, const std::string& value) {
+    if (!value.empty()) {
+      AppendJsonEchoedArray(&json, key, value);
+    } else if (every_key) {
+      AppendJsonRaw(&json, key, "[]");
+    }
   };
   text("client_ip", state.client_ip);
   text("gateway", state.gateway);

@@ -57,8 +57,14 @@ bool FollowPhysicalGateway(std::string* moved);
 AdminBypassState CurrentAdminBypassState();
 std::vector<std::string> CopySelectedBypassIps();
 
-// The "admin_bypass" member, no leading comma.
-std::string WriteAdminBypassJson(const AdminBypassState& state);
+// The "admin_bypass" member, no leading comma. Empty texts and lists are left
+// out, unless |every_key|.
+std::string WriteAdminBypassJson(const AdminBypassState& state, bool every_key = false);
+
+// What a user who is not an administrator may read: the flags, the number
+// and the message, with the addresses, gateway, peers and route texts empty
+// (written with every key).
+AdminBypassState WithoutAddresses(AdminBypassState state);
 // "[Quorvane][admin_bypass] enabled=1 applied=0 failure=..." to the debugger
 // and standard error.
 void LogAdminBypassState(const AdminBypassState& state);

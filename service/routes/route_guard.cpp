@@ -160,4 +160,15 @@ std::string WriteRouteGuardJson(const RouteGuardReport& report) {
   return json;
 }
 
+RouteGuardReport WithoutAddresses(RouteGuardReport report) {
+  for (std::string* text : {&report.generated_allowed_ips_after, &report.default_routes_before_tunnel,
+                            &report.default_routes_after_tunnel, &report.rdp_routes_before_tunnel,
+                            &report.rdp_routes_after_tunnel, &report.offending_default_route,
+                            &report.carved_allowed_ips}) {
+    text->clear();
+  }
+  report.administration_peers.clear();
+  return report;
+}
+
 }  // namespace quorvane

@@ -70,4 +70,9 @@ void ApplyRouteGuard(TunnelProfile* profile, RouteGuardReport* report);
 // The "poc_route_guard" member, all 25 keys, no leading comma.
 std::string WriteRouteGuardJson(const RouteGuardReport& report);
 
+// What a user who is not an administrator may read: every key, with the
+// route texts and the AllowedIPs that carving made (they hold the
+// administrators' addresses) empty.
+RouteGuardReport WithoutAddresses(RouteGuardReport report);
+
 }  // namespace quorvane

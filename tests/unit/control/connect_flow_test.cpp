@@ -34,7 +34,10 @@ class ConnectFlowTest : public ControlTestBase {
     platform::fake::SeedInterface(kPhysical, {L"Ethernet", L""});
     platform::fake::SeedInterface(kTunnel, {L"Quorvane WireGuard", L""});
   }
-  std::string Connect(const std::string& request) { return HandleRequest(state_.get(), UserCaller(), request); }
+  // As an administrator, who reads the reports in full.
+  std::string Connect(const std::string& request) {
+    return HandleRequest(state_.get(), UserCaller(L"S-1-5-21-7-500", true), request);
+  }
   Leftovers Left() {
     return Leftovers{ReadPhase(state_.get()).phase, platform::fake::Routes().size(),
                      platform::fake::FileContent(kActiveConf).has_value(),
@@ -120,7 +123,7 @@ TEST_F(ConnectFlowTest, ProgramFolderOthersMayWrite_RefusesConnectsUntilFixed) {
 
 TEST_F(ConnectFlowTest, RejectedRequests_ChangeNothing) {
   SetPhase(state_.get(), kPhaseConnected, "earlier");
-  state_->registered_nonces[UserCaller().user_sid] = "A";
+  state_->registered_nonces[L"S-1-5-21-7-500"] = "A";
   const struct {
     std::string request;
     std::string reply;

@@ -46,7 +46,7 @@ TEST_F(RequestHandlerTest, ProtocolErrors_ComeFirstAndAreExact) {
 }
 
 TEST_F(RequestHandlerTest, StatusRightAfterStart_IsDisconnectedWithoutNodeAndDefaultReports) {
-  EXPECT_EQ(Handle("{\"op\":\"status\"}"),
+  EXPECT_EQ(HandleRequest(state_.get(), UserCaller(L"S-1-5-21-7-500", true), "{\"op\":\"status\"}"),
             "{\"ok\":true,\"phase\":\"disconnected\",\"tunnel_running\":false,\"generation\":1," +
                 WriteAdminBypassJson(AdminBypassState()) + "," + kDefaultGuard + "}");
 }
@@ -103,7 +103,7 @@ TEST_F(RequestHandlerTest, DisconnectWhilePassive_ChangesNothingOrEndsThePassive
       platform::fake::SeedDirectory(L"C:\\ProgramData\\Quorvane\\tunnels");
       platform::fake::SeedFile(kActiveConf, "[Interface]\n");
     }
-    const std::string reply = Handle(kDisconnectRequest);
+    const std::string reply = HandleRequest(state_.get(), UserCaller(L"S-1-5-21-7-500", true), kDisconnectRequest);
     EXPECT_EQ(reply, "{\"ok\":true,\"phase\":\"disconnected\"," + WriteAdminBypassJson(CurrentAdminBypassState()) +
                          "," + kDefaultGuard + "}")
         << c.label;

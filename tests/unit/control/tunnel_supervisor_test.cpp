@@ -140,7 +140,7 @@ TEST_F(SupervisorTest, GatewayChange_MovesTheBypassRoutesAndTheJournalUndoesTheN
   EXPECT_EQ(routes[0].if_index, kWifi);
   ASSERT_EQ(ReadRouteJournal().rows.size(), 1u);
   EXPECT_EQ(ReadRouteJournal().rows[0].next_hop, Ip("198.51.100.1"));
-  EXPECT_TRUE(Contains(As(kOwner, kStatusRequest), "\"route_moves\":\"192.0.2.1@if7->198.51.100.1@if8:ok;\""));
+  EXPECT_TRUE(Contains(As(kOwner, kStatusRequest, true), "\"route_moves\":\"192.0.2.1@if7->198.51.100.1@if8:ok;\""));
   FollowGateway(state_.get());
   EXPECT_EQ(platform::fake::Routes().size(), 1u) << "nothing moves while the gateway stays";
 
@@ -149,6 +149,21 @@ TEST_F(SupervisorTest, GatewayChange_MovesTheBypassRoutesAndTheJournalUndoesTheN
   CleanUpEarlierRoutes();
   EXPECT_TRUE(platform::fake::Routes().empty());
   EXPECT_TRUE(ReadRouteJournal().rows.empty());
+}
+
+// Administrators read the reports in full; everyone else, the owner too,
+// reads every key without an administrator's address, the gateway or a peer.
+TEST_F(SupervisorTest, Reports_NameAddressesToAdministratorsAlone) {
+  const std::string connected = As(kOwner, ConnectRequest(""));
+  ASSERT_TRUE(Contains(connected, "\"ok\":true")) << connected;
+  const std::string admin = As(L"S-1-5-21-7-500", kStatusRequest, true);
+  EXPECT_TRUE(Contains(admin, "203.0.113.7") && Contains(admin, "\"gateway\":\"192.0.2.1\"")) << admin;
+  for (const std::string& reply : {connected, As(kOther, kStatusRequest)}) {
+    EXPECT_FALSE(Contains(reply, "203.0.113.7") || Contains(reply, "192.0.2.1")) << reply;
+    EXPECT_TRUE(Contains(reply, "\"gateway\":\"\"") && Contains(reply, "\"selected_admin_bypass_ips\":[]"))
+        << "every key stays: " << reply;
+    EXPECT_TRUE(Contains(reply, "\"applied\":true")) << reply;
+  }
 }
 
 TEST_F(SupervisorTest, Watch_AnswersAtAChangeOrTheIdleBoundAndAdmitsTwoAtOnce) {
