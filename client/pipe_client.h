@@ -10,6 +10,9 @@
 namespace quorvane_windows_vpn {
 
 constexpr wchar_t kServicePipeName[] = L"\\\\.\\pipe\\QuorvaneVpn";
+// The service's pipe for administrators (elevated) alone: always an instance
+// for them, and the reports in full.
+constexpr wchar_t kAdminServicePipeName[] = L"\\\\.\\pipe\\QuorvaneVpnAdmin";
 // No pipe of that name exists: the service is not running.
 constexpr char kPipeUnavailableReply[] = "{\"ok\":false,\"error\":\"pipe_unavailable\"}";
 // Every instance stayed busy for kPipeBusyBoundMs: the service is there but

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pipe_client.h"
+#include "service_pipe.h"
 #include "profile_json.h"
 #include "reply_summary.h"
 #include "request_texts.h"
@@ -30,6 +31,7 @@ constexpr char kUsage[] =
     "A short summary is printed; --json prints the service's reply as it came.\n";
 
 using quorvane_ctl::Utf8;
+using quorvane_ctl::SendAsThisUser;
 
 constexpr DWORD kWatchBusyRetryMs = 2000;
 
@@ -77,7 +79,7 @@ bool BuildRequest(int argc, wchar_t** argv, std::string* request) {
 int Watch(bool raw, long count) {
   std::optional<uint64_t> since;
   for (long printed = 0; count <= 0 || printed < count;) {
-    const std::string reply = quorvane_windows_vpn::SendPipeRequest(quorvane_windows_vpn::WatchRequest(since));
+    const std::string reply = SendAsThisUser(quorvane_windows_vpn::WatchRequest(since));
     const quorvane_windows_vpn::ServiceReply parsed = quorvane_windows_vpn::ParseServiceReply(reply);
     if (!parsed.ok && quorvane_ctl::ReplyText(reply, "error") == "watchers_busy") {
       Sleep(kWatchBusyRetryMs);
@@ -123,7 +125,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::string request;
   if (!BuildRequest(argc, argv, &request)) return 2;
-  const std::string reply = quorvane_windows_vpn::SendPipeRequest(request);
+  const std::string reply = SendAsThisUser(request);
   const std::string shown = raw ? reply + "\n" : quorvane_ctl::SummarizeReply(reply);
   std::fwrite(shown.data(), 1, shown.size(), stdout);
   return quorvane_windows_vpn::ParseServiceReply(reply).ok ? 0 : 1;

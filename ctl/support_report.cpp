@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipe_client.h"
+#include "service_pipe.h"
 #include "platform/environment.h"
 #include "common/folder_files.h"
 #include "platform/process.h"
@@ -55,7 +56,7 @@ std::string ProcessText(const wchar_t* name) {
 }
 
 // The reply's JSON as it stands, or the client-made error text.
-std::string StatusPart() { return quorvane_windows_vpn::SendPipeRequest("{\"v\":1,\"op\":\"status\"}"); }
+std::string StatusPart() { return SendAsThisUser("{\"v\":1,\"op\":\"status\"}"); }
 
 // "QuorvaneVpnService.exe --dry-run-startup" beside this program: its report line's JSON.
 std::string StartupPart(std::vector<std::string>* unreadable) {

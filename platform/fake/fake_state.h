@@ -118,10 +118,14 @@ struct FakeState {
   std::map<uint32_t, SessionClientAddress> session_addresses;
   std::wstring debugger_text;
   std::map<uint32_t, std::wstring> session_users;  // session -> user SID
-  std::optional<std::vector<AccessGrant>> last_pipe_security;
-  std::wstring last_pipe_owner;
+  // By lower-case pipe name: what its last instance was made with.
+  struct LastPipe {
+    std::optional<std::vector<AccessGrant>> security;
+    std::wstring owner;
+    PipeInstanceOptions options;
+  };
+  std::map<std::wstring, LastPipe> last_pipes;
   int pipe_security_changes = 0;
-  PipeInstanceOptions last_pipe_options;
   std::wstring process_user_sid = L"S-1-5-18";  // a service runs as the system account
   bool process_is_administrator = true;
 

@@ -177,9 +177,9 @@ std::string PipeExchange(const std::wstring& name, const std::string& request, u
   return PipeExchangeAs(name, SystemCaller(), request, timeout_ms);
 }
 
-std::optional<std::vector<AccessGrant>> LastPipeSecurity() {
+std::optional<std::vector<AccessGrant>> LastPipeSecurity(const std::wstring& name) {
   std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_security;
+  return World().last_pipes[LowerAscii(name)].security;
 }
 
 int PipeSecurityChanges() {
@@ -187,14 +187,14 @@ int PipeSecurityChanges() {
   return World().pipe_security_changes;
 }
 
-std::wstring LastPipeOwner() {
+std::wstring LastPipeOwner(const std::wstring& name) {
   std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_owner;
+  return World().last_pipes[LowerAscii(name)].owner;
 }
 
-PipeInstanceOptions LastPipeOptions() {
+PipeInstanceOptions LastPipeOptions(const std::wstring& name) {
   std::lock_guard<std::mutex> guard(World().lock);
-  return World().last_pipe_options;
+  return World().last_pipes[LowerAscii(name)].options;
 }
 
 void SetProcessAccount(const std::wstring& user_sid, bool administrator) {

@@ -137,12 +137,12 @@ bool CreatePipeInstance(const std::wstring& name, const PipeInstanceOptions& opt
   created.name = key;
   created.open_mode = options.open_mode;
   created.out_buffer_bytes = options.out_buffer_bytes;
-  world.last_pipe_security.reset();
-  world.last_pipe_owner.clear();
-  world.last_pipe_options = options;
+  fake::FakeState::LastPipe& last = world.last_pipes[key];
+  last = fake::FakeState::LastPipe();
+  last.options = options;
   if (asked != nullptr) {
-    world.last_pipe_security = asked->grants;
-    world.last_pipe_owner = asked->owner;
+    last.security = asked->grants;
+    last.owner = asked->owner;
   }
   *pipe = PipeHandle(id);
   pipes.changed.notify_all();
@@ -162,7 +162,7 @@ bool ApplyPipeSecurity(const PipeHandle& pipe, const PipeSecurity& security, uin
   shared.present = true;
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> world_guard(world.lock);
-  world.last_pipe_security = data->grants;
+  world.last_pipes[instance->name].security = data->grants;
   ++world.pipe_security_changes;
   return true;
 }

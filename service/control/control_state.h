@@ -28,6 +28,8 @@ struct PipeServerState {
   std::vector<platform::AccessGrant> grants;
   std::wstring owner;
   platform::PipeSecurity security;
+  platform::PipeSecurity admin_security;  // the administrators' pipe: system and Administrators
+  int admin_instances = 0;
   // The live instances, each owned by its thread, to apply a new list to.
   std::vector<const platform::PipeHandle*> instances;
   bool creation_failing = false;

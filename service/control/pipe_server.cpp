@@ -28,12 +28,28 @@ bool SameGrants(const std::vector<platform::AccessGrant>& a, const std::vector<p
   });
 }
 
+// The two pipes: the users' one, with the access list that follows the
+// logons, and the administrators' one.
+struct PipeKind {
+  const wchar_t* name;
+  uint32_t instances;
+  bool admin;
+};
+constexpr PipeKind kUsersPipe{kPipeName, kPipeInstances, false};
+constexpr PipeKind kAdministratorsPipe{kAdminPipeName, kAdminPipeInstances, true};
+
+std::vector<platform::AccessGrant> AdministratorGrants() {
+  return {{kSystemSid, platform::kGenericAll, 0}, {kAdministratorsSid, platform::kGenericAll, 0}};
+}
+
 // With the server's lock held. Without a descriptor the pipe gets the default
 // security of the service's account.
 void BuildSecurity(PipeServerState* server) {
   uint32_t error_code = 0;
   server->security.Reset();
   platform::BuildPipeSecurity(server->grants, server->owner, &server->security, &error_code);
+  server->admin_security.Reset();
+  platform::BuildPipeSecurity(AdministratorGrants(), server->owner, &server->admin_security, &error_code);
 }
 
 // One more instance, with the server's lock held. The first (none of ours
@@ -42,18 +58,25 @@ void BuildSecurity(PipeServerState* server) {
 // its descriptor. The explicit owner is what tells the clients that the pipe
 // is the service's: the system account, or Administrators when this process
 // may not give the system account (console mode run by an administrator).
-bool CreateServerInstance(PipeServerState* server, platform::PipeHandle* pipe, uint32_t* error_code) {
+bool CreateServerInstance(PipeServerState* server, const PipeKind& kind, platform::PipeHandle* pipe,
+                          uint32_t* error_code) {
   platform::PipeInstanceOptions options;
   // Overlapped, so that the waits can end on time and on the stop event.
   options.open_mode = platform::kPipeAccessDuplex | platform::kFileFlagOverlapped | platform::kWriteDac;
-  if (server->instances.empty()) options.open_mode |= platform::kFileFlagFirstPipeInstance;
+  if (kind.admin ? server->admin_instances == 0 : server->instances.empty()) {
+    options.open_mode |= platform::kFileFlagFirstPipeInstance;
+  }
   options.pipe_mode = platform::kPipeTypeMessage | platform::kPipeReadModeMessage | platform::kPipeRejectRemoteClients;
-  options.max_instances = kPipeInstances;
-  if (platform::CreatePipeInstance(kPipeName, options, &server->security, pipe, error_code)) return true;
+  options.max_instances = kind.instances;
+  const auto create = [&] {
+    return platform::CreatePipeInstance(kind.name, options, kind.admin ? &server->admin_security : &server->security,
+                                        pipe, error_code);
+  };
+  if (create()) return true;
   if (*error_code != platform::kErrorInvalidOwner || server->owner == kAdministratorsSid) return false;
   server->owner = kAdministratorsSid;
   BuildSecurity(server);
-  return platform::CreatePipeInstance(kPipeName, options, &server->security, pipe, error_code);
+  return create();
 }
 
 // Said once when the pipe cannot be made (another process may hold the name)
@@ -66,10 +89,14 @@ void ReportCreation(PipeServerState* server, bool created, uint32_t error_code) 
                          std::to_wstring(error_code) + L"; another process may hold the name); retrying every 500 ms\n");
 }
 
-bool MakeInstance(PipeServerState* server, platform::PipeHandle* pipe) {
+bool MakeInstance(PipeServerState* server, const PipeKind& kind, platform::PipeHandle* pipe) {
   std::lock_guard<std::mutex> guard(server->lock);
   uint32_t error_code = 0;
-  const bool created = CreateServerInstance(server, pipe, &error_code);
+  const bool created = CreateServerInstance(server, kind, pipe, &error_code);
+  if (kind.admin) {
+    server->admin_instances += created ? 1 : 0;
+    return created;
+  }
   ReportCreation(server, created || !server->instances.empty(), error_code);
   if (created) server->instances.push_back(pipe);
   return created;
@@ -77,15 +104,17 @@ bool MakeInstance(PipeServerState* server, platform::PipeHandle* pipe) {
 
 // Closed under the lock, so that a new access list is never applied to a
 // handle that has gone.
-void DropInstance(PipeServerState* server, platform::PipeHandle* pipe) {
+void DropInstance(PipeServerState* server, const PipeKind& kind, platform::PipeHandle* pipe) {
   std::lock_guard<std::mutex> guard(server->lock);
+  if (kind.admin && pipe->valid()) --server->admin_instances;
   server->instances.erase(std::remove(server->instances.begin(), server->instances.end(), pipe),
                           server->instances.end());
   pipe->Reset();
 }
 
-Caller ReadCaller(const platform::PipeHandle& pipe) {
+Caller ReadCaller(const platform::PipeHandle& pipe, bool admin_pipe) {
   Caller caller;
+  caller.admin_pipe = admin_pipe;
   uint32_t error_code = 0;
   caller.identified = platform::ReadPipeCaller(pipe, &caller, &error_code) && !caller.user_sid.empty();
   return caller;
@@ -136,7 +165,7 @@ void Answer(ControlState* state, const platform::PipeHandle& pipe, const std::st
   }
 }
 
-void ServeRequest(ControlState* state, const platform::PipeHandle& pipe) {
+void ServeRequest(ControlState* state, const platform::PipeHandle& pipe, bool admin_pipe) {
   // A request longer than the limit is cut to its first kMaxRequestBytes and
   // served; a client that sends nothing in time loses its turn.
   std::string data;
@@ -147,7 +176,11 @@ void ServeRequest(ControlState* state, const platform::PipeHandle& pipe) {
   if (!read || data.empty()) return;
   const auto began = std::chrono::steady_clock::now();
   const std::string request = RequestTextFromBytes(data.data(), data.size());
-  const Caller caller = RequestNeedsCaller(request) ? ReadCaller(pipe) : Caller();
+  // On the administrators' pipe the caller is always read: who reads the
+  // reports in full is decided by the token, not by the pipe alone.
+  Caller caller;
+  caller.admin_pipe = admin_pipe;
+  if (admin_pipe || RequestNeedsCaller(request)) caller = ReadCaller(pipe, admin_pipe);
   const std::string reply = HandleRequest(state, caller, request);
   uint32_t client_pid = 0;
   platform::PipeClientProcessId(pipe, &client_pid, &error_code);
@@ -157,7 +190,7 @@ void ServeRequest(ControlState* state, const platform::PipeHandle& pipe) {
 
 // Serves one client on a kept instance. False when the instance is no longer
 // fit to wait for the next client.
-bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
+bool ServeOneClient(ControlState* state, const PipeKind& kind, const platform::PipeHandle& pipe) {
   uint32_t error_code = 0;
   if (!platform::WaitForPipeClient(pipe, state->server.stop, &error_code) &&
       error_code != platform::kErrorPipeConnected) {
@@ -166,9 +199,11 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
     return platform::DisconnectPipe(pipe, &error_code);
   }
   uint32_t session = 0;
-  if (TakeSessionPlace(&state->server, pipe, &session)) {
+  if (kind.admin) {
+    ServeRequest(state, pipe, true);
+  } else if (TakeSessionPlace(&state->server, pipe, &session)) {
     const SessionPlace place{&state->server, session};
-    ServeRequest(state, pipe);
+    ServeRequest(state, pipe, false);
   } else {
     Answer(state, pipe, kSessionShareBusy, kBusyReplyWaitMs);
   }
@@ -177,23 +212,23 @@ bool ServeOneClient(ControlState* state, const platform::PipeHandle& pipe) {
 
 // One instance's life: made, kept and listening again after each exchange;
 // made anew only when it breaks.
-void InstanceLoop(ControlState* state) {
+void InstanceLoop(ControlState* state, const PipeKind* kind) {
   PipeServerState& server = state->server;
   platform::PipeHandle pipe;
   while (server.running) {
     // Running out of memory for one client costs that client its reply (its
     // instance is closed and made anew), not the server a thread.
     try {
-      if (!pipe.valid() && !MakeInstance(&server, &pipe)) {
+      if (!pipe.valid() && !MakeInstance(&server, *kind, &pipe)) {
         platform::WaitForStopEvent(server.stop, kCreateRetryMs);
         continue;
       }
-      if (!ServeOneClient(state, pipe)) DropInstance(&server, &pipe);
+      if (!ServeOneClient(state, *kind, pipe)) DropInstance(&server, *kind, &pipe);
     } catch (...) {
-      DropInstance(&server, &pipe);
+      DropInstance(&server, *kind, &pipe);
     }
   }
-  DropInstance(&server, &pipe);
+  DropInstance(&server, *kind, &pipe);
 }
 
 void JoinServerThreads(PipeServerState* server) {
@@ -267,6 +302,7 @@ bool StartPipeServer(ControlState* state, std::string* error) {
     server.grants = PipeServerGrants();
     server.owner = kSystemSid;
     server.creation_failing = false;
+    server.admin_instances = 0;
     BuildSecurity(&server);
   }
   if (!StartSupervisor(state)) {
@@ -275,7 +311,9 @@ bool StartPipeServer(ControlState* state, std::string* error) {
     return false;
   }
   try {
-    for (uint32_t i = 0; i < kPipeInstances; ++i) server.threads.emplace_back(InstanceLoop, state);
+    for (const PipeKind* kind : {&kUsersPipe, &kAdministratorsPipe}) {
+      for (uint32_t i = 0; i < kind->instances; ++i) server.threads.emplace_back(InstanceLoop, state, kind);
+    }
   } catch (const std::system_error& failure) {
     server.running = false;
     platform::SignalStopEvent(server.stop);

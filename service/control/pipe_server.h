@@ -13,6 +13,12 @@ namespace quorvane {
 // The server holds every instance the name may have, so that no other process
 // can add one, and serves that many clients at once.
 constexpr uint32_t kPipeInstances = 8;
+// The administrators' pipe: its access list admits the system account and
+// Administrators alone (an elevated token), so that an administrator gets in
+// whatever the users' processes do with the other, and reads the reports in
+// full. QuorvaneVpnCtl uses it when it runs elevated.
+constexpr wchar_t kAdminPipeName[] = L"\\\\.\\pipe\\QuorvaneVpnAdmin";
+constexpr uint32_t kAdminPipeInstances = 2;
 // How long a connected client may take to send its request before its
 // instance is closed and the next client served: a client sends its one
 // message right after it opens, and one that holds an instance without a

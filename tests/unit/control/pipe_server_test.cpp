@@ -32,7 +32,8 @@ class PipeServerTest : public ControlTestBase {
   }
   static int InstancesMade() {
     int made = 0;
-    for (const std::string& line : platform::fake::Journal()) made += line.rfind("CreatePipeInstance", 0) == 0;
+    // The users' pipe's: the administrators' pipe has instances of its own.
+    for (const std::string& line : platform::fake::Journal()) made += line == "CreatePipeInstance \\\\.\\pipe\\QuorvaneVpn";
     return made;
   }
   // Waits (bounded) until |count| instances were asked for.
@@ -71,11 +72,11 @@ TEST_F(PipeServerTest, EightKeptInstances_ServeEveryClientWithTheirFlagsAndOwner
   }
   StopPipeServer(state_.get());
   EXPECT_EQ(InstancesMade(), 8 + 5) << "the server's eight, and the five the test tried";
-  const platform::PipeInstanceOptions options = platform::fake::LastPipeOptions();
+  const platform::PipeInstanceOptions options = platform::fake::LastPipeOptions(kPipeName);
   EXPECT_EQ(options.open_mode, 0x40040003u);  // duplex, overlapped, write DAC; only the first asks to be first
   EXPECT_EQ(options.pipe_mode, 0xEu);         // message type and read mode, remote clients refused
   EXPECT_EQ(options.max_instances, 8u);
-  EXPECT_EQ(platform::fake::LastPipeOwner(), L"S-1-5-18");
+  EXPECT_EQ(platform::fake::LastPipeOwner(kPipeName), L"S-1-5-18");
 }
 
 TEST_F(PipeServerTest, InstanceThatBreaks_IsMadeAnewAndTheNextClientServed) {
@@ -144,7 +145,7 @@ TEST_F(PipeServerTest, Owner_IsTheSystemAccountOrElseAdministrators) {
       EXPECT_NE(platform::fake::StderrText().find(L"(error 1307;"), std::wstring::npos);
     } else {
       EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
-      EXPECT_EQ(platform::fake::LastPipeOwner(), expected);
+      EXPECT_EQ(platform::fake::LastPipeOwner(kPipeName), expected);
     }
     StopPipeServer(state_.get());
   }
@@ -234,6 +235,22 @@ TEST_F(PipeServerTest, OneSessionsIdleOpeners_LeaveInstancesForAnotherSession) {
   for (const uint64_t client : openers) platform::fake::ClosePipeClient(client);
 }
 
+// The administrators' pipe admits administrators alone, however busy the
+// users' pipe is, and gives them the reports in full.
+TEST_F(PipeServerTest, AdministratorsPipe_AdmitsAdministratorsAloneWithTheFullReports) {
+  Start();
+  WaitUntilServing();
+  const platform::PipeCaller user{L"S-1-5-21-7-1001", 1, false};
+  const platform::PipeCaller admin{L"S-1-5-21-7-500", 1, true};
+  const std::vector<uint64_t> busy = TakeEveryInstance();  // the users' pipe is full
+  EXPECT_EQ(PipeExchangeAs(kAdminPipeName, user, kStatusRequest), "<pipe unavailable 5>");
+  const std::string full = PipeExchangeAs(kAdminPipeName, admin, kStatusRequest);
+  EXPECT_EQ(full.rfind("{\"ok\":true", 0), 0u) << full;
+  EXPECT_FALSE(Contains(full, "\"gateway\":\"\"")) << "nothing left blank for an administrator";
+  for (const uint64_t client : busy) platform::fake::ClosePipeClient(client);
+  EXPECT_TRUE(Contains(PipeExchange(kPipeName, kStatusRequest), "\"gateway\":\"\"")) << "the users' pipe tells less";
+}
+
 // A client that sends its request and never reads the reply (a flush would
 // wait for it for ever) loses its turn after kReplyWaitMs.
 TEST_F(PipeServerTest, ClientThatNeverReadsItsReply_LosesItsTurn) {
@@ -292,7 +309,7 @@ TEST_F(PipeServerTest, Security_GrantsSystemAdministratorsAndTheConsoleUser) {
     Start();
     EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
     StopPipeServer(state_.get());
-    const auto grants = platform::fake::LastPipeSecurity();
+    const auto grants = platform::fake::LastPipeSecurity(kPipeName);
     ASSERT_TRUE(grants.has_value());
     ASSERT_EQ(grants->size(), c.entries);
     EXPECT_EQ((*grants)[0].trustee_sid, L"S-1-5-18");
@@ -320,7 +337,7 @@ TEST_F(PipeServerTest, Security_GrantsTheConsoleAndRdpUsersAndFollowsThemAsTheyC
                                 {3, platform::kSessionActive, platform::kProtocolRdp}});
   const auto users = [] {
     std::vector<std::wstring> sids;
-    const auto grants = platform::fake::LastPipeSecurity();
+    const auto grants = platform::fake::LastPipeSecurity(kPipeName);
     for (const platform::AccessGrant& grant : *grants) {
       if (grant.access_mask == platform::kPipeUserAccess) sids.push_back(grant.trustee_sid);
     }
@@ -379,11 +396,17 @@ TEST_F(PipeServerTest, AdmittedUser_CannotAddAnInstance) {
 }
 
 TEST_F(PipeServerTest, FailedInstanceCreation_IsRetried) {
-  for (uint32_t i = 0; i < kPipeInstances; ++i) platform::fake::FailNextCall("CreatePipeInstance", 5);
+  const uint32_t all = kPipeInstances + kAdminPipeInstances;
+  for (uint32_t i = 0; i < all; ++i) platform::fake::FailNextCall("CreatePipeInstance", 5);
   Start();
   EXPECT_EQ(PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u);
-  WaitForInstances(2 * kPipeInstances);
-  EXPECT_EQ(InstancesMade(), 2 * static_cast<int>(kPipeInstances)) << "each failed once, then made";
+  EXPECT_TRUE(Eventually([this] {
+    std::lock_guard<std::mutex> guard(state_->server.lock);
+    return state_->server.instances.size() == kPipeInstances && state_->server.admin_instances == 2;
+  }));
+  int made = 0;
+  for (const std::string& line : platform::fake::Journal()) made += line.rfind("CreatePipeInstance", 0) == 0;
+  EXPECT_EQ(made, 2 * static_cast<int>(all)) << "each failed once, then made";
 }
 
 }  // namespace

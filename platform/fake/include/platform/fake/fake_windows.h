@@ -235,15 +235,15 @@ std::wstring ClientPipeOwner(uint64_t client);
 std::string PipeExchangeAs(const std::wstring& name, const PipeCaller& who, const std::string& request,
                            uint32_t timeout_ms = 10000);
 std::string PipeExchange(const std::wstring& name, const std::string& request, uint32_t timeout_ms = 10000);
-// The grants and the owner of the security that the last pipe instance was
-// created with, and its options. An instance is refused with 5 when the name
+// The grants and the owner of the security that the last instance of the
+// pipe |name| was created with, and its options. An instance is refused with 5 when the name
 // exists and kFileFlagFirstPipeInstance is asked or this process's account
 // lacks kFileCreatePipeInstance on the pipe, with 231 past the first
 // instance's limit, and with 1307 when its owner is one this process may not
 // give (SetProcessAccount).
-std::optional<std::vector<AccessGrant>> LastPipeSecurity();
-std::wstring LastPipeOwner();
-PipeInstanceOptions LastPipeOptions();
+std::optional<std::vector<AccessGrant>> LastPipeSecurity(const std::wstring& name);
+std::wstring LastPipeOwner(const std::wstring& name);
+PipeInstanceOptions LastPipeOptions(const std::wstring& name);
 // How often ApplyPipeSecurity changed an instance's access list (the last
 // list applied is then LastPipeSecurity).
 int PipeSecurityChanges();
