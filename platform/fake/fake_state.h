@@ -94,6 +94,7 @@ struct FakeState {
   FakeService created_service_behaviour;
   ServiceControlRoutine service_handler = nullptr;
   std::vector<ReportedStatus> reported_statuses;
+  std::function<void(uint32_t)> status_report_effect;
   std::map<uintptr_t, FakeProcessHandle> process_handles;
   std::set<uint32_t> foreign_processes;
   std::vector<uint32_t> ended_foreign_processes;

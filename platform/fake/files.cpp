@@ -176,6 +176,28 @@ bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* erro
   return true;
 }
 
+// What was seeded for the path, else the list this process set (protected),
+// else a list inherited from the parent, as a folder made by someone else has.
+bool ReadHandleAccess(const FileHandle& handle, PathAccess* access, uint32_t* error_code) {
+  FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadHandleAccess", "", error_code)) return false;
+  const fake::FakeOpenFile* open = OpenLocked(world, handle, error_code);
+  if (open == nullptr) return false;
+  const auto seeded = world.path_access.find(open->key);
+  const fake::FakeFile& file = world.files[open->key];
+  if (seeded != world.path_access.end()) {
+    *access = seeded->second;
+  } else if (file.dacl) {
+    *access = PathAccess{file.owner_sid, true, true, {}};
+    for (const AccessGrant& grant : *file.dacl) access->entries.push_back({grant.trustee_sid, grant.access_mask});
+  } else {
+    *access = fake::ProgramFilesAccess();
+    access->owner_sid = file.owner_sid;
+  }
+  return true;
+}
+
 bool OpenDirectoryAt(const FileHandle& parent, const std::wstring& name, bool change, FileHandle* directory,
                      uint32_t* error_code) {
   directory->Reset();  // closed before the world is locked: a close locks it too

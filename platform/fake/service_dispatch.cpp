@@ -29,6 +29,12 @@ bool RegisterServiceControlHandler(const std::wstring& service_name, ServiceCont
 }
 
 bool ReportServiceStatus(const ServiceStatusReport& report, uint32_t* error_code) {
+  std::function<void(uint32_t)> effect;
+  {
+    std::lock_guard<std::mutex> guard(fake::World().lock);
+    effect = fake::World().status_report_effect;
+  }
+  if (effect) effect(report.state);
   fake::FakeWorld& world = fake::World();
   std::lock_guard<std::mutex> guard(world.lock);
   if (fake::RecordCall(world, "ReportServiceStatus", std::to_string(report.state), error_code)) return false;
@@ -39,6 +45,11 @@ bool ReportServiceStatus(const ServiceStatusReport& report, uint32_t* error_code
 }  // namespace platform
 
 namespace platform::fake {
+
+void SetStatusReportEffect(std::function<void(uint32_t state)> effect) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  World().status_report_effect = std::move(effect);
+}
 
 bool SendServiceControl(uint32_t control) {
   ServiceControlRoutine handler = nullptr;

@@ -79,19 +79,15 @@ void CloseFileQuietly(uintptr_t file) {
   if (file != 0) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
-bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  win32::LocalMemory descriptor;
-  const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                             &dacl, nullptr, descriptor.receive());
-  if (status != ERROR_SUCCESS) {
-    *error_code = status;
-    return false;
-  }
+namespace {
+
+void FillAccess(PSID owner, PACL dacl, PSECURITY_DESCRIPTOR descriptor, PathAccess* access) {
   access->owner_sid = win32::SidText(owner);
   access->dacl_present = dacl != nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  access->dacl_protected = GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                           (control & SE_DACL_PROTECTED) != 0;
   access->entries.clear();
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     void* raw = nullptr;
@@ -103,6 +99,37 @@ bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* erro
     access->entries.push_back({win32::SidText(&ace->SidStart), ace->Mask, header->AceType == ACCESS_ALLOWED_ACE_TYPE,
                                (header->AceFlags & INHERIT_ONLY_ACE) != 0});
   }
+}
+
+}  // namespace
+
+bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  win32::LocalMemory descriptor;
+  const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                             &dacl, nullptr, descriptor.receive());
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  FillAccess(owner, dacl, descriptor.get(), access);
+  return true;
+}
+
+bool ReadHandleAccess(const FileHandle& handle, PathAccess* access, uint32_t* error_code) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  win32::LocalMemory descriptor;
+  const DWORD status = GetSecurityInfo(reinterpret_cast<HANDLE>(handle.get()), SE_FILE_OBJECT,
+                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                       nullptr, descriptor.receive());
+  if (status != ERROR_SUCCESS) {
+    *error_code = status;
+    return false;
+  }
+  FillAccess(owner, dacl, descriptor.get(), access);
   return true;
 }
 

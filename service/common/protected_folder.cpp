@@ -1,5 +1,7 @@
 #include "common/protected_folder.h"
 
+#include <algorithm>
+
 #include "common/ascii_case.h"
 #include "common/wide_text.h"
 #include "platform/environment.h"
@@ -46,6 +48,30 @@ bool CheckFolder(const platform::FileHandle& handle, const std::wstring& expecte
   return true;
 }
 
+// Whether the folder's list is the protected one already: the system account
+// and Administrators in full, nobody else, nothing inherited. Writing it
+// anyway would run Windows' propagation of inheritable entries down the
+// whole tree at every open.
+bool HoldsProtectedList(const platform::FileHandle& folder) {
+  platform::PathAccess access;
+  uint32_t error_code = 0;
+  if (!platform::ReadHandleAccess(folder, &access, &error_code) || !access.dacl_present || !access.dacl_protected) {
+    return false;
+  }
+  constexpr uint32_t kFileAllAccess = 0x1F01FF;
+  std::vector<std::wstring> full;
+  for (const platform::AccessEntry& entry : access.entries) {
+    const bool everything = entry.access_mask == platform::kGenericAll ||
+                            (entry.access_mask & kFileAllAccess) == kFileAllAccess;
+    if (!entry.allow || !IsTrustedAccount(entry.trustee_sid) || !everything) return false;
+    if (!entry.inherit_only) full.push_back(entry.trustee_sid);
+  }
+  for (const platform::AccessGrant& grant : ProtectedGrants()) {
+    if (std::find(full.begin(), full.end(), grant.trustee_sid) == full.end()) return false;
+  }
+  return true;
+}
+
 // Opens (or, with |make|, makes) |name| inside |parent| and checks it.
 OpenResult OpenChecked(const platform::FileHandle& parent, const std::wstring& parent_final, const std::wstring& name,
                        const std::wstring& path, bool make, platform::FileHandle* folder, std::string* message) {
@@ -72,7 +98,7 @@ OpenResult OpenChecked(const platform::FileHandle& parent, const std::wstring& p
     return OpenResult::kRefused;
   }
   // Ours, or the system's: its list may have been loosened since.
-  if (make) platform::SetProtectedDaclOn(*folder, ProtectedGrants(), &error_code);
+  if (make && !HoldsProtectedList(*folder)) platform::SetProtectedDaclOn(*folder, ProtectedGrants(), &error_code);
   return OpenResult::kOpened;
 }
 

@@ -94,6 +94,9 @@ void ServiceMain() {
   g_service_running = true;
   // Session changes (logon, logoff, RDP connect) give the pipe a new access list.
   Report(platform::kServiceRunning, platform::kServiceAcceptStop | platform::kServiceAcceptSessionChange);
+  // Session changes reach the handler from RUNNING on: a logon between the
+  // pipe's first access list and this report is taken in once, now.
+  RefreshCurrentPipeAccess();
   while (g_service_running) platform::SleepMilliseconds(kRunningPollMs);
   StopWithProgress();
   DestroyCurrentControlState();

@@ -60,9 +60,12 @@ struct AccessEntry {
 struct PathAccess {
   std::wstring owner_sid;
   bool dacl_present = true;  // no list at all grants everyone everything
+  bool dacl_protected = false;  // no inherited entry joins it
   std::vector<AccessEntry> entries;
 };
 bool ReadPathAccess(const std::wstring& path, PathAccess* access, uint32_t* error_code);
+// The same, read on an open file or directory (GetSecurityInfo).
+bool ReadHandleAccess(const FileHandle& handle, PathAccess* access, uint32_t* error_code);
 
 // Files that only the service may control are reached through handles alone:
 // a folder is opened without following a reparse point and checked on its

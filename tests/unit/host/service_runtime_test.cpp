@@ -316,6 +316,23 @@ TEST_F(ServiceMainTest, StatusSequence_StartPendingRunningStopPendingStopped) {
   EXPECT_EQ(platform::fake::ConnectPipeClient(kPipeName, &error_code), 0u) << "the pipe is gone";
 }
 
+// A user who logs on while the service starts (after its pipe's first access
+// list, before it reports running, when no session change reaches it yet) can
+// open the pipe once it runs.
+TEST_F(ServiceMainTest, LogonDuringTheStart_IsAdmittedOnceRunning) {
+  const platform::PipeCaller user{L"S-1-5-21-7-1001", 1, false};
+  platform::fake::SetStatusReportEffect([&user](uint32_t state) {
+    if (state != platform::kServiceRunning) return;
+    platform::fake::SetConsoleSession(1);
+    platform::fake::SetSessionUserSid(1, user.user_sid);
+  });
+  std::future<int> run = StartService();
+  EXPECT_EQ(platform::fake::PipeExchangeAs(kPipeName, user, "{\"op\":\"status\"}").rfind("{\"ok\":true", 0), 0u);
+  platform::fake::SetStatusReportEffect(nullptr);
+  ASSERT_TRUE(platform::fake::SendServiceControl(platform::kServiceControlStop));
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+}
+
 TEST_F(ServiceMainTest, StopDuringARequest_WaitsForItsReply) {
   // A tunnel service that ignores stop makes a disconnect take its 15 polls.
   platform::fake::FakeService tunnel;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/protected_folder.h"
 #include "fake_windows_test.h"
 #include "sample_profile.h"
 #include "common/startup_record.h"
@@ -101,6 +102,27 @@ TEST_F(ActiveConfStoreTest, WriteFailures_GiveTheirTextAndKeepTheOldFile) {
   EXPECT_TRUE(WriteActiveConf(SampleProfile("next"), nullptr));
   EXPECT_EQ(FileContent(kActive), RenderWireGuardConfig(SampleProfile("next")));
   EXPECT_FALSE(FileContent(kTemporary).has_value());
+}
+
+// A folder's access list is written only where it is not the protected one
+// already: each write runs Windows' propagation down the whole tree.
+TEST_F(ActiveConfStoreTest, FolderListThatHolds_IsNotWrittenAgain) {
+  const auto lists_written = [] {
+    int written = 0;
+    for (const std::string& line : platform::fake::Journal()) written += line == "SetProtectedDaclOn";
+    return written;
+  };
+  ServiceFolder folder;
+  std::string message;
+  ASSERT_EQ(OpenServiceFolder(L"tunnels", true, &folder, &message), OpenResult::kOpened) << message;
+  const int first = lists_written();  // made with the list from their first moment
+  ASSERT_EQ(OpenServiceFolder(L"tunnels", true, &folder, &message), OpenResult::kOpened) << message;
+  EXPECT_EQ(lists_written(), first) << "unchanged: not written";
+  platform::PathAccess loosened = platform::fake::ProgramFilesAccess();  // Users may read, nothing protected
+  loosened.owner_sid = L"S-1-5-32-544";
+  platform::fake::SeedPathAccess(kDirectory, loosened);
+  ASSERT_EQ(OpenServiceFolder(L"tunnels", true, &folder, &message), OpenResult::kOpened) << message;
+  EXPECT_EQ(lists_written(), first + 1) << "loosened: protected again";
 }
 
 // The calls after |step| in the journal, each by its name.

@@ -43,6 +43,8 @@ TEST(Files, HandleRelativeFiles_BehaveAsTheServiceExpects) {
   EXPECT_FALSE(platform::CreateDirectoryAt(parent, L"made", kGrants, L"S-1-5-32-544", &again, &error_code));
   EXPECT_EQ(error_code, platform::kErrorAlreadyExists);
   EXPECT_TRUE(platform::SetProtectedDaclOn(folder, kGrants, &error_code)) << error_code;
+  platform::PathAccess access;
+  EXPECT_TRUE(platform::ReadHandleAccess(folder, &access, &error_code)) << error_code;  // Wine keeps no list
   platform::HandleFacts facts;
   ASSERT_TRUE(platform::ReadHandleFacts(folder, &facts, &error_code)) << error_code;
   EXPECT_NE(facts.attributes & platform::kFileAttributeDirectory, 0u);

@@ -135,6 +135,9 @@ void SetProcessOpenEffect(std::function<void()> effect);
 using ReportedStatus = ServiceStatusReport;
 std::vector<ReportedStatus> ReportedStatuses();
 bool SendServiceControl(uint32_t control);
+// Runs with the state of every status this process reports, before it is
+// recorded: what happens meanwhile, as a logon during the start.
+void SetStatusReportEffect(std::function<void(uint32_t state)> effect);
 
 // Files. Paths compare without regard to case; "C:" and the other drive roots
 // always exist.
