@@ -1,6 +1,7 @@
 #include "pipe_client.h"
 
 #include "pipe_client_io.h"
+#include "request_texts.h"
 
 namespace quorvane_windows_vpn {
 namespace {
@@ -42,12 +43,24 @@ const char* Open(const wchar_t* pipe_name, OpenPipeEnd* pipe) {
 
 namespace {
 
+// Who holds the name instead of the service, so that an administrator can
+// find it: "held by process 1234 (name.exe)".
+std::string UntrustedReply(pipe_io::PipeEnd pipe) {
+  uint32_t process_id = 0;
+  std::string program;
+  if (!pipe_io::ServerProcess(pipe, &process_id, &program)) return kPipeServerUntrustedReply;
+  std::string message = "held by process " + std::to_string(process_id);
+  if (!program.empty()) message += " (" + EscapeJsonText(program) + ")";
+  return std::string(kPipeServerUntrustedReply, sizeof(kPipeServerUntrustedReply) - 2) + ",\"message\":\"" + message +
+         "\"}";
+}
+
 std::string ExchangeOnce(const std::string& request, const wchar_t* pipe_name) {
   OpenPipeEnd pipe;
   if (const char* refused = Open(pipe_name, &pipe)) return refused;
   // Whoever else holds the name must not see the request (it carries the
   // private key) nor be believed.
-  if (!pipe_io::OwnedByTheService(pipe.get())) return kPipeServerUntrustedReply;
+  if (!pipe_io::OwnedByTheService(pipe.get())) return UntrustedReply(pipe.get());
   pipe_io::SetMessageMode(pipe.get());
   if (!pipe_io::WriteRequest(pipe.get(), request)) return kPipeWriteFailedReply;
   std::string reply;

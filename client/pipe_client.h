@@ -25,6 +25,8 @@ constexpr char kPipeWriteFailedReply[] = "{\"ok\":false,\"error\":\"pipe_write_f
 constexpr char kPipeReadFailedReply[] = "{\"ok\":false,\"error\":\"pipe_read_failed\"}";
 // The pipe is not owned by the system account or Administrators, so it is not
 // the service's: another process holds the name. Nothing was written to it.
+// Where that process can be told, a "message" names it: "held by process
+// 1234 (name.exe)".
 constexpr char kPipeServerUntrustedReply[] = "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}";
 
 // The service's own word that the caller's session holds its share of the

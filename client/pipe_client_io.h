@@ -21,6 +21,10 @@ OpenResult OpenPipe(const wchar_t* name, PipeEnd* pipe);
 void WaitForPipe(const wchar_t* name, uint32_t timeout_ms);
 // Whether the pipe's owner is the system account or Administrators.
 bool OwnedByTheService(PipeEnd pipe);
+// The process that holds the server end (GetNamedPipeServerProcessId) and
+// its program's file name (empty where it cannot be read); false when not
+// even the id can be.
+bool ServerProcess(PipeEnd pipe, uint32_t* process_id, std::string* program);
 // Message read mode; the exchange goes on when it cannot be set.
 void SetMessageMode(PipeEnd pipe);
 bool WriteRequest(PipeEnd pipe, const std::string& request);

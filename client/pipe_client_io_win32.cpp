@@ -52,6 +52,28 @@ bool OwnedByTheService(PipeEnd pipe) {
   return trusted;
 }
 
+bool ServerProcess(PipeEnd pipe, uint32_t* process_id, std::string* program) {
+  ULONG id = 0;
+  if (!GetNamedPipeServerProcessId(Raw(pipe), &id)) return false;
+  *process_id = id;
+  program->clear();
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr) return true;
+  wchar_t path[MAX_PATH] = {};
+  DWORD size = MAX_PATH;
+  if (QueryFullProcessImageNameW(process, 0, path, &size)) {
+    const std::wstring full(path, size);
+    const std::wstring name = full.substr(full.find_last_of(L"\\/") + 1);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0, nullptr,
+                                          nullptr);
+    program->resize(static_cast<size_t>(bytes > 0 ? bytes : 0));
+    WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), program->data(), bytes, nullptr,
+                        nullptr);
+  }
+  CloseHandle(process);
+  return true;
+}
+
 void SetMessageMode(PipeEnd pipe) {
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(Raw(pipe), &mode, nullptr, nullptr);

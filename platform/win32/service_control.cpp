@@ -114,7 +114,7 @@ bool ScmChangeStartType(const ScHandle& service, uint32_t start_type, uint32_t* 
                             nullptr, nullptr, nullptr, nullptr)) {
     return Fail(error_code);
   }
-  SERVICE_DELAYED_AUTO_START_INFO delayed{start_type == SERVICE_AUTO_START};
+  SERVICE_DELAYED_AUTO_START_INFO delayed{FALSE};
   ChangeServiceConfig2W(Raw(service), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
   return true;
 }

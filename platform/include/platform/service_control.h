@@ -80,8 +80,9 @@ bool ScmCreateService(const ScHandle& manager, const ServiceRegistration& regist
                       ScHandle* service, uint32_t* error_code);
 // Changes the binary path alone; type, start type, error control and the rest stay.
 bool ScmChangeBinaryPath(const ScHandle& service, const std::wstring& binary_path, uint32_t* error_code);
-// Changes the service's start type; an automatic start is also made a
-// delayed one where the system knows it (a failure of that alone is ignored).
+// Changes the service's start type. An automatic start is never a delayed
+// one (an earlier delay is cleared; a failure of that alone is ignored): a
+// program started from a user's Run key could take the pipe's name first.
 bool ScmChangeStartType(const ScHandle& service, uint32_t start_type, uint32_t* error_code);
 bool ScmSetServiceSidType(const ScHandle& service, uint32_t sid_type, uint32_t* error_code);
 // Starts the service with no arguments.

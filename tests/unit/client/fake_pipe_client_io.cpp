@@ -65,6 +65,13 @@ bool OwnedByTheService(PipeEnd pipe) {
   return owner == L"S-1-5-18" || owner == L"S-1-5-32-544";
 }
 
+// The fake's every process is this test's.
+bool ServerProcess(PipeEnd, uint32_t* process_id, std::string* program) {
+  *process_id = platform::fake::kFakeClientProcessId;
+  *program = "unit_client";
+  return true;
+}
+
 void SetMessageMode(PipeEnd) {}
 
 bool WriteRequest(PipeEnd pipe, const std::string& request) { return platform::fake::WritePipeClient(pipe, request); }

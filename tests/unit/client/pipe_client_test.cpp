@@ -70,8 +70,8 @@ TEST_F(PipeClientTest, OpenOutcomes_AnswerAtOnceOrAfterTheirWait) {
       {"no pipe of the name", false, L"", L"", false, kPipeUnavailableReply, false},
       {"the list does not admit the user", true, L"S-1-5-18", L"S-1-5-21-7-2002", false, kPipeAccessDeniedReply,
        false},
-      {"another process's pipe", true, L"S-1-5-21-7-2002", L"S-1-5-21-7-1001", false, kPipeServerUntrustedReply,
-       false},
+      {"another process's pipe", true, L"S-1-5-21-7-2002", L"S-1-5-21-7-1001", false,
+       "{\"ok\":false,\"error\":\"pipe_server_untrusted\",\"message\":\"held by process 4321 (unit_client)\"}", false},
       {"busy past the bound", true, L"S-1-5-18", L"S-1-5-21-7-1001", true, kPipeBusyReply, true},
   };
   for (const auto& c : cases) {

@@ -22,7 +22,9 @@ using platform::win32::UniqueHandle;
 using quorvane_windows_vpn::SendPipeRequest;
 
 constexpr char kStatus[] = "{\"v\":1,\"op\":\"status\"}";
-constexpr char kUntrusted[] = "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}";
+// The squatter here is this test program itself, which the refusal names.
+const std::string kUntrusted = "{\"ok\":false,\"error\":\"pipe_server_untrusted\",\"message\":\"held by process " +
+                               std::to_string(GetCurrentProcessId()) + " (windows_system_tests.exe)\"}";
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
