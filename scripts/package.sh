@@ -26,7 +26,7 @@ fi
 command -v wixl >/dev/null || { echo "package: wixl is missing (run scripts/bootstrap.sh)" >&2; exit 1; }
 
 bin="$root/build/windows/bin"
-targets=(QuorvaneVpnService QuorvaneVpnCtl)
+targets=(QuorvaneVpnService QuorvaneVpnSetup QuorvaneVpnCtl)
 [ -n "$dlls" ] || targets+=(tunnel_standin wireguard_standin)
 cd "$root"
 [ -f build/windows/build.ninja ] || cmake --preset windows >/dev/null
@@ -43,7 +43,7 @@ done
 stage="$out/stage-$version"
 rm -rf "$stage"
 mkdir -p "$stage"
-cp "$bin/QuorvaneVpnService.exe" "$bin/QuorvaneVpnCtl.exe" "$dlls/tunnel.dll" "$dlls/wireguard.dll" "$stage/"
+cp "$bin/QuorvaneVpnService.exe" "$bin/QuorvaneVpnSetup.exe" "$bin/QuorvaneVpnCtl.exe" "$dlls/tunnel.dll" "$dlls/wireguard.dll" "$stage/"
 package="$out/QuorvaneVpn-$version-x64$suffix.msi"
 # wixl finds the files beside the source.
 cp "$root/packaging/QuorvaneVpn.wxs" "$stage/"

@@ -48,6 +48,8 @@ std::string ProgramFolderProblem() {
     return "the program's path could not be read (error " + std::to_string(error_code) + ")";
   }
   std::vector<std::wstring> paths = {program.substr(0, program.find_last_of(L'\\')), program};
+  const std::wstring service = ServiceProgramPath();
+  if (service != program) paths.push_back(service);
   for (const wchar_t* library : {L"tunnel.dll", L"wireguard.dll"}) {
     std::wstring found;
     if (platform::FindLibraryInSafeFolders(library, &found)) paths.push_back(found);
@@ -57,6 +59,13 @@ std::string ProgramFolderProblem() {
     if (!problem.empty()) return problem;
   }
   return "";
+}
+
+std::wstring ServiceProgramPath() {
+  std::wstring program;
+  uint32_t error_code = 0;
+  if (!platform::GetOwnModulePath(kModulePathChars, &program, &error_code)) return L"";
+  return program.substr(0, program.find_last_of(L'\\') + 1) + kServiceProgramName;
 }
 
 }  // namespace quorvane

@@ -16,4 +16,10 @@ namespace quorvane {
 // not be read (error N)".
 std::string ProgramFolderProblem();
 
+// The service program beside this one ("QuorvaneVpnService.exe" in this
+// program's folder): the program itself, or the one the package's actions
+// program registers. Empty when this program's path cannot be read.
+constexpr wchar_t kServiceProgramName[] = L"QuorvaneVpnService.exe";
+std::wstring ServiceProgramPath();
+
 }  // namespace quorvane

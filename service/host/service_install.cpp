@@ -16,7 +16,6 @@
 namespace quorvane {
 namespace {
 
-constexpr size_t kModulePathChars = 260;
 constexpr int kStopWaitSteps = 300;  // of 100 ms: the control service's own stop bound, and more
 constexpr uint32_t kStopWaitStepMs = 100;
 
@@ -95,11 +94,10 @@ bool UninstallService(std::string* error) {
 // folder runs code as the system account; a service folder a user made (or a
 // link they planted) would be written into by the system account.
 int RunInstallCommand() {
-  std::wstring program;
-  uint32_t error_code = 0;
+  const std::wstring program = ServiceProgramPath();
   std::string error;
   std::string unsafe;
-  if (!platform::GetOwnModulePath(kModulePathChars, &program, &error_code)) {
+  if (program.empty()) {
     error = "GetModuleFileName failed";
   } else if (!(unsafe = ProgramFolderProblem()).empty()) {
     error = unsafe + "; only the system account, Administrators and TrustedInstaller may write where the service "
@@ -108,7 +106,7 @@ int RunInstallCommand() {
     platform::WriteStdout(L"service installed\n");
     return 0;
   }
-  platform::WriteStderr(L"install failed: " + Utf8ToWide(error) + L"\n");
+  Diagnose(L"install failed: " + Utf8ToWide(error) + L"\n");
   return 1;
 }
 
@@ -117,15 +115,15 @@ int RunInstallCommand() {
 // control service has stopped.
 int RunUninstallCommand() {
   std::string error;
-  if (!StopControlService()) platform::WriteStderr(L"uninstall: the control service did not stop within 30 s\n");
+  if (!StopControlService()) Diagnose(L"uninstall: the control service did not stop within 30 s\n");
   MarkUserConnectBegun();  // an explicit request, as a disconnect after a start is
   const Teardown down = TearDownTunnel();
   UninstallService(&error);  // removal of what is not there is not an error for the caller
   if (!down.tunnel_gone) {
-    platform::WriteStderr(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
+    Diagnose(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
   } else {
     for (const auto& [leaf, names] : RemovedFolders()) {
-      if (!RemoveServiceFolder(leaf, names, &error)) platform::WriteStderr(L"uninstall: " + Utf8ToWide(error) + L"\n");
+      if (!RemoveServiceFolder(leaf, names, &error)) Diagnose(L"uninstall: " + Utf8ToWide(error) + L"\n");
     }
   }
   platform::WriteStdout(L"service uninstalled\n");

@@ -53,9 +53,18 @@ check "... and says why in the service log" test $? -eq 0
 
 msi /i "$first" AUTO_STOP_SECONDS=600
 check "install" test $? -eq 0
-for file in QuorvaneVpnService.exe QuorvaneVpnCtl.exe tunnel.dll wireguard.dll; do
+for file in QuorvaneVpnService.exe QuorvaneVpnSetup.exe QuorvaneVpnCtl.exe tunnel.dll wireguard.dll; do
   check "installs $file under Program Files" test -f "$program_dir/$file"
 done
+# The actions run without a console window: the PE header's Subsystem (at
+# e_lfanew + 0x5C) is 2, Windows GUI (3 would be a console program).
+subsystem() {
+  local pe
+  pe=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+  od -An -tu2 -j $((pe + 0x5C)) -N 2 "$1" | tr -d ' '
+}
+check "the package's actions program is a GUI-subsystem program" test "$(subsystem "$program_dir/QuorvaneVpnSetup.exe")" = 2
+check "... while the service program is a console one" test "$(subsystem "$program_dir/QuorvaneVpnService.exe")" = 3
 image="$(reg_value "$services\\QuorvaneVpnTunnel" ImagePath)"
 check "registers the service with a quoted ImagePath" \
   test "$image" = '"C:\Program Files\Quorvane\QuorvaneVpnService.exe" --run-as-service'
