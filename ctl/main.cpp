@@ -104,6 +104,9 @@ int Watch(bool raw, long count) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Before anything loads a library: System32 only, never this program's own
+  // folder (a copy run from Downloads) or the working folder.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   // "--json" may come first; the rest is the command as before.
   const bool raw = argc > 1 && std::wstring(argv[1]) == L"--json";
   if (raw) {

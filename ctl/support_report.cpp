@@ -10,6 +10,7 @@
 #include "service_pipe.h"
 #include "platform/environment.h"
 #include "common/folder_files.h"
+#include "common/program_folder.h"
 #include "platform/process.h"
 #include "platform/service_control.h"
 #include "reply_summary.h"
@@ -60,6 +61,14 @@ std::string StatusPart() { return SendAsThisUser("{\"v\":1,\"op\":\"status\"}");
 
 // "QuorvaneVpnService.exe --dry-run-startup" beside this program: its report line's JSON.
 std::string StartupPart(std::vector<std::string>* unreadable) {
+  // The service program beside this one runs with this user's rights: only
+  // from a folder nobody else may write, or a copy run from Downloads would
+  // run what was planted there.
+  const std::string unsafe = quorvane::ProgramFolderProblem();
+  if (!unsafe.empty()) {
+    unreadable->push_back("startup_report (not run: " + unsafe + ")");
+    return "null";
+  }
   std::wstring command = L"\"" + BesideThisProgram(L"QuorvaneVpnService.exe") + L"\" --dry-run-startup";
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   HANDLE read_raw = nullptr, write_raw = nullptr;
@@ -101,6 +110,10 @@ std::string StartupPart(std::vector<std::string>* unreadable) {
   return json;
 }
 
+// The settings as this command line reads them: the machine's values, which
+// the service reads too, and this process's environment and this user's
+// values, which are the command line's own, not the service's (the service's
+// own view is in its status's reports).
 std::string SettingsPart() {
   std::string json = "{";
   for (const wchar_t* name : {L"QUORVANE_POC_DISABLE_DEFAULT_ROUTE", L"QUORVANE_POC_AUTO_STOP_SECONDS",
@@ -110,9 +123,9 @@ std::string SettingsPart() {
     RegistryText(platform::RegistryRoot::kLocalMachine, kMachineEnvironment, name, &machine);
     RegistryText(platform::RegistryRoot::kCurrentUser, L"Environment", name, &user);
     std::string sources = "{";
-    Member(&sources, "process", JsonLiteral(ProcessText(name)));
     Member(&sources, "machine", JsonLiteral(machine));
-    Member(&sources, "user", JsonLiteral(user));
+    Member(&sources, "cli_process", JsonLiteral(ProcessText(name)));
+    Member(&sources, "cli_user", JsonLiteral(user));
     Member(&json, Utf8(name).c_str(), sources + "}");
   }
   return json + "}";

@@ -26,7 +26,7 @@ wine "$ctl" report >"$out" 2>/dev/null </dev/null
 parts="all(k in d for k in ['status','startup_report','settings','services','route_journal','log_tail','not_read'])"
 check "report without a service: valid JSON with every part" "$parts" "$out"
 check "report without a service: says the status could not be read" "d['not_read'] == ['status'] and d['status']['error'] == 'pipe_unavailable'" "$out"
-check "report: the start-up report and the settings' sources" "d['startup_report']['startup_passive'] is True and set(d['settings']['QUORVANE_POC_DISABLE_DEFAULT_ROUTE']) == {'process','machine','user'}" "$out"
+check "report: the start-up report, and the settings labelled as the command line's own where they are" "d['startup_report']['startup_passive'] is True and set(d['settings']['QUORVANE_POC_DISABLE_DEFAULT_ROUTE']) == {'machine','cli_process','cli_user'}" "$out"
 check "report: both DLLs, each where it lies" "all(d['startup_report']['tunnel_libraries'][n].endswith(n) for n in ['tunnel.dll','wireguard.dll'])" "$out"
 mv "$driver" "$driver.away"
 wine "$ctl" report >"$out" 2>/dev/null </dev/null
