@@ -20,7 +20,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "QuorvaneVpnCtl [--json]\n"
+    "QuorvaneVpnCtl [--json] <command>\n"
     "  status\n"
     "  register <nonce>\n"
     "  connect <profile.json> [nonce]\n"
@@ -28,7 +28,10 @@ constexpr char kUsage[] =
     "  watch [count]           (a line at each change of the status; count: stop after that many)\n"
     "  send <raw-json>\n"
     "  report                  (one JSON document for support)\n"
-    "A short summary is printed; --json prints the service's reply as it came.\n";
+    "  --help | -h | help      (this text)\n"
+    "  --version\n"
+    "A short summary is printed; --json (anywhere) prints the service's reply as it came.\n"
+    "Exit codes: 0 ok, 1 refused or the service not reachable, 2 a usage error.\n";
 
 using quorvane_ctl::Utf8;
 using quorvane_ctl::SendAsThisUser;
@@ -107,12 +110,25 @@ int wmain(int argc, wchar_t** argv) {
   // Before anything loads a library: System32 only, never this program's own
   // folder (a copy run from Downloads) or the working folder.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // "--json" may come first; the rest is the command as before.
-  const bool raw = argc > 1 && std::wstring(argv[1]) == L"--json";
-  if (raw) {
-    argv[1] = argv[0];
-    ++argv;
-    --argc;
+  // "--json" may stand anywhere; the rest is the command.
+  bool raw = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::wstring(argv[i]) == L"--json") {
+      raw = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  const std::wstring first = argc > 1 ? argv[1] : L"";
+  if (argc == 2 && (first == L"--help" || first == L"-h" || first == L"help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && first == L"--version") {
+    std::printf("QuorvaneVpnCtl %s\n", QUORVANE_VERSION);
+    return 0;
   }
   if (argc == 2 && std::wstring(argv[1]) == L"report") {
     const std::string report = quorvane_ctl::SupportReport();

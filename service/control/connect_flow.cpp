@@ -7,6 +7,7 @@
 #include "routes/route_table.h"
 #include "common/safe_mode_settings.h"
 #include "common/startup_record.h"
+#include "common/utc_time_text.h"
 #include "tunnel/active_conf_store.h"
 #include "tunnel/tunnel_libraries.h"
 #include "tunnel/tunnel_manager.h"
@@ -155,6 +156,13 @@ std::string RunConnect(Connect* connect) {
   int32_t seconds = report.effective_auto_stop_seconds;
   if (seconds < 1) seconds = AutoStopSeconds();
   ScheduleAutoStop(state, seconds, &report);
+  {
+    std::lock_guard<std::mutex> guard(state->state_lock);
+    state->facts = TunnelFacts{CurrentUtcTimeText(),
+                               connect->profile.endpoint_host + ":" + std::to_string(connect->profile.endpoint_port),
+                               connect->profile.address_cidr, report.effective_disable_default_route,
+                               report.auto_stop_deadline_utc};
+  }
   return WithReportsFor(*connect->caller, SuccessReply(kPhaseConnected, connect->profile.node_id), connect->bypass,
                         report);
 }

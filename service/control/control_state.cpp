@@ -48,7 +48,10 @@ void SetPhase(ControlState* state, const std::string& phase, const std::string& 
     std::lock_guard<std::mutex> guard(state->state_lock);
     state->phase = phase;
     state->node = node;
-    if (phase == kPhaseDisconnected) state->tunnel_owner.clear();
+    if (phase == kPhaseDisconnected) {
+      state->tunnel_owner.clear();
+      state->facts = TunnelFacts();
+    }
     owner = state->tunnel_owner;
     Bump(state);
   }
@@ -61,6 +64,7 @@ void ResetPhase(ControlState* state, const std::wstring& owner, const std::strin
     state->phase = kPhaseDisconnected;
     state->tunnel_owner = owner;
     state->node = node;
+    state->facts = TunnelFacts();
     Bump(state);
   }
   Record(kPhaseDisconnected, owner, node);

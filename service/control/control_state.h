@@ -66,6 +66,17 @@ struct SupervisorState {
 // change that tunnel.
 constexpr wchar_t kUnknownTunnelOwner[] = L"(unknown: found running at start)";
 
+// What a status tells of a tunnel that runs, beyond its phase and node: set
+// when a connect succeeds, gone with the tunnel (unknown for a tunnel an
+// earlier process started).
+struct TunnelFacts {
+  std::string connected_since_utc;
+  std::string endpoint;        // "host:port"
+  std::string tunnel_address;  // the profile's address_cidr
+  bool safe_mode = false;
+  std::string auto_stop_deadline_utc;
+};
+
 struct ControlState {
   PipeServerState server;
   TunnelWatch tunnel_watch;
@@ -95,6 +106,7 @@ struct ControlState {
   // Why the tunnel went down when nobody asked (it ended, its owner logged
   // off); shown by status until the next connect.
   std::string status_message;
+  TunnelFacts facts;
   int watchers = 0;            // requests waiting in a watch
   // Users with a change (connect, disconnect) waiting for the work lock: one
   // place in the queue each.

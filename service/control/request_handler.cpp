@@ -28,15 +28,32 @@ std::string HandleStatus(ControlState* state, const Caller& caller) {
                                                    : IsTunnelRunning();
   std::string phase, node, message;
   uint64_t generation = 0;
+  TunnelFacts facts;
   {
     std::lock_guard<std::mutex> guard(state->state_lock);
     phase = state->phase;
     node = state->node;
     message = state->status_message;
     generation = state->generation;
+    facts = state->facts;
   }
-  return WithReportsFor(caller, WithMessage(StatusReply(phase, node, running, generation), message),
-                        CurrentAdminBypassState(), RouteGuardReport());
+  std::string reply = StatusReply(phase, node, running, generation);
+  if (!facts.connected_since_utc.empty()) {
+    // The server and the tunnel's address are the owner's business: named to
+    // administrators alone, as the reports' addresses are.
+    if (!caller.administrator) facts.endpoint = facts.tunnel_address = "";
+    reply.pop_back();
+    const auto text = [&reply](const char* key, const std::string& value) {
+      if (!value.empty()) AppendJsonText(&reply, key, value);
+    };
+    text("connected_since_utc", facts.connected_since_utc);
+    text("endpoint", facts.endpoint);
+    text("tunnel_address", facts.tunnel_address);
+    AppendJsonFlag(&reply, "safe_mode", facts.safe_mode);
+    text("auto_stop_deadline_utc", facts.auto_stop_deadline_utc);
+    reply += "}";
+  }
+  return WithReportsFor(caller, WithMessage(reply, message), CurrentAdminBypassState(), RouteGuardReport());
 }
 
 // Parked until the state moves past |since| (a missing or unreadable one is

@@ -22,6 +22,19 @@ log="$(mktemp)"
 driver="$(dirname "$service")/wireguard.dll"
 trap 'rm -f "$out" "$log"; [ -f "$driver.away" ] && mv "$driver.away" "$driver"; [ -n "${pid:-}" ] && kill -INT "$pid" 2>/dev/null' EXIT
 
+no_service="$(wine "$ctl" status 2>/dev/null </dev/null | tr -d '\r')"
+case "$no_service" in
+  *"not reachable"*"sc query QuorvaneVpnTunnel"*) echo "ok: with no service, status says so and names sc query" ;;
+  *) echo "FAILED: with no service: '$no_service'"; failed=1 ;;
+esac
+help="$(wine "$ctl" --help 2>/dev/null </dev/null | tr -d '\r')"; help_code=$?
+version="$(wine "$ctl" --version 2>/dev/null </dev/null | tr -d '\r')"
+if [ "$help_code" -eq 0 ] && [ "${help:0:30}" = "QuorvaneVpnCtl [--json] <comma" ] && [ "$version" = "QuorvaneVpnCtl 0.1.0" ]; then
+  echo "ok: --help on standard output with exit code 0, and --version"
+else
+  echo "FAILED: --help ($help_code) '${help:0:40}' / --version '$version'"; failed=1
+fi
+
 wine "$ctl" report >"$out" 2>/dev/null </dev/null
 parts="all(k in d for k in ['status','startup_report','settings','services','route_journal','log_tail','not_read'])"
 check "report without a service: valid JSON with every part" "$parts" "$out"
@@ -38,10 +51,11 @@ pid=$!
 for _ in $(seq 300); do grep -q "IPC on" "$log" && break; sleep 0.1; done
 wine "$ctl" report >"$out" 2>/dev/null </dev/null
 check "report with the service: its status" "$parts and d['not_read'] == [] and d['status']['ok'] is True" "$out"
-summary="$(wine "$ctl" status 2>/dev/null </dev/null | tr -d '\r')"
-raw="$(wine "$ctl" --json status 2>/dev/null </dev/null | tr -d '\r')"
-if [ "$summary" = "ok: disconnected  tunnel running: no" ] && [ "${raw:0:34}" = '{"ok":true,"phase":"disconnected",' ]; then
-  echo "ok: a summary, and the raw reply with --json"
+summary="$(wine "$ctl" status 2>/dev/null </dev/null | tr -d '\r' | head -n 3 | tr '\n' '|')"
+raw="$(wine "$ctl" status --json 2>/dev/null </dev/null | tr -d '\r')"
+if [ "$summary" = "phase:             disconnected|node:              -|tunnel running:    no|" ] &&
+  [ "${raw:0:34}" = '{"ok":true,"phase":"disconnected",' ]; then
+  echo "ok: labelled lines, and the raw reply with --json after the command"
 else
   echo "FAILED: summary '$summary' / raw '${raw:0:60}'"; failed=1
 fi

@@ -158,6 +158,11 @@ TEST_F(SupervisorTest, Reports_NameAddressesToAdministratorsAlone) {
   ASSERT_TRUE(Contains(connected, "\"ok\":true")) << connected;
   const std::string admin = As(L"S-1-5-21-7-500", kStatusRequest, true);
   EXPECT_TRUE(Contains(admin, "203.0.113.7") && Contains(admin, "\"gateway\":\"192.0.2.1\"")) << admin;
+  EXPECT_TRUE(Contains(admin, ",\"generation\":3,\"connected_since_utc\":\"2026-12-08T") &&
+              Contains(admin, "\"endpoint\":\"vpn.example:51820\",\"tunnel_address\":\"10.8.0.7/32\",\"safe_mode\":false"))
+      << admin;
+  const std::string other = As(kOther, kStatusRequest);
+  EXPECT_TRUE(Contains(other, "\"connected_since_utc\":\"") && !Contains(other, "vpn.example")) << other;
   for (const std::string& reply : {connected, As(kOther, kStatusRequest)}) {
     EXPECT_FALSE(Contains(reply, "203.0.113.7") || Contains(reply, "192.0.2.1")) << reply;
     EXPECT_TRUE(Contains(reply, "\"gateway\":\"\"") && Contains(reply, "\"selected_admin_bypass_ips\":[]"))

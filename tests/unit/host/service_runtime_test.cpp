@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/service_log.h"
+
 #include <chrono>
 #include <future>
 #include <thread>
@@ -38,6 +40,7 @@ class ServiceInstallTest : public FakeWindowsTest {
  protected:
   void TearDown() override {
     EXPECT_EQ(platform::fake::OpenScHandleCount(), 0);
+    SetServiceLogEnabled(false);  // --configure turns the log on, as the package's actions need
     FakeWindowsTest::TearDown();
   }
 };

@@ -78,15 +78,18 @@ TEST(PipeClient, Replies_UpTo65535BytesWholeLongerOnesFailAZeroByteEndsThem) {
 // Whoever else holds the name gets nothing of the request (it carries the
 // private key) and is not believed.
 TEST(PipeClient, PipeNotOwnedByTheService_IsRefusedWithoutWriting) {
+  // The refusal names the process that holds the name: this test program.
+  const std::string untrusted = "{\"ok\":false,\"error\":\"pipe_server_untrusted\",\"message\":\"held by process " +
+                                std::to_string(GetCurrentProcessId()) + " (windows_plugin_tests.exe)\"}";
   const struct {
     const wchar_t* owner;
     std::string reply;
   } cases[] = {
       {L"SY", "{\"ok\":true}"},
       {L"BA", "{\"ok\":true}"},
-      {L"", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},  // the creator's own account
-      {L"S-1-5-21-1-2-3-1001", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},
-      {L"S-1-5-32-545", "{\"ok\":false,\"error\":\"pipe_server_untrusted\"}"},  // Users
+      {L"", untrusted},  // the creator's own account
+      {L"S-1-5-21-1-2-3-1001", untrusted},
+      {L"S-1-5-32-545", untrusted},  // Users
   };
   const std::string forged = "{\"ok\":true}";
   for (const auto& c : cases) {

@@ -68,6 +68,13 @@ TEST_F(TunnelLifeTest, TunnelThatEndsByItself_IsReleasedAndSaidAndTheNextConnect
 
 TEST_F(TunnelLifeTest, CtlWatch_PrintsTheChangeAnotherClientMakes) {
   ASSERT_TRUE(StartsWith(SendPipeRequest(kConnect), "{\"ok\":true,\"phase\":\"connected\""));
+  // The status as a person reads it: a labelled line a fact.
+  const ChildResult status = RunChild(PathBesideThisProgram(L"QuorvaneVpnCtl.exe"), L"status", 30000);
+  EXPECT_EQ(status.exit_code, 0u);
+  for (const char* line : {"phase:             connected", "node:              node-4", "tunnel running:    yes",
+                           "connected since:   20", "safe mode:         off"}) {
+    EXPECT_TRUE(Contains(status.out, line)) << line << "\n" << status.out;
+  }
   BackgroundChild watch;
   ASSERT_TRUE(watch.Start(PathBesideThisProgram(L"QuorvaneVpnCtl.exe"), L"watch"));
   ASSERT_TRUE(Within(10000, [&watch] { return Contains(watch.Out(), ": connected node-4, tunnel running"); }))
