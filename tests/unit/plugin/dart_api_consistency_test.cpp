@@ -41,6 +41,9 @@ struct Sources {
   std::string window = ReadSource("plugin/windows/window_channel.cpp");
   std::string texts = ReadSource("client/request_texts.cpp");
   std::string maps = ReadSource("plugin/windows/ipc_messages.cpp");
+  // Where the error codes the Dart constants name are made.
+  std::string codes = ReadSource("service/control/pipe_protocol.h") + ReadSource("service/routes/route_guard.h") +
+                      ReadSource("client/pipe_client.h") + ReadSource("service/control/pipe_server.h");
 };
 
 // The differences between the two sides, one line each; empty when they agree.
@@ -79,6 +82,13 @@ std::string Mismatches(const Sources& s) {
     cpp_profile.insert(key);
   }
   compare("profile keys", Matches(Between(s.dart, "toMap() =>", "};"), R"re('([a-z_]+)':)re"), cpp_profile);
+  std::set<std::string> cpp_codes = Matches(s.codes, R"re(ProtocolError k[A-Za-z]+\{"([a-z_]+)")re");
+  for (const char* pattern : {R"re(constexpr char kError[A-Za-z]+\[\] = "([a-z_]+)")re", R"re(\\"error\\":\\"([a-z_]+)\\")re"}) {
+    for (const std::string& code : Matches(s.codes, pattern)) cpp_codes.insert(code);
+  }
+  for (const std::string& code : Matches(s.plugin + s.window, R"re(Error\("([a-z_]+)")re")) cpp_codes.insert(code);
+  compare("error codes", Matches(Between(s.dart, "class VpnErrorCodes {", "\n}"), R"re(static const String [A-Za-z]+ = '([a-z_]+)';)re"),
+          cpp_codes);
   return found;
 }
 
@@ -100,6 +110,7 @@ TEST(DartApiConsistency, EachDriftIsFound) {
       {"a renamed profile key", "'endpoint_port': endpointPort,", "'port': endpointPort,"},
       {"a renamed channel", "ipcChannelName = 'quorvane.windows_vpn/ipc'", "ipcChannelName = 'quorvane/ipc'"},
       {"a renamed window method", "invokeMethod<void>('completeClose')", "invokeMethod<void>('close')"},
+      {"an error code without its constant", "static const String watchersBusy = 'watchers_busy';", ""},
   };
   for (const auto& drift : drifts) {
     Sources sources;
