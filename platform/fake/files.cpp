@@ -281,6 +281,15 @@ bool OpenFileAt(const FileHandle& directory, const std::wstring& name, FileOpen 
     *error_code = fake::kErrorAccessDenied;
     return false;
   }
+  // An unshared open collides with any handle open on the file, this
+  // process's own included.
+  const bool unshared = how == FileOpen::kOverwrite || how == FileOpen::kCreateNew;
+  if (exists && unshared &&
+      std::any_of(world.open_files.begin(), world.open_files.end(),
+                  [&key](const auto& other) { return other.second.key == key; })) {
+    *error_code = kErrorSharingViolation;
+    return false;
+  }
   if (exists && (found->second.exclusive || found->second.delete_on_close)) {
     *error_code = found->second.exclusive ? kErrorSharingViolation : fake::kErrorAccessDenied;
     return false;

@@ -175,12 +175,15 @@ bool DeleteFolderFile(const ServiceFolder& folder, const std::wstring& name, boo
   // neither scrubbed nor, on some systems, deleted.
   platform::ClearReadOnly(file, &error_code);
   if (scrub) {
-    platform::FileHandle writable;
+    // The unshared open for writing would collide with this handle: let go
+    // of it first, and take it again where writing is refused.
+    file.Reset();
     std::string ignored;
-    if (OpenFolderFile(folder, name, platform::FileOpen::kOverwrite, &writable, &ignored) == OpenResult::kOpened) {
-      file.Reset();
-      Scrub(writable);
-      file = std::move(writable);
+    if (OpenFolderFile(folder, name, platform::FileOpen::kOverwrite, &file, &ignored) == OpenResult::kOpened) {
+      Scrub(file);
+    } else {
+      opened = OpenFolderFile(folder, name, platform::FileOpen::kRemove, &file, message);
+      if (opened != OpenResult::kOpened) return opened == OpenResult::kMissing;
     }
   }
   if (!platform::DeleteOpenFile(file, &error_code)) {
