@@ -217,6 +217,7 @@ bool ScmWaitStatusChange(const ScHandle& service, uint32_t known_state, uint32_t
       *error_code = ERROR_OPERATION_ABORTED;
       return false;
     }
+    if (woke == WAIT_FAILED) return Fail(error_code);
   }
 }
 
