@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The example application as Flutter's tool would build it: its Windows
+# The example application as Flutter's tool would build it, with a lone copy
+# of the plugin package: its Windows
 # project configured with CMake, with the tool's ephemeral folder filled from
 # our Flutter stand-in (the wrapper's headers, the stand-in engine in place of
 # the wrapper's sources, an empty engine library, a tool backend that does
@@ -20,7 +21,10 @@ cp -r "$root/plugin/example" "$work/example"
 ephemeral="$work/example/windows/flutter/ephemeral"
 mkdir -p "$ephemeral/cpp_client_wrapper/include" "$ephemeral/.plugin_symlinks" \
   "$work/flutter/packages/flutter_tools/bin"
-ln -s "$root/plugin" "$ephemeral/.plugin_symlinks/quorvane_windows_vpn"
+# A copy of the package alone, as an app's own repository or a hosted package
+# holds it: nothing outside plugin/ may be needed.
+cp -r "$root/plugin" "$work/quorvane_windows_vpn"
+ln -s "$work/quorvane_windows_vpn" "$ephemeral/.plugin_symlinks/quorvane_windows_vpn"
 cat >"$ephemeral/generated_config.cmake" <<CONFIG
 set(FLUTTER_ROOT "$work/flutter")
 set(PROJECT_DIR "$work/example")

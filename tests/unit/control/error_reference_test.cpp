@@ -30,7 +30,7 @@ TEST(ErrorCodeReference, EveryCodeInTheCodeIsOnThePageAndNoOther) {
           &code);
   Collect(ReadSource("service/routes/route_guard.h"), R"re(constexpr char kError[A-Za-z]+\[\] = "([a-z_]+)")re",
           &code);
-  for (const char* file : {"client/pipe_client.h", "service/control/pipe_server.h"}) {
+  for (const char* file : {"plugin/windows/client/pipe_client.h", "service/control/pipe_server.h"}) {
     Collect(ReadSource(file), R"re(\\"error\\":\\"([a-z_]+)\\")re", &code);
   }
   for (const char* file : {"plugin/windows/quorvane_windows_vpn_plugin.cpp", "plugin/windows/window_channel.cpp"}) {

@@ -39,11 +39,11 @@ struct Sources {
   std::string header = ReadSource("plugin/windows/quorvane_windows_vpn_plugin.h");
   std::string plugin = ReadSource("plugin/windows/quorvane_windows_vpn_plugin.cpp");
   std::string window = ReadSource("plugin/windows/window_channel.cpp");
-  std::string texts = ReadSource("client/request_texts.cpp");
+  std::string texts = ReadSource("plugin/windows/client/request_texts.cpp");
   std::string maps = ReadSource("plugin/windows/ipc_messages.cpp");
   // Where the error codes the Dart constants name are made.
   std::string codes = ReadSource("service/control/pipe_protocol.h") + ReadSource("service/routes/route_guard.h") +
-                      ReadSource("client/pipe_client.h") + ReadSource("service/control/pipe_server.h");
+                      ReadSource("plugin/windows/client/pipe_client.h") + ReadSource("service/control/pipe_server.h");
 };
 
 // The differences between the two sides, one line each; empty when they agree.
