@@ -3,6 +3,7 @@
 // manager's probe.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
@@ -34,3 +35,22 @@ inline void SetStandinSwitch(const wchar_t* name, const char* text) {
   WriteFile(file, text, static_cast<DWORD>(std::string(text).size()), &written, nullptr);
   CloseHandle(file);
 }
+
+// A suite against one QuorvaneVpnService.exe --console beside the test
+// program: started before the suite's first test, and ended after its last,
+// with a disconnect first so that no tunnel is left behind.
+class ConsoleServiceSuite : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    service_ = new BackgroundChild();
+    ASSERT_TRUE(service_->Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
+    ASSERT_TRUE(Within(30000, [] { return SendWhenFree("{\"v\":1,\"op\":\"status\"}").rfind("{\"ok\":true", 0) == 0; }))
+        << service_->Err();
+  }
+  static void TearDownTestSuite() {
+    quorvane_windows_vpn::SendPipeRequest("{\"v\":1,\"op\":\"disconnect\",\"reason\":\"test over\"}");
+    delete service_;
+    service_ = nullptr;
+  }
+  static inline BackgroundChild* service_ = nullptr;
+};

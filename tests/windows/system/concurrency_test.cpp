@@ -27,18 +27,8 @@ constexpr char kTunnelStartMs[] = "3000";
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
-class ConcurrencyTest : public testing::Test {
+class ConcurrencyTest : public ConsoleServiceSuite {
  protected:
-  static void SetUpTestSuite() {
-    service_ = new BackgroundChild();
-    ASSERT_TRUE(service_->Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
-    ASSERT_TRUE(Within(30000, [] { return StartsWith(SendWhenFree(kStatus), "{\"ok\":true"); })) << service_->Err();
-  }
-  static void TearDownTestSuite() {
-    SendPipeRequest(kDisconnect);
-    delete service_;
-    service_ = nullptr;
-  }
   void SetUp() override { SetTunnelStartMs(kTunnelStartMs); }
   void TearDown() override {
     SetTunnelStartMs(nullptr);
@@ -54,10 +44,7 @@ class ConcurrencyTest : public testing::Test {
     });
     return connect;
   }
-  static BackgroundChild* service_;
 };
-
-BackgroundChild* ConcurrencyTest::service_ = nullptr;
 
 TEST_F(ConcurrencyTest, StatusDuringASlowConnect_IsAnsweredWhileTheConnectWaits) {
   std::string status;

@@ -27,26 +27,13 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 // The stand-in tunnel ends by itself this long after it runs (none: it runs on).
 void SetTunnelRunMs(const char* ms) { SetStandinSwitch(L"tunnel-standin-run-ms.txt", ms); }
 
-class TunnelLifeTest : public testing::Test {
+class TunnelLifeTest : public ConsoleServiceSuite {
  protected:
-  static void SetUpTestSuite() {
-    service_ = new BackgroundChild();
-    ASSERT_TRUE(service_->Start(PathBesideThisProgram(L"QuorvaneVpnService.exe"), L"--console"));
-    ASSERT_TRUE(Within(30000, [] { return StartsWith(SendWhenFree(kStatus), "{\"ok\":true"); })) << service_->Err();
-  }
-  static void TearDownTestSuite() {
-    SendPipeRequest(kDisconnect);
-    delete service_;
-    service_ = nullptr;
-  }
   void TearDown() override {
     SetTunnelRunMs(nullptr);
     SendPipeRequest(kDisconnect);
   }
-  static BackgroundChild* service_;
 };
-
-BackgroundChild* TunnelLifeTest::service_ = nullptr;
 
 TEST_F(TunnelLifeTest, TunnelThatEndsByItself_IsReleasedAndSaidAndTheNextConnectWorks) {
   SetTunnelRunMs("4000");
