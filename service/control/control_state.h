@@ -44,9 +44,6 @@ struct PipeServerState {
 // token could not be read.
 struct Caller : platform::PipeCaller {
   bool identified = false;
-  // Came through the administrators' pipe, whose access list admits the
-  // system account and Administrators alone.
-  bool admin_pipe = false;
 };
 
 // The thread that acts on what happens between requests: a tunnel that ended

@@ -112,9 +112,8 @@ void DropInstance(PipeServerState* server, const PipeKind& kind, platform::PipeH
   pipe->Reset();
 }
 
-Caller ReadCaller(const platform::PipeHandle& pipe, bool admin_pipe) {
+Caller ReadCaller(const platform::PipeHandle& pipe) {
   Caller caller;
-  caller.admin_pipe = admin_pipe;
   uint32_t error_code = 0;
   caller.identified = platform::ReadPipeCaller(pipe, &caller, &error_code) && !caller.user_sid.empty();
   return caller;
@@ -178,9 +177,7 @@ void ServeRequest(ControlState* state, const platform::PipeHandle& pipe, bool ad
   const std::string request = RequestTextFromBytes(data.data(), data.size());
   // On the administrators' pipe the caller is always read: who reads the
   // reports in full is decided by the token, not by the pipe alone.
-  Caller caller;
-  caller.admin_pipe = admin_pipe;
-  if (admin_pipe || RequestNeedsCaller(request)) caller = ReadCaller(pipe, admin_pipe);
+  const Caller caller = admin_pipe || RequestNeedsCaller(request) ? ReadCaller(pipe) : Caller();
   const std::string reply = HandleRequest(state, caller, request);
   uint32_t client_pid = 0;
   platform::PipeClientProcessId(pipe, &client_pid, &error_code);
