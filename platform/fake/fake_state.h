@@ -112,6 +112,8 @@ struct FakeState {
   std::optional<uint32_t> created_route_metric;
   std::vector<Ipv4Address> adapter_addresses;
   std::vector<TcpConnection> tcp_connections;
+  std::vector<Tcp6Connection> tcp6_connections;
+  std::vector<Ipv6ForwardRow> ipv6_routes;
 
   bool remote_session = false;
   uint32_t console_session = kNoConsoleSession;
@@ -137,7 +139,9 @@ struct FakeState {
 };
 
 // The process id the fake gives a service that runs: a new one at each start.
-inline uint32_t ServiceProcessId(const FakeService& service) { return 4200 + static_cast<uint32_t>(service.start_count); }
+inline uint32_t ServiceProcessId(const FakeService& service) {
+  return service.process_id != 0 ? service.process_id : 4200 + static_cast<uint32_t>(service.start_count);
+}
 
 struct FakeWorld : FakeState {
   std::mutex lock;

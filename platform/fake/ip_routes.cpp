@@ -153,6 +153,23 @@ bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error
                    error_code);
 }
 
+bool ReadTcp6Connections(std::vector<Tcp6Connection>* connections, uint32_t* error_code) {
+  connections->clear();
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadTcp6Connections", "", error_code)) return false;
+  return ReadTable(world, "ReadTcp6Connections", kErrorInsufficientBuffer, world.tcp6_connections, connections,
+                   error_code);
+}
+
+bool ReadIpv6ForwardTable(std::vector<Ipv6ForwardRow>* rows, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  Guard guard(world.lock);
+  if (fake::RecordCall(world, "ReadIpv6ForwardTable", "", error_code)) return false;
+  *rows = world.ipv6_routes;
+  return true;
+}
+
 // What InetPton accepts for IPv4: exactly four decimal parts of 0..255, one to
 // three digits each, no leading zero, nothing before or after.
 bool ParseIpv4Address(const std::string& text, Ipv4Address* address) {
@@ -219,6 +236,16 @@ void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses) {
 void SeedTcpConnections(const std::vector<TcpConnection>& connections) {
   Guard guard(World().lock);
   World().tcp_connections = connections;
+}
+
+void SeedTcp6Connections(const std::vector<Tcp6Connection>& connections) {
+  Guard guard(World().lock);
+  World().tcp6_connections = connections;
+}
+
+void SeedIpv6Routes(const std::vector<Ipv6ForwardRow>& rows) {
+  Guard guard(World().lock);
+  World().ipv6_routes = rows;
 }
 
 void SeedInterfaceMetric(uint32_t if_index, uint32_t metric) {

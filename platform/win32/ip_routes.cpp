@@ -2,6 +2,9 @@
 
 #include "platform/sized_read.h"
 
+#include <algorithm>
+#include <iterator>
+
 // winsock2.h must come before windows.h, and iphlpapi.h before netioapi.h.
 #include <winsock2.h>
 #include <ws2ipdef.h>
@@ -170,6 +173,76 @@ bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error
     connection.remote_port = ntohs(static_cast<u_short>(raw.dwRemotePort));
     connection.owning_pid = raw.dwOwningPid;
     connections->push_back(connection);
+  }
+  return true;
+}
+
+bool ReadTcp6Connections(std::vector<Tcp6Connection>* connections, uint32_t* error_code) {
+  connections->clear();
+  std::vector<MIB_TCP6ROW_OWNER_PID> buffer;
+  const auto call = [](MIB_TCP6ROW_OWNER_PID* data, uint32_t* bytes) -> uint32_t {
+    DWORD size = *bytes;
+    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET6, TCP_TABLE_OWNER_PID_ALL, 0);
+    *bytes = size;
+    return result;
+  };
+  if (!ReadSized(call, ERROR_INSUFFICIENT_BUFFER, &buffer, error_code)) return false;
+  const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    const MIB_TCP6ROW_OWNER_PID& raw = table->table[i];
+    Tcp6Connection connection;
+    connection.state = raw.dwState;
+    connection.local_port = ntohs(static_cast<u_short>(raw.dwLocalPort));
+    std::copy(std::begin(raw.ucRemoteAddr), std::end(raw.ucRemoteAddr), connection.remote_address.begin());
+    connection.remote_port = ntohs(static_cast<u_short>(raw.dwRemotePort));
+    connection.owning_pid = raw.dwOwningPid;
+    connections->push_back(connection);
+  }
+  return true;
+}
+
+namespace {
+
+// Owner of a table that the IP Helper allocated.
+class MibTable {
+ public:
+  MibTable() = default;
+  MibTable(const MibTable&) = delete;
+  MibTable& operator=(const MibTable&) = delete;
+  ~MibTable() {
+    if (table_ != nullptr) FreeMibTable(table_);
+  }
+  MIB_IPFORWARD_TABLE2** receive() { return &table_; }
+  const MIB_IPFORWARD_TABLE2* get() const { return table_; }
+
+ private:
+  MIB_IPFORWARD_TABLE2* table_ = nullptr;
+};
+
+}  // namespace
+
+bool ReadIpv6ForwardTable(std::vector<Ipv6ForwardRow>* rows, uint32_t* error_code) {
+  rows->clear();
+  MibTable table;
+  const DWORD result = GetIpForwardTable2(AF_INET6, table.receive());
+  if (result != NO_ERROR) {
+    *error_code = result;
+    return false;
+  }
+  for (ULONG i = 0; i < table.get()->NumEntries; ++i) {
+    const MIB_IPFORWARD_ROW2& raw = table.get()->Table[i];
+    if (raw.DestinationPrefix.Prefix.si_family != AF_INET6) continue;
+    Ipv6ForwardRow row;
+    const auto& destination = raw.DestinationPrefix.Prefix.Ipv6.sin6_addr.s6_addr;
+    std::copy(std::begin(destination), std::end(destination), row.destination.begin());
+    row.prefix_length = raw.DestinationPrefix.PrefixLength;
+    if (raw.NextHop.si_family == AF_INET6) {
+      const auto& hop = raw.NextHop.Ipv6.sin6_addr.s6_addr;
+      std::copy(std::begin(hop), std::end(hop), row.next_hop.begin());
+    }
+    row.if_index = raw.InterfaceIndex;
+    row.metric = raw.Metric;
+    rows->push_back(row);
   }
   return true;
 }

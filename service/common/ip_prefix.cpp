@@ -1,5 +1,7 @@
 #include "common/ip_prefix.h"
 
+#include <cstdio>
+
 #include "platform/ip_routes.h"
 
 namespace quorvane {
@@ -82,22 +84,13 @@ void Mask(IpPrefix* prefix) {
 
 bool Bit(const IpPrefix& prefix, int bit) { return (prefix.bytes[bit / 8] & (0x80 >> (bit % 8))) != 0; }
 
-// Whether |outer| holds every address of |inner|.
-bool Contains(const IpPrefix& outer, const IpPrefix& inner) {
-  if (outer.v6 != inner.v6 || outer.length > inner.length) return false;
-  for (int bit = 0; bit < outer.length; ++bit) {
-    if (Bit(outer, bit) != Bit(inner, bit)) return false;
-  }
-  return true;
-}
-
 // |target| is covered when one prefix holds it, or when both its halves are;
 // only halves that some longer prefix reaches into can be.
 bool Covered(const std::vector<IpPrefix>& prefixes, const IpPrefix& target) {
   bool reached = false;
   for (const IpPrefix& prefix : prefixes) {
-    if (Contains(prefix, target)) return true;
-    reached = reached || Contains(target, prefix);
+    if (PrefixContains(prefix, target)) return true;
+    reached = reached || PrefixContains(target, prefix);
   }
   if (!reached || target.length == (target.v6 ? 128 : 32)) return false;
   IpPrefix low = target;
@@ -108,6 +101,14 @@ bool Covered(const std::vector<IpPrefix>& prefixes, const IpPrefix& target) {
 }
 
 }  // namespace
+
+bool PrefixContains(const IpPrefix& outer, const IpPrefix& inner) {
+  if (outer.v6 != inner.v6 || outer.length > inner.length) return false;
+  for (int bit = 0; bit < outer.length; ++bit) {
+    if (Bit(outer, bit) != Bit(inner, bit)) return false;
+  }
+  return true;
+}
 
 bool ParseIpPrefix(const std::string& text, IpPrefix* prefix) {
   *prefix = IpPrefix();
@@ -161,57 +162,87 @@ bool IsCatchAllList(const std::string& list) {
   return CoversWholeFamily(prefixes, false) || CoversWholeFamily(prefixes, true);
 }
 
+std::string Ipv6Text(const std::array<uint8_t, 16>& bytes) {
+  uint16_t groups[8];
+  for (int i = 0; i < 8; ++i) groups[i] = static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  // The longest run of two or more zero groups is written "::", the first of
+  // equal runs.
+  int best_at = -1, best_length = 1;
+  for (int i = 0; i < 8;) {
+    int end = i;
+    while (end < 8 && groups[end] == 0) ++end;
+    if (end - i > best_length) {
+      best_at = i;
+      best_length = end - i;
+    }
+    i = end == i ? i + 1 : end;
+  }
+  std::string text;
+  char group[8];
+  for (int i = 0; i < 8; ++i) {
+    if (i == best_at) {
+      text += "::";
+      i += best_length - 1;
+      continue;
+    }
+    if (!text.empty() && text.back() != ':') text += ':';
+    std::snprintf(group, sizeof(group), "%x", unsigned{groups[i]});
+    text += group;
+  }
+  return text;
+}
+
+std::string IpPrefixText(const IpPrefix& prefix) {
+  std::string address;
+  if (prefix.v6) {
+    address = Ipv6Text(prefix.bytes);
+  } else {
+    for (int i = 0; i < 4; ++i) address += (i == 0 ? "" : ".") + std::to_string(prefix.bytes[i]);
+  }
+  return address + "/" + std::to_string(prefix.length);
+}
+
 namespace {
 
-uint32_t Ipv4Bits(const std::array<uint8_t, 16>& bytes) {
-  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | uint32_t{bytes[3]};
-}
-
-uint32_t PrefixMask(int length) { return length == 0 ? 0 : ~uint32_t{0} << (32 - length); }
-
-std::string PrefixText(uint32_t base, int length) {
-  return std::to_string(base >> 24) + "." + std::to_string((base >> 16) & 0xFF) + "." +
-         std::to_string((base >> 8) & 0xFF) + "." + std::to_string(base & 0xFF) + "/" + std::to_string(length);
-}
-
-// The prefixes of |base|/|length| less |hosts|: a half without a host stays
-// whole, one with a host is split again, down to the host itself, left out.
-void Carve(uint32_t base, int length, const std::vector<uint32_t>& hosts, std::vector<std::string>* out) {
-  const uint32_t mask = PrefixMask(length);
+// The prefixes of |range| less |hosts|: a half without a host stays whole, one
+// with a host is split again, down to the host itself, left out.
+void Carve(const IpPrefix& range, const std::vector<IpPrefix>& hosts, std::vector<std::string>* out) {
   bool holds = false;
-  for (const uint32_t host : hosts) holds = holds || (host & mask) == (base & mask);
+  for (const IpPrefix& host : hosts) holds = holds || PrefixContains(range, host);
   if (!holds) {
-    out->push_back(PrefixText(base, length));
+    out->push_back(IpPrefixText(range));
     return;
   }
-  if (length == 32) return;
-  Carve(base, length + 1, hosts, out);
-  Carve(base | (uint32_t{1} << (31 - length)), length + 1, hosts, out);
+  if (range.length == (range.v6 ? 128 : 32)) return;
+  IpPrefix low = range;
+  low.length = range.length + 1;
+  IpPrefix high = low;
+  high.bytes[range.length / 8] |= static_cast<uint8_t>(0x80 >> (range.length % 8));
+  Carve(low, hosts, out);
+  Carve(high, hosts, out);
 }
 
 }  // namespace
 
 std::string CarveHostsOut(const std::string& list, const std::vector<std::string>& hosts,
                           std::vector<std::string>* carved) {
-  std::vector<uint32_t> addresses;
+  std::vector<IpPrefix> addresses;
   for (const std::string& host : hosts) {
     IpPrefix parsed;
-    if (ParseIpPrefix(host, &parsed) && !parsed.v6 && parsed.length == 32) addresses.push_back(Ipv4Bits(parsed.bytes));
+    if (ParseIpPrefix(host, &parsed) && parsed.length == (parsed.v6 ? 128 : 32)) addresses.push_back(parsed);
   }
   std::string rewritten;
   for (const std::string& entry : SplitList(list)) {
     IpPrefix prefix;
     std::vector<std::string> parts;
-    if (ParseIpPrefix(entry, &prefix) && !prefix.v6) {
-      const uint32_t mask = PrefixMask(prefix.length);
-      const uint32_t base = Ipv4Bits(prefix.bytes) & mask;
-      std::vector<uint32_t> inside;
-      for (const uint32_t host : addresses) {
-        if ((host & mask) != base) continue;
+    if (ParseIpPrefix(entry, &prefix)) {
+      std::vector<IpPrefix> inside;
+      for (const IpPrefix& host : addresses) {
+        if (!PrefixContains(prefix, host)) continue;
         inside.push_back(host);
-        carved->push_back(PrefixText(host, 32) + " from " + entry);
+        carved->push_back(IpPrefixText(host) + " from " + entry);
       }
-      Carve(base, prefix.length, inside, &parts);
+      Carve(prefix, inside, &parts);
     } else {
       parts.push_back(entry);
     }

@@ -1,22 +1,25 @@
 #include "routes/admin_bypass_candidates.h"
 
-#include <cstdio>
-#include <map>
 #include <algorithm>
+#include <array>
+#include <map>
 #include <mutex>
 #include <set>
 
 #include "common/ascii_case.h"
+#include "common/ip_prefix.h"
 #include "common/ipv4_text.h"
 #include "platform/environment.h"
 #include "platform/ip_routes.h"
+#include "platform/pipes.h"
+#include "platform/service_control.h"
 #include "platform/sessions.h"
 #include "common/safe_mode_settings.h"
 
 namespace quorvane {
 namespace {
 
-constexpr uint16_t kRdpPort = 3389;
+constexpr wchar_t kRemoteDesktopService[] = L"TermService";
 constexpr size_t kBypassFlagChars = 16;
 
 struct LocalAddressCache {
@@ -59,66 +62,131 @@ void Offer(const std::string& ip, const char* source, bool required, CandidateMa
   (*candidates)[ip] = AdminBypassCandidate{ip, source, required};
 }
 
-// An address of someone at the machine: a bypassable one, or with
-// |local_too| any IPv4 address but 0.0.0.0 and loopback.
-bool IsPeerAddress(const std::string& text, bool local_too) {
-  if (!local_too) return IsBypassableAddress(text);
-  platform::Ipv4Address address = 0;
-  return platform::ParseIpv4Address(text, &address) && address != 0 && (address & 0xFF) != 127;
+// An address of someone at the machine: a bypassable IPv4 one, or with
+// |any_address| any IPv4 or IPv6 address but the unspecified and loopback ones.
+bool IsPeerAddress(const std::string& text, bool any_address) {
+  if (!any_address) return IsBypassableAddress(text);
+  IpPrefix host;
+  if (!ParseIpPrefix(text, &host) || text.find('/') != std::string::npos) return false;
+  if (!host.v6) return host.bytes[0] != 127 && (host.bytes[0] | host.bytes[1] | host.bytes[2] | host.bytes[3]) != 0;
+  const std::array<uint8_t, 16> loopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return host.bytes != std::array<uint8_t, 16>{} && host.bytes != loopback;
 }
 
-std::string SessionClient(uint32_t session_id, bool local_too) {
+// An IPv6 address's text; one that maps an IPv4 address is that address.
+std::string AddressText(const platform::Ipv6Address& address) {
+  const platform::Ipv6Address prefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (!std::equal(prefix.begin(), prefix.begin() + 12, address.begin())) return Ipv6Text(address);
+  return std::to_string(address[12]) + "." + std::to_string(address[13]) + "." + std::to_string(address[14]) + "." +
+         std::to_string(address[15]);
+}
+
+// A user is logged on in the session: Terminal Services hands out its token.
+bool IsLoggedOn(uint32_t session_id) {
+  std::wstring user;
+  uint32_t error_code = 0;
+  return platform::SessionUserSid(session_id, &user, &error_code) && !user.empty();
+}
+
+std::string SessionClient(uint32_t session_id, bool any_address) {
   platform::SessionClientAddress client;
   uint32_t error_code = 0;
-  if (!platform::ReadSessionClientAddress(session_id, &client, &error_code) ||
-      client.family != platform::kAddressFamilyInet) {
-    return std::string();
+  if (!platform::ReadSessionClientAddress(session_id, &client, &error_code)) return std::string();
+  std::string text;
+  if (client.family == platform::kAddressFamilyInet) {
+    // An IPv4 client address sits after two bytes of port in the address field.
+    text = std::to_string(client.address[2]) + "." + std::to_string(client.address[3]) + "." +
+           std::to_string(client.address[4]) + "." + std::to_string(client.address[5]);
+  } else if (client.family == platform::kAddressFamilyInet6) {
+    platform::Ipv6Address address;
+    std::copy(client.address, client.address + 16, address.begin());
+    text = AddressText(address);
   }
-  // An IPv4 client address sits after two bytes of port in the address field.
-  char text[22];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", unsigned{client.address[2]}, unsigned{client.address[3]},
-                unsigned{client.address[4]}, unsigned{client.address[5]});
-  return IsPeerAddress(text, local_too) ? std::string(text) : std::string();
+  return IsPeerAddress(text, any_address) ? text : std::string();
 }
 
-std::vector<std::string> SessionClientAddresses(bool local_too) {
+// The client addresses of the active sessions that someone is logged on to.
+// A session waiting at its logon screen is "connected", not active; what its
+// client says of itself is an outsider's word.
+std::vector<std::string> SessionClientAddresses(bool any_address) {
   std::vector<std::string> addresses;
-  const uint32_t console = platform::ActiveConsoleSessionId();
-  if (console != platform::kNoConsoleSession) {
-    const std::string address = SessionClient(console, local_too);
-    if (!address.empty()) addresses.push_back(address);
-  }
   std::vector<platform::SessionEntry> sessions;
   uint32_t error_code = 0;
   if (!platform::EnumerateSessions(&sessions, &error_code)) return addresses;
   for (const platform::SessionEntry& session : sessions) {
-    if (session.state != platform::kSessionActive && session.state != platform::kSessionConnected) continue;
-    const std::string address = SessionClient(session.session_id, local_too);
+    if (session.state != platform::kSessionActive || !IsLoggedOn(session.session_id)) continue;
+    const std::string address = SessionClient(session.session_id, any_address);
     if (!address.empty()) addresses.push_back(address);
   }
   return addresses;
 }
 
-// A peer of the Remote Desktop listener: a connection on local port 3389
-// counts only when the process that listens on 3389 owns it. Any user may bind
-// local port 3389 for a connection of their own, and would otherwise have the
-// system account route any address of their choosing outside the tunnel.
-std::vector<std::string> RdpPeers(bool local_too) {
-  std::vector<platform::TcpConnection> connections;
+// The process of the Remote Desktop service while it runs, as the service
+// manager tells it; 0 when it does not run or cannot be asked.
+uint32_t RemoteDesktopProcessId() {
+  platform::ScHandle manager;
+  platform::ScHandle service;
+  platform::ServiceStatus status;
   uint32_t error_code = 0;
-  std::vector<std::string> addresses;
-  if (!platform::ReadTcpConnections(&connections, &error_code)) return addresses;
-  std::vector<uint32_t> listeners;
-  for (const platform::TcpConnection& connection : connections) {
-    if (connection.state == platform::kTcpStateListen && connection.local_port == kRdpPort) {
-      listeners.push_back(connection.owning_pid);
+  if (!platform::ScmOpenManager(platform::kScManagerConnect, &manager, &error_code) ||
+      !platform::ScmOpenService(manager, kRemoteDesktopService, platform::kServiceQueryStatus, &service,
+                                &error_code) ||
+      !platform::ScmQueryStatus(service, &status, &error_code) || status.state != platform::kServiceRunning) {
+    return 0;
+  }
+  return status.process_id;
+}
+
+bool HasRdpLogon() {
+  std::vector<platform::SessionEntry> sessions;
+  uint32_t error_code = 0;
+  if (!platform::EnumerateSessions(&sessions, &error_code)) return false;
+  for (const platform::SessionEntry& session : sessions) {
+    if (session.state == platform::kSessionActive && session.protocol_type == platform::kProtocolRdp &&
+        IsLoggedOn(session.session_id)) {
+      return true;
     }
   }
-  for (const platform::TcpConnection& connection : connections) {
-    if (connection.state != platform::kTcpStateEstablished || connection.local_port != kRdpPort) continue;
-    if (std::find(listeners.begin(), listeners.end(), connection.owning_pid) == listeners.end()) continue;
-    const std::string remote = Ipv4Text(connection.remote_address);
-    if (IsPeerAddress(remote, local_too)) addresses.push_back(remote);
+  return false;
+}
+
+// The remote ends of |connections| made to a port that |server| listens on.
+template <typename Connection, typename Text>
+void PeersOfServer(const std::vector<Connection>& connections, uint32_t server, bool any_address, Text text,
+                   std::vector<std::string>* addresses) {
+  std::set<uint16_t> ports;
+  for (const Connection& connection : connections) {
+    if (connection.state == platform::kTcpStateListen && connection.owning_pid == server) {
+      ports.insert(connection.local_port);
+    }
+  }
+  for (const Connection& connection : connections) {
+    if (connection.state != platform::kTcpStateEstablished || connection.owning_pid != server ||
+        ports.count(connection.local_port) == 0) {
+      continue;
+    }
+    const std::string remote = text(connection.remote_address);
+    if (IsPeerAddress(remote, any_address)) addresses->push_back(remote);
+  }
+}
+
+// The peers of the Remote Desktop service: connections to a port that the
+// service's own process listens on, while someone is logged on over Remote
+// Desktop. Any user may bind port 3389 when the service is off, and anyone
+// may connect before logging on; neither is someone administering the PC.
+// With |any_address|, IPv6 peers too.
+std::vector<std::string> RdpPeers(bool any_address) {
+  std::vector<std::string> addresses;
+  const uint32_t server = RemoteDesktopProcessId();
+  if (server == 0 || !HasRdpLogon()) return addresses;
+  std::vector<platform::TcpConnection> connections;
+  uint32_t error_code = 0;
+  if (platform::ReadTcpConnections(&connections, &error_code)) {
+    PeersOfServer(connections, server, any_address, [](platform::Ipv4Address a) { return Ipv4Text(a); }, &addresses);
+  }
+  std::vector<platform::Tcp6Connection> connections6;
+  if (any_address && platform::ReadTcp6Connections(&connections6, &error_code)) {
+    PeersOfServer(connections6, server, any_address, AddressText, &addresses);
   }
   return addresses;
 }

@@ -1,7 +1,8 @@
-// Which remote IPv4 addresses get a host route around the tunnel, so that the
-// people administering the machine stay connected: addresses named in the
-// environment, peers of established Remote Desktop connections and the client
-// addresses of Remote Desktop sessions.
+// Which remote addresses belong to the people administering the machine, so
+// that they stay connected: addresses named in the environment, peers of the
+// Remote Desktop service and the client addresses of logged-on sessions. IPv4
+// ones get a host route around the tunnel; safe mode carves IPv4 and IPv6
+// ones out of AllowedIPs.
 #pragma once
 
 #include <string>
@@ -43,17 +44,21 @@ bool IsAdminBypassEnabled();
 // The raw tokens of "ADMIN_BYPASS_IP" then "ADMIN_BYPASS_IPS", as written.
 std::vector<std::string> ReadAdminEnvIps();
 
-// Bypassable remote addresses of established connections to local port 3389,
-// in table order, duplicates kept; empty on any failure.
+// Bypassable IPv4 addresses of the Remote Desktop service's peers: its
+// process (from the service manager) has the connection, on a port it listens
+// on, while a user is logged on over Remote Desktop. In table order,
+// duplicates kept; empty on any failure.
 std::vector<std::string> ListRdpTcpRemoteAddresses();
 
 // A session's IPv4 client address when it is bypassable; otherwise empty.
+// Candidates take it only from active sessions that a user is logged on to.
 std::string QuerySessionClientAddress(uint32_t session_id);
 
-// The IPv4 addresses of everyone administering the machine, local networks
-// included (safe mode keeps them out of the tunnel): the environment's, the
-// Remote Desktop listener's peers and the sessions' clients, each once, in
-// that order, with the first source seen; 0.0.0.0 and loopback left out.
+// The IPv4 and IPv6 addresses of everyone administering the machine, local
+// networks included (safe mode keeps them out of the tunnel): the
+// environment's, the Remote Desktop service's peers and the clients of active
+// sessions that a user is logged on to, each once, in that order, with the
+// first source seen; unspecified and loopback addresses left out.
 std::vector<AdminBypassCandidate> AdministrationPeers();
 
 // Every candidate once, sorted by address text; environment and RDP peers are

@@ -1,5 +1,7 @@
 #include "routes/route_table.h"
 
+#include "common/ip_prefix.h"
+
 #include "common/ascii_case.h"
 #include "common/ipv4_text.h"
 #include "common/wide_text.h"
@@ -114,13 +116,52 @@ bool HasTunnelDefaultRoute(std::string* route_text) {
   return false;
 }
 
+namespace {
+
+// The first tunnel route of the IPv6 table that holds |host|. Every interface
+// has its own link-local routes, the tunnel's too; they carry no peer.
+bool Ipv6TunnelRouteCovers(const std::vector<platform::Ipv6ForwardRow>& rows, const IpPrefix& host,
+                           std::string* route_text) {
+  IpPrefix link_local;
+  ParseIpPrefix("fe80::/10", &link_local);
+  for (const platform::Ipv6ForwardRow& row : rows) {
+    IpPrefix route;
+    route.v6 = true;
+    route.bytes = row.destination;
+    route.length = row.prefix_length;
+    if (PrefixContains(link_local, route) || !PrefixContains(route, host) || !IsTunnelInterface(row.if_index)) {
+      continue;
+    }
+    if (route_text != nullptr) {
+      *route_text = IpPrefixText(route) + "->" + Ipv6Text(row.next_hop) + "@if" + std::to_string(row.if_index) +
+                    ":" + InterfaceName(row.if_index) + ":metric=" + std::to_string(row.metric);
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool TunnelRouteCoversAny(const std::vector<std::string>& hosts, std::string* route_text) {
+  if (hosts.empty()) return false;
   std::vector<platform::ForwardRow> rows;
+  std::vector<platform::Ipv6ForwardRow> rows6;
   uint32_t error_code = 0;
-  if (hosts.empty() || !platform::ReadIpForwardTable(&rows, &error_code)) return false;
+  const bool have_v4 = platform::ReadIpForwardTable(&rows, &error_code);
+  const bool have_v6 = platform::ReadIpv6ForwardTable(&rows6, &error_code);
   for (const std::string& host : hosts) {
+    IpPrefix parsed;
+    if (!ParseIpPrefix(host, &parsed)) continue;
+    if (parsed.v6) {
+      if (have_v6 && Ipv6TunnelRouteCovers(rows6, parsed, route_text)) {
+        if (route_text != nullptr) *route_text += " covering " + host;
+        return true;
+      }
+      continue;
+    }
     platform::Ipv4Address address = 0;
-    if (!platform::ParseIpv4Address(host, &address)) continue;
+    if (!have_v4 || !platform::ParseIpv4Address(host, &address)) continue;
     for (const platform::ForwardRow& row : rows) {
       // Both in network order: the mask picks the same bytes of each.
       if ((address & row.mask) != row.destination || !IsTunnelInterface(row.if_index)) continue;

@@ -23,9 +23,10 @@ std::string HostRoutesSummary(const std::vector<std::string>& candidates);
 // unreadable or empty.
 bool HasTunnelDefaultRoute(std::string* route_text);
 
-// True when a route on a tunnel interface covers one of |hosts| (IPv4 texts):
-// safe mode keeps the administrators' peers outside the tunnel, and a route
-// that takes one in is as bad as a default route. |route_text| (when given)
+// True when a route on a tunnel interface covers one of |hosts| (IPv4 or IPv6
+// texts; a table that cannot be read is passed over): safe mode keeps the
+// administrators' peers outside the tunnel, and a route that takes one in is
+// as bad as a default route. |route_text| (when given)
 // then receives "dest/len->hop@ifN:name:metric=M covering <host>".
 bool TunnelRouteCoversAny(const std::vector<std::string>& hosts, std::string* route_text);
 

@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "common/ip_prefix.h"
+#include "platform/fake/fake_windows.h"
 #include "platform/ip_routes.h"
+#include "platform/service_control.h"
 #include "platform/sessions.h"
 
 namespace quorvane {
@@ -51,6 +54,35 @@ inline platform::TcpConnection Tcp(uint32_t state, uint16_t local_port, const st
 }
 
 inline platform::TcpConnection RdpListener() { return Tcp(platform::kTcpStateListen, 3389, "0.0.0.0", 0); }
+
+inline platform::Ipv6Address Ip6(const std::string& text) {
+  IpPrefix prefix;
+  EXPECT_TRUE(ParseIpPrefix(text, &prefix) && prefix.v6) << text;
+  return prefix.bytes;
+}
+
+inline platform::Tcp6Connection Tcp6(uint32_t state, uint16_t local_port, const std::string& remote,
+                                     uint32_t owning_pid = kRdpServicePid) {
+  platform::Tcp6Connection connection;
+  connection.state = state;
+  connection.local_port = local_port;
+  connection.remote_address = Ip6(remote);
+  connection.remote_port = 50100;
+  connection.owning_pid = owning_pid;
+  return connection;
+}
+
+// The Remote Desktop service running in process kRdpServicePid, and a user
+// logged on over Remote Desktop in session |session_id|: its peers count.
+inline void SeedRdpServer(uint32_t session_id = 2) {
+  platform::fake::FakeService service;
+  service.registration.name = L"TermService";
+  service.state = platform::kServiceRunning;
+  service.process_id = kRdpServicePid;
+  platform::fake::SeedService(service);
+  platform::fake::SeedSessions({{session_id, platform::kSessionActive, platform::kProtocolRdp}});
+  platform::fake::SetSessionUserSid(session_id, L"S-1-5-21-7-7-7-500");
+}
 
 inline platform::SessionClientAddress ClientAddress(uint32_t family, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   platform::SessionClientAddress address;

@@ -3,6 +3,7 @@
 // system's IPv4 text conversion.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -86,6 +87,34 @@ struct TcpConnection {
 // unsorted: a size query that must answer "insufficient buffer", then the
 // fill, through ReadSized.
 bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code);
+
+// An IPv6 address as its sixteen bytes, in network order.
+using Ipv6Address = std::array<uint8_t, 16>;
+
+// One row of the IPv6 TCP connection table; ports in host byte order.
+struct Tcp6Connection {
+  uint32_t state = 0;
+  uint16_t local_port = 0;
+  Ipv6Address remote_address{};
+  uint16_t remote_port = 0;
+  uint32_t owning_pid = 0;
+};
+
+// The IPv6 TCP connections and listeners with their owning processes, read
+// as ReadTcpConnections reads the IPv4 ones.
+bool ReadTcp6Connections(std::vector<Tcp6Connection>* connections, uint32_t* error_code);
+
+// One route of the IPv6 forward table (MIB_IPFORWARD_ROW2).
+struct Ipv6ForwardRow {
+  Ipv6Address destination{};
+  uint8_t prefix_length = 0;
+  Ipv6Address next_hop{};
+  uint32_t if_index = 0;
+  uint32_t metric = 0;
+};
+
+// The whole IPv6 forward table (GetIpForwardTable2 for AF_INET6).
+bool ReadIpv6ForwardTable(std::vector<Ipv6ForwardRow>* rows, uint32_t* error_code);
 
 // The system's text-to-address conversion for IPv4 (InetPton).
 bool ParseIpv4Address(const std::string& text, Ipv4Address* address);

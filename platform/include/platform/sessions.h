@@ -12,6 +12,7 @@ constexpr uint32_t kNoConsoleSession = 0xFFFFFFFF;
 constexpr uint32_t kSessionActive = 0;
 constexpr uint32_t kSessionConnected = 1;
 constexpr uint32_t kAddressFamilyInet = 2;
+constexpr uint32_t kAddressFamilyInet6 = 23;
 // Client protocol types (WTSClientProtocolType).
 constexpr uint16_t kProtocolConsole = 0;
 constexpr uint16_t kProtocolRdp = 2;

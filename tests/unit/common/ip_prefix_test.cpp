@@ -101,6 +101,8 @@ TEST_F(IpPrefixTest, CarveHostsOut_LeavesEachHostOutsideAndTheRestCovered) {
       {"10.8.0.0/24, 192.0.2.0/24", {"203.0.113.9"}, "10.8.0.0/24, 192.0.2.0/24", 0},
       {"::/0, 2001:db8::/32", {"10.1.2.3"}, "::/0, 2001:db8::/32", 0},
       {"203.0.113.9/32", {"203.0.113.9"}, "", 1},
+      {"2001:db8::/126, 10.8.0.0/24", {"2001:db8::1", "10.1.2.3"}, "2001:db8::/128, 2001:db8::2/127, 10.8.0.0/24", 1},
+      {"2001:db8::/32", {"2001:db9::1", "2001:db8::/64"}, "2001:db8::/32", 0},  // outside; not a host
   };
   for (const auto& c : cases) {
     std::vector<std::string> carved;
@@ -124,6 +126,44 @@ TEST_F(IpPrefixTest, CarveHostsOut_LeavesEachHostOutsideAndTheRestCovered) {
   prefixes.push_back(IpPrefix{false, {100, 64, 0, 1}, 32});
   prefixes.push_back(IpPrefix{false, {128, 0, 0, 0}, 1});
   EXPECT_TRUE(CoversWholeFamily(prefixes, false)) << "with the peers and the other half, all of IPv4";
+  // The same for an IPv6 /3 and a peer in it.
+  carved.clear();
+  prefixes.clear();
+  for (const std::string& entry : SplitList(CarveHostsOut("2000::/3", {"2001:db8::9"}, &carved))) {
+    IpPrefix prefix;
+    ASSERT_TRUE(ParseIpPrefix(entry, &prefix) && prefix.v6) << entry;
+    EXPECT_NE(entry, "2001:db8::9/128");
+    prefixes.push_back(prefix);
+  }
+  EXPECT_EQ(carved, (std::vector<std::string>{"2001:db8::9/128 from 2000::/3"}));
+  EXPECT_EQ(prefixes.size(), 125u);
+  IpPrefix rest;
+  for (const char* more : {"2001:db8::9", "::/1", "8000::/1", "4000::/2", "0::/3"}) {
+    ASSERT_TRUE(ParseIpPrefix(more, &rest)) << more;
+    prefixes.push_back(rest);
+  }
+  EXPECT_TRUE(CoversWholeFamily(prefixes, true));
+}
+
+// Texts as RFC 5952 writes them, which the report and carved lists show.
+TEST_F(IpPrefixTest, Ipv6Text_CompressesTheFirstLongestZeroRun) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"::", "::"},
+      {"::1", "::1"},
+      {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+      {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4"},                // equal runs: the first
+      {"1:0:0:2:0:0:0:4", "1:0:0:2::4"},                  // the longer
+      {"fe80:0:0:0:0:0:0:0", "fe80::"},
+  };
+  for (const auto& c : cases) {
+    IpPrefix prefix;
+    ASSERT_TRUE(ParseIpPrefix(c.in, &prefix)) << c.in;
+    EXPECT_EQ(Ipv6Text(prefix.bytes), c.out) << c.in;
+  }
 }
 
 }  // namespace

@@ -76,14 +76,15 @@ TEST_F(AdminBypassCandidatesTest, EnvironmentTokens_AreReportedRawAndFilteredAsC
   EXPECT_EQ(LocalPublicAddresses(), (std::vector<std::string>{"192.0.2.10"}));
 }
 
-// A peer of the process that listens on 3389 alone: any user may bind local
-// port 3389 for a connection of their own.
-TEST_F(AdminBypassCandidatesTest, RdpPeers_AreConnectionsOfTheListenerOnLocalPort3389) {
+// A Remote Desktop peer is a connection that the Remote Desktop service's own
+// process holds, on a port it listens on, while someone is logged on over it.
+TEST_F(AdminBypassCandidatesTest, RdpPeers_AreTheLoggedOnRemoteDesktopServicesConnections) {
+  SeedRdpServer();
   platform::fake::SeedTcpConnections({
       RdpListener(),
       Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001),
       Tcp(platform::kTcpStateListen, 3389, "203.0.113.10", 50002),        // listening state
-      Tcp(platform::kTcpStateEstablished, 50003, "203.0.113.11", 3389),  // outgoing RDP
+      Tcp(platform::kTcpStateEstablished, 50003, "203.0.113.11", 3389),  // the service's own outgoing one
       Tcp(platform::kTcpStateEstablished, 3389, "127.0.0.1", 50004),
       Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50005),
       Tcp(platform::kTcpStateEstablished, 3389, "100.2.3.4", 50006),
@@ -96,13 +97,79 @@ TEST_F(AdminBypassCandidatesTest, RdpPeers_AreConnectionsOfTheListenerOnLocalPor
             "100.2.3.4/RDP_TCP_ESTABLISHED/required;203.0.113.9/ADMIN_BYPASS_IPS/required;");
   platform::fake::FailNextCall("ReadTcpConnections", 122);
   EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
-  // Nobody listens on 3389: no connection on it is a Remote Desktop peer.
-  platform::fake::SeedTcpConnections({Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
-  EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty());
+}
+
+// Nobody vouched for these: each is a fault that would let an outsider or a
+// user choose an address that the system account routes outside the tunnel.
+TEST_F(AdminBypassCandidatesTest, ConnectionsNobodyVouchedFor_AreNoPeers) {
+  constexpr uint32_t kUserProcess = 4444;
+  const auto peer = Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001);
+  const struct {
+    const char* label;
+    bool service_runs;
+    platform::SessionEntry session;
+    bool logged_on;
+    std::vector<platform::TcpConnection> connections;
+  } cases[] = {
+      {"an outsider before any logon", true, {2, platform::kSessionConnected, platform::kProtocolRdp}, false,
+       {RdpListener(), peer}},
+      {"an active session with no user", true, {2, platform::kSessionActive, platform::kProtocolRdp}, false,
+       {RdpListener(), peer}},
+      {"only a console user logged on", true, {1, platform::kSessionActive, platform::kProtocolConsole}, true,
+       {RdpListener(), peer}},
+      {"a user's listener on 3389, the service off", false, {2, platform::kSessionActive, platform::kProtocolRdp},
+       true, {Tcp(platform::kTcpStateListen, 3389, "0.0.0.0", 0, kUserProcess),
+              Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001, kUserProcess)}},
+      {"a user's listener on 3389, the service on", true, {2, platform::kSessionActive, platform::kProtocolRdp}, true,
+       {Tcp(platform::kTcpStateListen, 3389, "0.0.0.0", 0, kUserProcess),
+        Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001, kUserProcess)}},
+  };
+  for (const auto& c : cases) {
+    platform::fake::Reset();
+    SeedRdpServer();
+    if (!c.service_runs) {
+      platform::fake::FakeService stopped;
+      stopped.registration.name = L"TermService";
+      platform::fake::SeedService(stopped);
+    }
+    platform::fake::SeedSessions({c.session});
+    platform::fake::SetSessionUserSid(c.session.session_id, c.logged_on ? L"S-1-5-21-7-7-7-500" : L"");
+    platform::fake::SeedTcpConnections(c.connections);
+    platform::fake::SeedSessionClientAddress(c.session.session_id, ClientAddress(2, 198, 51, 100, 77));
+    EXPECT_TRUE(ListRdpTcpRemoteAddresses().empty()) << c.label;
+    const std::string peers = Describe(AdministrationPeers());
+    EXPECT_EQ(peers.find("203.0.113.9"), std::string::npos) << c.label;
+    EXPECT_EQ(peers.find("198.51.100.77") != std::string::npos,
+              c.logged_on && c.session.state == platform::kSessionActive) << c.label;
+  }
+}
+
+// Safe mode keeps IPv6 administrators out of the tunnel too.
+TEST_F(AdminBypassCandidatesTest, AdministrationPeers_TakeIpv6PeersAndClients) {
+  SeedRdpServer();
+  platform::fake::SeedTcp6Connections({
+      Tcp6(platform::kTcpStateListen, 3389, "::"),
+      Tcp6(platform::kTcpStateEstablished, 3389, "2001:db8::9"),
+      Tcp6(platform::kTcpStateEstablished, 3389, "::ffff:203.0.113.5"),
+      Tcp6(platform::kTcpStateEstablished, 3389, "::1"),
+      Tcp6(platform::kTcpStateEstablished, 3389, "2001:db8::66", 4444),
+  });
+  platform::SessionClientAddress client;
+  client.family = platform::kAddressFamilyInet6;
+  const platform::Ipv6Address bytes = Ip6("2001:db8:1::7");
+  std::copy(bytes.begin(), bytes.end(), client.address);
+  platform::fake::SeedSessionClientAddress(2, client);
+  SetProcessEnvironment(kSettingAdminBypassIps, L"2001:db8:2::1 ::");
+  EXPECT_EQ(Describe(AdministrationPeers()),
+            "2001:db8:2::1/ADMIN_BYPASS_IPS/required;2001:db8::9/RDP_TCP_ESTABLISHED/required;"
+            "203.0.113.5/RDP_TCP_ESTABLISHED/required;2001:db8:1::7/WTS/required;");
+  // The bypass routes are IPv4 host routes: no IPv6 candidate.
+  EXPECT_EQ(Describe(CollectAdminBypassCandidates()), "");
 }
 
 // Connections come and go between the size query and the fill.
 TEST_F(AdminBypassCandidatesTest, TablesThatGrowBetweenTheirCalls_AreReadAgain) {
+  SeedRdpServer();
   platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
   platform::fake::SeedAdapterAddresses({Ip("198.51.100.4")});
   const struct {
@@ -125,13 +192,18 @@ TEST_F(AdminBypassCandidatesTest, TablesThatGrowBetweenTheirCalls_AreReadAgain) 
 }
 
 TEST_F(AdminBypassCandidatesTest, SessionClients_AreOptionalAndUpgradedWhenRequiredElsewhere) {
-  platform::fake::SetConsoleSession(1);
+  SeedRdpServer();
+  platform::fake::SeedSessions({{1, platform::kSessionActive},
+                                {2, platform::kSessionActive, platform::kProtocolRdp},
+                                {3, platform::kSessionConnected},
+                                {4, 4},
+                                {5, platform::kSessionActive}});
+  for (uint32_t session : {1u, 3u, 4u, 5u}) platform::fake::SetSessionUserSid(session, L"S-1-5-21-7-7-7-100");
   platform::fake::SeedSessionClientAddress(1, ClientAddress(2, 198, 51, 100, 30));
-  platform::fake::SeedSessions({{2, platform::kSessionActive}, {3, platform::kSessionConnected}, {4, 4}, {5, 0}});
   platform::fake::SeedSessionClientAddress(2, ClientAddress(2, 20, 1, 1, 1));
   platform::fake::SeedSessionClientAddress(3, ClientAddress(2, 192, 168, 1, 9));   // private
   platform::fake::SeedSessionClientAddress(4, ClientAddress(2, 20, 9, 9, 9));      // disconnected
-  platform::fake::SeedSessionClientAddress(5, ClientAddress(23, 20, 5, 5, 5));     // not IPv4
+  platform::fake::SeedSessionClientAddress(5, ClientAddress(23, 20, 5, 5, 5));     // IPv6: no bypass route
   EXPECT_EQ(QuerySessionClientAddress(1), "198.51.100.30");
   EXPECT_EQ(QuerySessionClientAddress(3), "");
   EXPECT_EQ(QuerySessionClientAddress(9), "");
@@ -139,10 +211,10 @@ TEST_F(AdminBypassCandidatesTest, SessionClients_AreOptionalAndUpgradedWhenRequi
   platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "20.1.1.1", 50001)});
   EXPECT_EQ(Describe(CollectAdminBypassCandidates()),
             "198.51.100.30/WTS/optional;20.1.1.1/RDP_TCP_ESTABLISHED/required;");
-  // A failing enumeration still leaves the console session's client.
+  // Sessions that cannot be listed vouch for nobody.
   platform::fake::FailNextCall("EnumerateSessions", 5);
-  platform::fake::SeedTcpConnections({});
-  EXPECT_EQ(Describe(CollectAdminBypassCandidates()), "198.51.100.30/WTS/optional;");
+  platform::fake::FailNextCall("EnumerateSessions", 5);
+  EXPECT_EQ(Describe(CollectAdminBypassCandidates()), "");
 }
 
 }  // namespace

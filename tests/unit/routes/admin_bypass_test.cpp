@@ -80,6 +80,7 @@ TEST_F(AdminBypassTest, FreshRecord_JsonHoldsTheSevenFlagsAndZero) {
 }
 
 TEST_F(AdminBypassTest, SafeMode_FillsTheListsAndTouchesNoRoute) {
+  SeedRdpServer();
   platform::fake::SeedTcpConnections({RdpListener(), RdpPeer("203.0.113.9")});
   SetProcessEnvironment(kSettingAdminBypass, L"1");
   const AdminBypassState state = PrepareAdminBypass(true);
@@ -121,7 +122,7 @@ TEST_F(AdminBypassTest, Refusals_CoverEveryFailureRow) {
 }
 
 TEST_F(AdminBypassTest, OptionalFailureIsTolerated_RequiredOnesFailWithTheFirstNamed) {
-  platform::fake::SetConsoleSession(1);
+  SeedRdpServer(1);
   platform::fake::SeedSessionClientAddress(1, ClientAddress(2, 20, 9, 9, 9));
   Addresses(L"203.0.113.7");
   FailNextCall("CreateForwardEntry", 87);  // candidates are in text order: 20.9.9.9 (optional) first
@@ -218,6 +219,7 @@ TEST_F(AdminBypassTest, ReleaseWithNothingRecorded_StillPublishesAndLogs) {
 
 TEST_F(AdminBypassTest, FullRecord_JsonByteForByte) {
   SetProcessEnvironment(kSettingAdminBypassIp, L"203.0.113.7 10.0.0.1");
+  SeedRdpServer();
   platform::fake::SeedTcpConnections({RdpListener(), RdpPeer("198.51.100.20")});
   PrepareAdminBypass(false);
   const AdminBypassState state = ConfirmAdminBypassAfterTunnel();

@@ -208,18 +208,25 @@ TEST_F(RouteGuardTest, Json_AlwaysCarriesAll25KeysInOrder) {
 TEST_F(RouteGuardTest, SafeMode_CarvesTheAdministratorsOutOfAllowedIps) {
   platform::fake::SetProcessEnvironment(kSettingDisableDefaultRoute, L"1");
   platform::fake::SetProcessEnvironment(kSettingAdminBypassIps, L"10.1.2.3");
+  SeedRdpServer();
   platform::fake::SeedTcpConnections({RdpListener(), Tcp(platform::kTcpStateEstablished, 3389, "203.0.113.9", 50001)});
+  platform::fake::SeedTcp6Connections({Tcp6(platform::kTcpStateListen, 3389, "::"),
+                                       Tcp6(platform::kTcpStateEstablished, 3389, "2001:db8::9")});
   TunnelProfile profile;
   profile.address_cidr = "10.8.0.2/32";
-  profile.allowed_ips_csv = "0.0.0.0/1, 10.8.0.0/24, ::/1";
+  profile.allowed_ips_csv = "0.0.0.0/1, 10.8.0.0/24, 2000::/3";
   RouteGuardReport report;
   ApplyRouteGuard(&profile, &report);
   EXPECT_FALSE(report.poc_route_guard_failed);
-  EXPECT_EQ(report.carved_allowed_ips, "10.1.2.3/32 from 0.0.0.0/1 (ADMIN_BYPASS_IPS)");
+  EXPECT_EQ(report.carved_allowed_ips,
+            "10.1.2.3/32 from 0.0.0.0/1 (ADMIN_BYPASS_IPS); 2001:db8::9/128 from 2000::/3 (RDP_TCP_ESTABLISHED)");
   EXPECT_NE(report.generated_allowed_ips_after.find("10.1.2.2/32, 10.1.2.4/30"), std::string::npos)
       << "10.1.2.3 alone left out: " << report.generated_allowed_ips_after;
-  EXPECT_NE(report.generated_allowed_ips_after.find(", 10.8.0.0/24, ::/1"), std::string::npos);
-  EXPECT_EQ(report.administration_peers, (std::vector<std::string>{"10.1.2.3", "203.0.113.9"}));
+  EXPECT_NE(report.generated_allowed_ips_after.find(", 10.8.0.0/24, 2000::/16, 2001::/21,"), std::string::npos);
+  EXPECT_NE(report.generated_allowed_ips_after.find(", 2800::/5, 3000::/4"), std::string::npos);
+  EXPECT_NE(report.generated_allowed_ips_after.find("2001:db8::8/128, 2001:db8::a/127"), std::string::npos)
+      << "2001:db8::9 alone left out: " << report.generated_allowed_ips_after;
+  EXPECT_EQ(report.administration_peers, (std::vector<std::string>{"10.1.2.3", "203.0.113.9", "2001:db8::9"}));
   EXPECT_NE(report.message.find("administrators' addresses kept outside the tunnel"), std::string::npos);
 }
 

@@ -152,5 +152,37 @@ TEST_F(RouteTableTest, TableThatGrowsBetweenItsCalls_IsReadAgain) {
   }
 }
 
+// Safe mode's after-start check: a tunnel route that takes in an
+// administrator's address, of either family, is as bad as a default route.
+TEST_F(RouteTableTest, TunnelRouteCoversAny_LooksAtBothFamilies) {
+  const auto v6 = [](const char* destination, uint8_t length, uint32_t if_index) {
+    platform::Ipv6ForwardRow row;
+    row.destination = Ip6(destination);
+    row.prefix_length = length;
+    row.if_index = if_index;
+    return row;
+  };
+  platform::fake::SeedRoutes({Route("10.1.0.0", "255.255.0.0", "10.8.0.1", 9, 5),
+                              Route("203.0.113.0", "255.255.255.0", "192.0.2.1", 7, 5)});
+  platform::fake::SeedIpv6Routes({v6("fe80::", 64, 9), v6("2000::", 3, 7), v6("2001:db8::", 32, 11)});
+  const struct {
+    const char* host;
+    const char* route;  // "": not covered
+  } cases[] = {
+      {"10.1.2.3", "10.1.0.0/16->10.8.0.1@if9:Quorvane WireGuard:metric=5 covering 10.1.2.3"},
+      {"203.0.113.9", ""},
+      {"2001:db8::9", "2001:db8::/32->::@if11:Wintun Userspace Tunnel:metric=0 covering 2001:db8::9"},
+      {"2001:db9::9", ""},
+      {"fe80::5", ""},  // every interface's own link-local route
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    EXPECT_EQ(TunnelRouteCoversAny({c.host}, &text), *c.route != 0) << c.host;
+    EXPECT_EQ(text, c.route) << c.host;
+  }
+  platform::fake::FailNextCall("ReadIpv6ForwardTable", 5);
+  EXPECT_TRUE(TunnelRouteCoversAny({"2001:db8::9", "10.1.2.3"}, nullptr)) << "the IPv4 table is still read";
+}
+
 }  // namespace
 }  // namespace quorvane

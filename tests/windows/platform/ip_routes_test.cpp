@@ -101,4 +101,27 @@ TEST(IpRoutes, TcpTable_ShowsAnEstablishedLoopbackConnectionOnPort3389) {
   EXPECT_EQ(client_rows, 1);
 }
 
+// The same over IPv6, where safe mode looks for administrators too. (Wine
+// shows every row's owning process as 0.) The IPv6 route table reads.
+TEST(IpRoutes, Tcp6TableAndIpv6Routes_AreRead) {
+  LoopbackConnection rdp(3389, AF_INET6);
+  if (!rdp.ok()) GTEST_SKIP() << "no IPv6 loopback here (Winsock error " << rdp.error() << ")";
+  std::vector<platform::Tcp6Connection> connections;
+  uint32_t error_code = 0;
+  ASSERT_TRUE(platform::ReadTcp6Connections(&connections, &error_code)) << error_code;
+  platform::Ipv6Address loopback{};
+  loopback[15] = 1;
+  int server_rows = 0;
+  for (const platform::Tcp6Connection& row : connections) {
+    if (row.state != platform::kTcpStateEstablished || row.local_port != 3389) continue;
+    ++server_rows;
+    EXPECT_EQ(row.remote_address, loopback);
+    EXPECT_NE(row.remote_port, 0u);
+  }
+  EXPECT_EQ(server_rows, 1);
+  std::vector<platform::Ipv6ForwardRow> routes;
+  ASSERT_TRUE(platform::ReadIpv6ForwardTable(&routes, &error_code)) << error_code;
+  for (const platform::Ipv6ForwardRow& row : routes) EXPECT_LE(row.prefix_length, 128u);
+}
+
 }  // namespace

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstdint>
 
 class LoopbackConnection {
  public:
-  explicit LoopbackConnection(uint16_t port);
+  // On the loopback address of |family| (AF_INET or AF_INET6).
+  explicit LoopbackConnection(uint16_t port, int family = AF_INET);
   LoopbackConnection(const LoopbackConnection&) = delete;
   LoopbackConnection& operator=(const LoopbackConnection&) = delete;
   ~LoopbackConnection();

@@ -105,6 +105,8 @@ struct FakeService {
   // closes it after this many of our opens of the service; -1: never.
   int held_elsewhere_for_opens = 0;
   int start_count = 0;
+  // The process id its status shows while it runs; 0: one of the fake's own.
+  uint32_t process_id = 0;
   int processes_ended = 0;  // by EndOpenProcess, the last resort
   // What the service last reported on stopping.
   uint32_t win32_exit_code = 0;
@@ -187,6 +189,9 @@ std::vector<ForwardRow> Routes();
 void SetCreatedRouteMetric(uint32_t metric1);
 void SeedAdapterAddresses(const std::vector<Ipv4Address>& addresses);
 void SeedTcpConnections(const std::vector<TcpConnection>& connections);
+void SeedTcp6Connections(const std::vector<Tcp6Connection>& connections);
+// The IPv6 forward table (what a tunnel adds for IPv6 AllowedIPs, say).
+void SeedIpv6Routes(const std::vector<Ipv6ForwardRow>& rows);
 // An interface's IPv4 metric: CreateForwardEntry then refuses a row on it
 // whose metric1 is below it (160), as Windows does; seed the routes' metric1
 // as Windows shows them, the route's own metric plus this one.
