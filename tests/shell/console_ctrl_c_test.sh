@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # System test: "--console" under Wine stops on Ctrl+C (Wine delivers SIGINT to
 # the console control handler), ends its pipe server and exits with 0; also
-# while a client that sent a request never reads its reply.
-#   console_ctrl_c_test.sh <QuorvaneVpnService.exe> <silent_client.exe>
+# while a client that sent a request never reads its reply, and while two
+# clients that sent a 3,000-entry connect never read theirs: a third client's
+# status is still answered, whole, meanwhile.
+#   console_ctrl_c_test.sh <QuorvaneVpnService.exe> <silent_client.exe> <QuorvaneVpnCtl.exe>
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 exe="$(realpath "$1")"
 silent="$(realpath "$2")"
+ctl="$(realpath "$3")"
 source "$root/scripts/wine-session.sh"
 wine_prefix_ready
 
 log="$(mktemp)"
 client_log="$(mktemp)"
-trap 'rm -f "$log" "$client_log"' EXIT
-for round in plain silent-client; do
+second_log="$(mktemp)"
+trap 'rm -f "$log" "$client_log" "$second_log"' EXIT
+for round in plain silent-client silent-connects; do
   wine "$exe" --console >"$log" 2>&1 </dev/null &
   pid=$!
   for _ in $(seq 300); do
@@ -24,6 +28,7 @@ for round in plain silent-client; do
     echo "FAILED: no start message"; cat "$log"; kill "$pid"; exit 1
   fi
   client=""
+  second=""
   if [ "$round" = silent-client ]; then
     wine "$silent" 30 >"$client_log" 2>&1 </dev/null &
     client=$!
@@ -32,12 +37,27 @@ for round in plain silent-client; do
       sleep 0.1
     done
   fi
+  if [ "$round" = silent-connects ]; then
+    wine "$silent" 30 3000 >"$client_log" 2>&1 </dev/null &
+    client=$!
+    wine "$silent" 30 3000 >"$second_log" 2>&1 </dev/null &
+    second=$!
+    for _ in $(seq 100); do
+      grep -q sent "$client_log" && grep -q sent "$second_log" && break
+      sleep 0.1
+    done
+    grep -q sent "$client_log" && grep -q sent "$second_log" || { echo "FAILED: the silent connects were not sent"; exit 1; }
+    status="$(timeout 20 wine "$ctl" status 2>&1 </dev/null)" || { echo "FAILED: no status beside two silent connects: $status"; kill "$pid" "$client" "$second"; exit 1; }
+    grep -q "phase" <<<"$status" || { echo "FAILED: the status was not whole: $status"; kill "$pid" "$client" "$second"; exit 1; }
+    echo "status beside two silent 3,000-entry connects: answered"
+  fi
   kill -INT "$pid"
   for _ in $(seq 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
   [ -n "$client" ] && kill "$client" 2>/dev/null
+  [ -n "$second" ] && kill "$second" 2>/dev/null
   if kill -0 "$pid" 2>/dev/null; then
     echo "FAILED ($round): still running 10 s after Ctrl+C"; kill -9 "$pid"; exit 1
   fi
