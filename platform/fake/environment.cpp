@@ -63,9 +63,45 @@ bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const st
   return true;
 }
 
+bool WriteRegistryDword(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name, uint32_t value,
+                        uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  const std::wstring path = RegistryPath(root, subkey, value_name);
+  if (fake::RecordCall(world, "WriteRegistryDword", fake::Narrow(path), error_code)) return false;
+  world.registry_values[fake::LowerAscii(path)] = fake::RegistryValue{fake::RegistryType::kDword, std::to_wstring(value)};
+  return true;
+}
+
+bool DeleteRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  const std::wstring path = RegistryPath(root, subkey, value_name);
+  if (fake::RecordCall(world, "DeleteRegistryValue", fake::Narrow(path), error_code)) return false;
+  world.registry_values.erase(fake::LowerAscii(path));
+  return true;
+}
+
+bool DeleteRegistryKey(RegistryRoot root, const std::wstring& subkey, uint32_t* error_code) {
+  fake::FakeWorld& world = fake::World();
+  std::lock_guard<std::mutex> guard(world.lock);
+  const std::wstring prefix = fake::LowerAscii(RegistryPath(root, subkey, L""));
+  if (fake::RecordCall(world, "DeleteRegistryKey", fake::Narrow(prefix), error_code)) return false;
+  for (auto it = world.registry_values.begin(); it != world.registry_values.end();) {
+    it = it->first.rfind(prefix, 0) == 0 ? world.registry_values.erase(it) : std::next(it);
+  }
+  return true;
+}
+
 }  // namespace platform
 
 namespace platform::fake {
+
+bool RegistryValueExists(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name) {
+  std::lock_guard<std::mutex> guard(World().lock);
+  return World().registry_values.count(LowerAscii(RegistryPath(root, subkey, value_name))) != 0;
+}
 
 void SetProcessEnvironment(const std::wstring& name, const std::wstring& value) {
   std::lock_guard<std::mutex> guard(World().lock);

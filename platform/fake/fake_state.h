@@ -82,7 +82,8 @@ struct FakeState {
   std::wstring module_path = kDefaultModulePath;
 
   std::map<std::wstring, std::wstring> environment;       // by lower-case name
-  std::map<std::wstring, RegistryValue> registry_values;  // by lower-case "root\subkey\name"
+  std::map<std::wstring, RegistryValue> registry_values;
+  std::vector<EventRecord> events;  // by lower-case "root\subkey\name"
   uint64_t slept_ms = 0;
   uint64_t event_waited_ms = 0;  // by status waits given a stop event
   int64_t clock_jump_seconds = 0;
@@ -166,5 +167,13 @@ bool DirectoryExistsLocked(FakeWorld& world, const std::wstring& key);
 void MakeDirectoriesLocked(FakeWorld& world, const std::wstring& key);
 uintptr_t NewHandle(FakeWorld& world);
 std::string Narrow(const std::wstring& text);
+
+// With the lock held: the service handle's entry when it is open and holds
+// |right|; otherwise false with the error Windows gives.
+bool CheckScHandle(FakeWorld& world, uintptr_t handle, uint32_t right, FakeScHandle** entry, uint32_t* error_code);
+// A service handle's service, which exists as long as a handle to it is open.
+inline FakeService& ServiceOf(FakeWorld& world, const FakeScHandle& entry) {
+  return world.services.at(entry.service_key);
+}
 
 }  // namespace platform::fake

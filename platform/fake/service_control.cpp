@@ -14,28 +14,10 @@ namespace {
 using fake::FakeService;
 using fake::FakeWorld;
 using Guard = std::lock_guard<std::mutex>;
+using fake::ServiceOf;
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-
-// The handle's entry when it is open and holds |right|; otherwise false with
-// the error Windows gives.
 bool Check(FakeWorld& world, uintptr_t handle, uint32_t right, fake::FakeScHandle** entry, uint32_t* error_code) {
-  const auto found = world.sc_handles.find(handle);
-  if (found == world.sc_handles.end()) {
-    *error_code = kErrorInvalidHandle;
-    return false;
-  }
-  if ((found->second.access & right) != right) {
-    *error_code = fake::kErrorAccessDenied;
-    return false;
-  }
-  *entry = &found->second;
-  return true;
-}
-
-// A service handle's service, which exists as long as a handle to it is open.
-FakeService& ServiceOf(FakeWorld& world, const fake::FakeScHandle& entry) {
-  return world.services.at(entry.service_key);
+  return fake::CheckScHandle(world, handle, right, entry, error_code);
 }
 
 // Windows removes a service marked for deletion once it has stopped and no
@@ -59,6 +41,24 @@ uintptr_t AddHandle(FakeWorld& world, const std::wstring& service_key, uint32_t 
 }
 
 }  // namespace
+
+namespace fake {
+
+bool CheckScHandle(FakeWorld& world, uintptr_t handle, uint32_t right, FakeScHandle** entry, uint32_t* error_code) {
+  const auto found = world.sc_handles.find(handle);
+  if (found == world.sc_handles.end()) {
+    *error_code = kErrorInvalidHandle;
+    return false;
+  }
+  if ((found->second.access & right) != right) {
+    *error_code = kErrorAccessDenied;
+    return false;
+  }
+  *entry = &found->second;
+  return true;
+}
+
+}  // namespace fake
 
 static bool StartLocked(FakeWorld& world, const ScHandle& service, bool* running, uint32_t* error_code);
 

@@ -49,4 +49,32 @@ bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const st
   return false;
 }
 
+bool WriteRegistryDword(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name, uint32_t value,
+                        uint32_t* error_code) {
+  const HKEY hive = root == RegistryRoot::kLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const DWORD data = value;
+  const LSTATUS status = RegSetKeyValueW(hive, subkey.c_str(), value_name.c_str(), REG_DWORD, &data, sizeof(data));
+  if (status == ERROR_SUCCESS) return true;
+  *error_code = static_cast<uint32_t>(status);
+  return false;
+}
+
+bool DeleteRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         uint32_t* error_code) {
+  const HKEY hive = root == RegistryRoot::kLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  const LSTATUS status = RegDeleteKeyValueW(hive, subkey.c_str(), value_name.c_str());
+  if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+  *error_code = static_cast<uint32_t>(status);
+  return false;
+}
+
+bool DeleteRegistryKey(RegistryRoot root, const std::wstring& subkey, uint32_t* error_code) {
+  const HKEY hive = root == RegistryRoot::kLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  LSTATUS status = RegDeleteTreeW(hive, subkey.c_str());
+  if (status == ERROR_SUCCESS) status = RegDeleteKeyW(hive, subkey.c_str());
+  if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+  *error_code = static_cast<uint32_t>(status);
+  return false;
+}
+
 }  // namespace platform

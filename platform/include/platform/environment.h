@@ -1,4 +1,4 @@
-// Environment and registry: the process environment and string values stored in
+// Environment and registry: the process environment, and values and keys of
 // the registry.
 #pragma once
 
@@ -26,5 +26,15 @@ bool ReadRegistryString(RegistryRoot root, const std::wstring& subkey, const std
 // Writes |value| as a REG_SZ value, making the key when missing.
 bool WriteRegistryString(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
                          const std::wstring& value, uint32_t* error_code);
+
+// Writes |value| as a REG_DWORD value, making the key when missing.
+bool WriteRegistryDword(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name, uint32_t value,
+                        uint32_t* error_code);
+
+// Deletes a value, or a key with everything below it (RegDeleteTreeW and the
+// key itself); one that is not there counts as deleted.
+bool DeleteRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
+                         uint32_t* error_code);
+bool DeleteRegistryKey(RegistryRoot root, const std::wstring& subkey, uint32_t* error_code);
 
 }  // namespace platform

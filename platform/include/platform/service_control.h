@@ -18,6 +18,7 @@ constexpr uint32_t kScManagerCreateService = 0x0002;
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
 
 // Service rights.
+constexpr uint32_t kServiceQueryConfig = 0x0001;
 constexpr uint32_t kServiceChangeConfig = 0x0002;
 constexpr uint32_t kServiceQueryStatus = 0x0004;
 constexpr uint32_t kServiceStart = 0x0010;

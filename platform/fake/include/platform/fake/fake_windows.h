@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/event_log.h"
 #include "platform/files.h"
 #include "platform/ip_routes.h"
 #include "platform/library.h"
@@ -72,6 +73,16 @@ void SetProcessEnvironment(const std::wstring& name, const std::wstring& value);
 enum class RegistryType { kString, kExpandString, kDword };
 void SetRegistryValue(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name,
                       const std::wstring& data, RegistryType type = RegistryType::kString);
+bool RegistryValueExists(RegistryRoot root, const std::wstring& subkey, const std::wstring& value_name);
+
+// The events written to the Event Log, in order.
+struct EventRecord {
+  std::wstring source;
+  EventType type = EventType::kInformation;
+  uint32_t event_id = 0;
+  std::wstring text;
+};
+std::vector<EventRecord> Events();
 
 // Service Control Manager. Names compare without regard to case. How a
 // started service comes up and how it answers the stop control are its
@@ -93,6 +104,9 @@ enum class StopBehaviour { kStopsAtOnce, kStopsAfterPolls, kIgnoresStop };
 struct FakeService {
   ServiceRegistration registration;
   uint32_t sid_type = 0;
+  std::wstring description;
+  uint32_t failure_reset_seconds = 0;
+  std::vector<uint32_t> restart_delays_ms;  // then no action
   uint32_t state = kServiceStopped;
   StartBehaviour start_behaviour = StartBehaviour::kRunsAtOnce;
   int polls_until_started = 0;
