@@ -43,14 +43,30 @@ bool HoldLocked() {
          platform::ReadFileSize(g_held->file, &g_held->size, &error_code);
 }
 
+std::wstring KeptName(int age) { return std::wstring(kLogName) + L"." + std::to_wstring(age); }
+
+// Each kept file moves one place older ("service.log.3" becomes ".4", the
+// oldest is replaced); a file that cannot be moved is left and replaced.
+void AgeKeptFilesLocked() {
+  for (int age = kServiceLogFilesKept - 2; age >= 1; --age) {
+    platform::FileHandle kept;
+    std::string message;
+    uint32_t error_code = 0;
+    if (OpenFolderFile(g_held->folder, KeptName(age), platform::FileOpen::kRemove, &kept, &message) ==
+        OpenResult::kOpened) {
+      platform::RenameOpenFile(kept, g_held->folder.handle, KeptName(age + 1), true, &error_code);
+    }
+  }
+}
+
 // A line that would take the file past the bound starts a new one; the
-// earlier file is kept as "service.log.1".
+// earlier files are kept as "service.log.1" (the newest) to ".4".
 bool AppendLocked(const std::string& line) {
   if (!HoldLocked()) return false;
   uint32_t error_code = 0;
+  if (g_held->size > 0 && g_held->size + line.size() > g_limit) AgeKeptFilesLocked();
   if (g_held->size > 0 && g_held->size + line.size() > g_limit &&
-      platform::RenameOpenFile(g_held->file, g_held->folder.handle, std::wstring(kLogName) + L".1", true,
-                               &error_code)) {
+      platform::RenameOpenFile(g_held->file, g_held->folder.handle, KeptName(1), true, &error_code)) {
     g_held->file.Reset();
     if (!HoldLocked()) return false;
   }

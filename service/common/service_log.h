@@ -3,9 +3,9 @@
 // entry) every diagnostic line also goes to
 // "%ProgramData%\Quorvane\logs\service.log" with its UTC time. The folder and
 // file are protected as the tunnels folder is; a line is one write, so a
-// crash loses at most the line being written; past 1 MiB the file becomes
-// "service.log.1" (one earlier file kept) and a new one starts. No profile
-// secret is ever passed here.
+// crash loses at most the line being written; past 2 MiB the file becomes
+// "service.log.1", earlier ones move up to "service.log.4", and a new one
+// starts: five files, 10 MiB at most. No profile secret is ever passed here.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,8 @@
 
 namespace quorvane {
 
-constexpr uint64_t kServiceLogLimitBytes = 1 << 20;
+constexpr uint64_t kServiceLogLimitBytes = 2 << 20;
+constexpr int kServiceLogFilesKept = 5;  // the current one and four earlier
 
 // The control service holds the log open while it runs (a line is one
 // write); every other process that writes to it (the tunnel service, the

@@ -340,6 +340,7 @@ void StopPipeServer(ControlState* state) {
       state->changed.notify_all();
     }
     JoinServerThreads(&server);
+    FlushCountedRequests();
     StopSupervisor(state);
     server.stop.Reset();
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "control/pipe_server.h"
+#include "platform/process.h"
 #include "control_test_support.h"
 
 namespace quorvane {
@@ -47,7 +48,7 @@ TEST_F(ServiceLogTest, EachRequest_IsOneLineWithItsOutcomeAndNoSecret) {
   const std::string log = Log();
   EXPECT_EQ(log.find("U0VDUkVU"), std::string::npos) << log;
   EXPECT_EQ(log.find("203.0.113.77"), std::string::npos) << log;
-  EXPECT_NE(log.find("Z [Quorvane] request op=status client_pid=4321 caller=not_read ok=true ms="), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [Quorvane] requests op=status ok=true count=1 since=2026-12-08T"), std::string::npos) << log;
   EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=true ms="), std::string::npos) << log;
   EXPECT_NE(log.find("Z [Quorvane] request op=connect client_pid=4321 session=0 sid=S-1-5-18 ok=false "
                      "error=invalid_profile ms="),
@@ -58,15 +59,44 @@ TEST_F(ServiceLogTest, EachRequest_IsOneLineWithItsOutcomeAndNoSecret) {
   EXPECT_EQ(platform::fake::PathOwner(L"C:\\ProgramData\\Quorvane\\logs"), L"S-1-5-32-544");
 }
 
-TEST_F(ServiceLogTest, Bound_KeepsOneEarlierFile) {
+TEST_F(ServiceLogTest, Bound_KeepsFourEarlierFiles) {
   SetServiceLogLimitForTests(200);
-  for (int i = 0; i < 20; ++i) LogLine("[Quorvane] line " + std::to_string(i) + std::string(20, '.'));
+  for (int i = 0; i < 40; ++i) LogLine("[Quorvane] line " + std::to_string(i) + std::string(20, '.'));
   const std::string current = Log();
-  const std::string earlier = platform::fake::FileContent(std::wstring(kLog) + L".1").value_or("");
   EXPECT_LT(current.size(), 200u);
-  EXPECT_FALSE(earlier.empty());
-  EXPECT_NE(current.find("line 19"), std::string::npos) << "the newest line is kept";
-  EXPECT_EQ(earlier.back(), '\n') << "whole lines only";
+  EXPECT_NE(current.find("line 39"), std::string::npos) << "the newest line is kept";
+  std::string older = current;
+  for (int age = 1; age <= 4; ++age) {
+    const std::string kept = platform::fake::FileContent(std::wstring(kLog) + L"." + std::to_wstring(age)).value_or("");
+    ASSERT_FALSE(kept.empty()) << age;
+    EXPECT_EQ(kept.back(), '\n') << "whole lines only";
+    EXPECT_LT(kept.substr(kept.rfind("line ")), older.substr(older.find("line "))) << "older at each place: " << age;
+    older = kept;
+  }
+  EXPECT_FALSE(platform::fake::FileContent(std::wstring(kLog) + L".5")) << "five files in all";
+}
+
+// A UI that polls every 2 s for eight hours sends 15,000 statuses: they are
+// counted, a line a minute, and the connect before them stays in the log.
+TEST_F(ServiceLogTest, PolledStatuses_AreCountedAndKeepTheConnect) {
+  std::string error;
+  ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
+  platform::fake::PipeExchange(kPipeName, ConnectRequest(""));
+  for (int i = 0; i < 15000; ++i) {
+    if (i % 30 == 0) {  // a minute of the fake's clock
+      platform::fake::SetInstantSleeps(true);
+      platform::SleepMilliseconds(2000 * 30);
+      platform::fake::SetInstantSleeps(false);
+    }
+    ASSERT_EQ(platform::fake::PipeExchange(kPipeName, kStatusRequest).rfind("{\"ok\":true", 0), 0u) << i;
+  }
+  StopPipeServer(state_.get());
+  const std::string log = Log();
+  EXPECT_LT(log.size(), 100u * 1024) << "about 500 lines";
+  EXPECT_FALSE(platform::fake::FileContent(std::wstring(kLog) + L".1")) << "nothing rolled out";
+  EXPECT_NE(log.find("request op=connect"), std::string::npos);
+  EXPECT_NE(log.find("requests op=status ok=true count=30 since="), std::string::npos) << log.substr(0, 2000);
+  EXPECT_EQ(log.find("request op=status"), std::string::npos);
 }
 
 TEST_F(ServiceLogTest, ConsoleMode_WritesNoFileAndDiagnosticsStillReachStandardError) {
