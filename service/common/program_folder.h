@@ -11,7 +11,8 @@ namespace quorvane {
 // in System32 may be written (or have their list or owner changed) only by
 // the system account, Administrators, TrustedInstaller or the account this
 // process runs as (the system account for a service; Wine's one user under
-// Wine). Otherwise why not, naming the path: "<path> may be written by <SID>",
+// Wine), and when no one else may move or replace a folder above it, up to
+// the volume root (delete it or its children, change its list or owner). Otherwise why not, naming the path: "<path> may be written by <SID>",
 // "<path> is owned by <SID>", "<path> has no access list" or "<path> could
 // not be read (error N)".
 std::string ProgramFolderProblem();

@@ -2,6 +2,7 @@
 
 #include "common/ascii_case.h"
 #include "common/utc_time_text.h"
+#include "common/wide_text.h"
 #include "host/entry_modes.h"
 #include "host/package_settings.h"
 #include "platform/process.h"
@@ -19,7 +20,8 @@ const wchar_t kUsageText[] =
     L"  --run-as-service       SCM entry (used by installer)\n"
     L"  --install              Register Windows service (admin)\n"
     L"  --uninstall            Remove Windows service (admin)\n"
-    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n";
+    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n"
+    L"  --version              Print the version\n";
 
 namespace {
 
@@ -44,6 +46,7 @@ EntryChoice ChooseEntryMode(const std::vector<std::wstring>& args) {
   if (args.empty()) return EntryChoice{EntryMode::kUsage, {}};
   const std::wstring& first = args[0];
   if (first == L"--install") return EntryChoice{EntryMode::kInstall, {}};
+  if (first == L"--version" && args.size() == 1) return EntryChoice{EntryMode::kVersion, {}};
   if (first == L"--uninstall") return EntryChoice{EntryMode::kUninstall, {}};
   if (first == L"--configure") return EntryChoice{EntryMode::kConfigure, {}};
   if (first == L"--run-as-service") return EntryChoice{EntryMode::kRunAsService, {}};
@@ -57,7 +60,10 @@ int RunCommandLine(const std::vector<std::wstring>& args) {
   switch (choice.mode) {
     case EntryMode::kTunnelService: return RunTunnelService(choice.config_path);
     case EntryMode::kDryRunStartup: return RunDryRunStartup();
-    case EntryMode::kInstall: return RunInstallCommand();
+    case EntryMode::kInstall: return RunInstallCommand(args);
+    case EntryMode::kVersion:
+      platform::WriteStdout(L"QuorvaneVpnService " + Utf8ToWide(QUORVANE_VERSION) + L"\n");
+      return 0;
     case EntryMode::kUninstall: return RunUninstallCommand();
     case EntryMode::kConfigure: return RunConfigureCommand(args);
     case EntryMode::kRunAsService: return RunServiceDispatcher();

@@ -14,6 +14,7 @@ enum class EntryMode {
   kDryRunStartup,
   kUsage,
   kInstall,
+  kVersion,
   kUninstall,
   kConfigure,
   kRunAsService,

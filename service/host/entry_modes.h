@@ -2,9 +2,12 @@
 // Each returns the process exit code.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace quorvane {
 
-int RunInstallCommand();     // "--install"
+int RunInstallCommand(const std::vector<std::wstring>& args);  // "--install [START=...]"
 int RunUninstallCommand();   // "--uninstall"
 int RunServiceDispatcher();  // "--run-as-service"
 int RunConsoleMode();        // "--console"

@@ -14,6 +14,12 @@ namespace quorvane {
 namespace {
 
 constexpr size_t kMaxSecondsDigits = 9;  // well inside what the service reads
+constexpr size_t kSettingBytes = 4096;
+constexpr wchar_t kQuorvaneKey[] = L"SOFTWARE\\Quorvane";
+constexpr wchar_t kSettingsBackupKey[] = L"SOFTWARE\\Quorvane\\Setup";
+constexpr wchar_t kBackupUnset[] = L"unset";
+constexpr wchar_t kBackupSet[] = L"set:";
+constexpr uint32_t kServiceDisabled = 4;
 
 bool IsFlag(const std::string& value) { return value == "0" || value == "1"; }
 
@@ -102,16 +108,111 @@ bool ApplyStart(const std::string& value) {
   return true;
 }
 
+// Keeps the machine's value of |setting| as it is now, for a rollback.
+bool BackUp(const wchar_t* setting) {
+  std::wstring before;
+  uint32_t error_code = 0;
+  const bool present = platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                                    setting, kSettingBytes, &before, &error_code);
+  if (platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, setting,
+                                    present ? kBackupSet + before : std::wstring(kBackupUnset), &error_code)) {
+    return true;
+  }
+  return Fail("the settings could not be kept for a rollback (error " + std::to_string(error_code) + ")");
+}
+
+int RemoveSettings() {
+  uint32_t error_code = 0;
+  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
+  for (const Property& property : kProperties) {
+    if (property.setting == nullptr) continue;
+    if (!BackUp(property.setting)) return 1;
+    if (!platform::DeleteRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                       property.setting, &error_code)) {
+      Fail(std::string(property.name) + " could not be removed (error " + std::to_string(error_code) + ")");
+      return 1;
+    }
+  }
+  platform::WriteStdout(L"settings removed\n");
+  return 0;
+}
+
+// Puts back what a change or removal kept; a setting it did not touch is
+// left as it is.
+int RestoreSettings() {
+  bool whole = true;
+  for (const Property& property : kProperties) {
+    if (property.setting == nullptr) continue;
+    std::wstring kept;
+    uint32_t error_code = 0;
+    if (!platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, property.setting,
+                                      kSettingBytes, &kept, &error_code)) {
+      continue;
+    }
+    const bool restored =
+        kept.rfind(kBackupSet, 0) == 0
+            ? platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                            property.setting, kept.substr(4), &error_code)
+            : platform::DeleteRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
+                                            property.setting, &error_code);
+    if (!restored) {
+      Fail(std::string(property.name) + " could not be restored (error " + std::to_string(error_code) + ")");
+      whole = false;
+    }
+  }
+  if (!whole) return 1;
+  platform::WriteStdout(L"settings restored\n");
+  return 0;
+}
+
+int ForgetSettingsBackup() {
+  uint32_t error_code = 0;
+  if (!platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kQuorvaneKey, &error_code)) {
+    Fail("the settings kept for a rollback could not be let go of (error " + std::to_string(error_code) + ")");
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool ReadInstallStart(const std::vector<std::wstring>& args, InstallStart* start, std::string* error) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string arg = WideToUtf8(args[i]);
+    if (arg.rfind("START=", 0) != 0) {
+      *error = "\"" + CapLoggedText(arg) + "\" is not START=<auto|demand>";
+      return false;
+    }
+    const std::string value = arg.substr(6);
+    start->start_now = true;
+    start->new_type = platform::kServiceAutoStart;
+    if (value == "auto" || value == "#2") {
+      start->type = platform::kServiceAutoStart;
+    } else if (value == "demand" || value == "#3") {
+      start->type = platform::kServiceDemandStart;
+    } else if (value == "#4") {
+      start->type = kServiceDisabled;
+    } else if (!value.empty()) {
+      *error = "START must be auto or demand";
+      return false;
+    }
+  }
+  return true;
+}
 
 int RunConfigureCommand(const std::vector<std::wstring>& args) {
   SetServiceLogEnabled(true, LogHolding::kEachLine);
+  if (args.size() == 2 && args[1] == L"--remove-settings") return RemoveSettings();
+  if (args.size() == 2 && args[1] == L"--restore-settings") return RestoreSettings();
+  if (args.size() == 2 && args[1] == L"--forget-settings-backup") return ForgetSettingsBackup();
   std::vector<Change> changes;
   if (!ReadChanges(args, &changes)) return 1;
+  uint32_t error_code = 0;
+  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
   // The settings first: a service started by START reads them.
   for (const Change& change : changes) {
     if (change.property->setting == nullptr) continue;
-    uint32_t error_code = 0;
+    if (!BackUp(change.property->setting)) return 1;
     if (!platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
                                        change.property->setting, Utf8ToWide(change.value), &error_code)) {
       Fail(std::string(change.property->name) + " could not be written (error " + std::to_string(error_code) + ")");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/service_install.h"
+
 namespace quorvane {
 
 // START=auto|demand (the start type; auto also starts the service now),
@@ -15,6 +17,21 @@ namespace quorvane {
 // anything changes: one that breaks its rule fails the whole command (exit 1)
 // with a line naming it and the rule, on standard error and in the service
 // log.
+//
+// The package's transactions also run, each alone:
+//   --remove-settings   a real removal: every setting goes from the machine
+//   --restore-settings  a rollback: the settings as they were before this
+//                       transaction's change or removal
+//   --forget-settings-backup  the transaction's end: what a rollback would
+//                       have restored is let go of
+// A change or removal first keeps each value it touches, as it was, under
+// HKLM\SOFTWARE\Quorvane\Setup, for the restore.
 int RunConfigureCommand(const std::vector<std::wstring>& args);
+
+// The START argument of "--install" (see InstallStart): auto or demand, or
+// the service manager's own numbers as the package reads them from the
+// registry ("#2" automatic, "#3" demand, "#4" disabled), or empty. False with
+// |error| for anything else.
+bool ReadInstallStart(const std::vector<std::wstring>& args, InstallStart* start, std::string* error);
 
 }  // namespace quorvane

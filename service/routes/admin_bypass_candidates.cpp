@@ -235,12 +235,11 @@ void ResetLocalPublicAddresses() {
 }
 
 bool IsAdminBypassEnabled() {
-  std::wstring value;
-  const size_t length = platform::ReadProcessEnvironment(kSettingAdminBypass, kBypassFlagChars, &value);
-  if (length > 0 && length < kBypassFlagChars) {
-    const std::wstring lower = AsciiLower(value);
-    if (lower == L"1" || lower == L"true" || lower == L"yes") return true;
-    if (lower == L"0" || lower == L"false" || lower == L"no") return false;
+  const std::string value = ReadSetting(kSettingAdminBypass);
+  if (!value.empty() && value.size() < kBypassFlagChars) {
+    const std::string lower = AsciiLower(value);
+    if (lower == "1" || lower == "true" || lower == "yes") return true;
+    if (lower == "0" || lower == "false" || lower == "no") return false;
   }
   return !ReadSetting(kSettingAdminBypassIp).empty() || !ReadSetting(kSettingAdminBypassIps).empty();
 }

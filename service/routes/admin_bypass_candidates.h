@@ -37,8 +37,9 @@ std::vector<std::string> LocalPublicAddresses();
 // start each case as a new process would).
 void ResetLocalPublicAddresses();
 
-// "QUORVANE_POC_ADMIN_BYPASS" of the process environment when it says yes or
-// no; otherwise whether an address variable has a value.
+// "QUORVANE_POC_ADMIN_BYPASS" in force (read as the other settings are, so
+// that the package's value works without a reboot) when it says yes or no;
+// otherwise whether an address variable has a value.
 bool IsAdminBypassEnabled();
 
 // The raw tokens of "ADMIN_BYPASS_IP" then "ADMIN_BYPASS_IPS", as written.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/wide_text.h"
+
 #include "fake_windows_test.h"
 #include "common/startup_record.h"
 
@@ -16,7 +18,8 @@ const wchar_t kExpectedUsage[] =
     L"  --run-as-service       SCM entry (used by installer)\n"
     L"  --install              Register Windows service (admin)\n"
     L"  --uninstall            Remove Windows service (admin)\n"
-    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n";
+    L"  /service <conf>        WireGuard tunnel entry (W1-C)\n"
+    L"  --version              Print the version\n";
 
 EntryMode ModeOf(std::vector<std::wstring> args) { return ChooseEntryMode(args).mode; }
 
@@ -65,6 +68,12 @@ TEST_F(RunCommandLineTest, UsageCases_PrintTheExactTextAndExit1) {
     EXPECT_EQ(platform::fake::StdoutText(), kExpectedUsage);
     EXPECT_EQ(platform::fake::StderrText(), L"");
   }
+}
+
+TEST_F(RunCommandLineTest, Version_PrintsTheProjectVersion) {
+  EXPECT_EQ(RunCommandLine({L"--version"}), 0);
+  EXPECT_EQ(platform::fake::StdoutText(), L"QuorvaneVpnService " + Utf8ToWide(QUORVANE_VERSION) + L"\n");
+  EXPECT_EQ(ModeOf({L"--version", L"--console"}), EntryMode::kUsage);
 }
 
 TEST_F(RunCommandLineTest, DryRunAndTunnelEntry_RunTheirModes) {

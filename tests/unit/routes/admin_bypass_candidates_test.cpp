@@ -56,13 +56,18 @@ TEST_F(AdminBypassCandidatesTest, Enabled_FollowsTheSwitchThenTheAddressVariable
     if (c.address != nullptr) SetProcessEnvironment(kSettingAdminBypassIps, c.address);
     EXPECT_EQ(IsAdminBypassEnabled(), c.enabled) << (c.bypass ? "set" : "unset");
   }
-  // The switch is read from the process alone; the addresses from every source.
+  // The switch is read as every setting is: the machine's value set after the
+  // service started turns the bypass off (a service: machine first).
   platform::fake::Reset();
+  SetProcessEnvironment(kSettingAdminBypass, L"1");
   platform::fake::SetRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey, kSettingAdminBypass,
                                    L"0");
   platform::fake::SetRegistryValue(platform::RegistryRoot::kLocalMachine, kMachineEnvironmentKey,
                                    kSettingAdminBypassIp, L"203.0.113.7");
-  EXPECT_TRUE(IsAdminBypassEnabled());
+  SetServiceMode(true);
+  EXPECT_FALSE(IsAdminBypassEnabled());
+  SetServiceMode(false);
+  EXPECT_TRUE(IsAdminBypassEnabled()) << "in a console, the process's own value first";
 }
 
 TEST_F(AdminBypassCandidatesTest, EnvironmentTokens_AreReportedRawAndFilteredAsCandidates) {
