@@ -1,5 +1,7 @@
 #include "common/startup_record.h"
 
+#include "common/windows_events.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -59,8 +61,15 @@ void CheckNetworkMutation(const char* operation) {
   if (!StartupPassive()) return;
   Diagnose(L"[Quorvane][startup_guard] forbidden during passive startup: " + Utf8ToWide(operation) +
                         L"\n");
-  if (!ParseFlag(ReadSetting(kSettingDisableStartupMutation))) return;
+  if (!ParseFlag(ReadSetting(kSettingDisableStartupMutation))) {
+    ReportWindowsEvent(platform::EventType::kWarning,
+                       std::string("The start-up guard saw a network change during the passive start: ") + operation);
+    return;
+  }
   Diagnose(L"[Quorvane][startup_guard] abort QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP=1\n");
+  ReportWindowsEvent(platform::EventType::kError,
+                     std::string("The start-up guard ended the service: a network change during the passive start (") +
+                         operation + "), with QUORVANE_POC_DISABLE_ALL_NETWORK_MUTATION_ON_STARTUP=1");
   platform::TerminateCurrentProcess(kGuardAbortExitCode);
 }
 

@@ -1,5 +1,7 @@
 #include "control/request_handler.h"
 
+#include "common/windows_events.h"
+
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -124,6 +126,7 @@ void RunAutoStop(ControlState* state, int64_t deadline) {
   }
   if (state->auto_stop_cancel) return;
   TearDownAndForget(state, "automatic stop");
+  ReportWindowsEvent(platform::EventType::kInformation, "The automatic stop took the tunnel down.");
 }
 
 // Nothing may escape the thread: that would end the whole service.

@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
+#include "common/windows_events.h"
 #include "control/request_handler.h"
 
 namespace quorvane {
@@ -87,7 +88,16 @@ void LogRequest(const Caller& caller, uint32_t client_pid, const std::string& re
   }
   line += std::string(" ok=") + (ok ? "true" : "false");
   // The code alone: a message may quote what it refused.
-  if (!ok) line += " error=" + CapLoggedText(ReadJsonString(reply, "error"));
+  const std::string code = ok ? std::string() : CapLoggedText(ReadJsonString(reply, "error"));
+  if (!ok) line += " error=" + code;
+  // Fleet tools collect the refusals that the tunnel's guards made.
+  if (op == "connect" && (code.rfind("tunnel_", 0) == 0 || code.rfind("poc_", 0) == 0)) {
+    ReportWindowsEvent(platform::EventType::kWarning,
+                       "A connect was refused: " + code +
+                           (caller.identified ? " (session " + std::to_string(caller.session_id) + ", " +
+                                                    WideToUtf8(caller.user_sid) + ")"
+                                              : std::string()));
+  }
   line += " ms=" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
   LogLine(line);
 }

@@ -1,5 +1,7 @@
 #include "control/tunnel_supervisor.h"
 
+#include "common/windows_events.h"
+
 #include <system_error>
 #include <utility>
 
@@ -34,9 +36,11 @@ bool TakeDown(ControlState* state, const std::string& why) {
   const Teardown down = TearDownTunnel();
   if (!down.tunnel_gone) {
     Log(why + "; " + down.note + "; the tunnel is left as it is");
+    ReportWindowsEvent(platform::EventType::kError, why + "; the tunnel could not be taken down: " + down.note);
     return false;
   }
   Log(why + "; its routes, configuration and registration were removed");
+  ReportWindowsEvent(platform::EventType::kWarning, why + "; the tunnel was taken down");
   ForgetTunnelWithMessage(state, why + "; the tunnel was taken down");
   return true;
 }

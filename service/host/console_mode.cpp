@@ -6,6 +6,7 @@
 #include "host/entry_modes.h"
 #include "platform/process.h"
 #include "host/startup_report.h"
+#include "common/windows_events.h"
 
 namespace quorvane {
 namespace {
@@ -23,10 +24,12 @@ int RunConsoleMode() {
   std::string error;
   if (!StartPipeServer(state, &error)) {
     platform::WriteStderr(L"[Quorvane] pipe server thread could not start\n");
+    ReportWindowsEvent(platform::EventType::kError, "QuorvaneVpnService could not start: " + error);
     DestroyCurrentControlState();
     return 1;
   }
   platform::WriteStdout(std::wstring(L"QuorvaneVpnService IPC on ") + kPipeName + L" (passive startup)\n");
+  ReportStarted();
   SetForegroundRunning(true);
   // No session-change control reaches a console program: it looks at the
   // sessions itself, so that a user who logs on can open the pipe.
@@ -35,6 +38,7 @@ int RunConsoleMode() {
     platform::SleepMilliseconds(kForegroundPollMs);
   }
   DestroyCurrentControlState();
+  ReportWindowsEvent(platform::EventType::kInformation, "QuorvaneVpnService stopped.");
   return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "host/service_runtime.h"
 
+#include "common/windows_events.h"
+
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -85,6 +87,7 @@ void ServiceMain() {
   std::string error;
   if (!StartPipeServer(state, &error)) {
     // Without its pipe the service can do nothing: it says so by its exit code.
+    ReportWindowsEvent(platform::EventType::kError, "QuorvaneVpnService could not start: " + error);
     DestroyCurrentControlState();
     Report({platform::kServiceStopped, 0, platform::kErrorServiceSpecificError, kExitPipeServerNotStarted, 0, 0});
     g_service_main_done = true;
@@ -94,12 +97,14 @@ void ServiceMain() {
   g_service_running = true;
   // Session changes (logon, logoff, RDP connect) give the pipe a new access list.
   Report(platform::kServiceRunning, platform::kServiceAcceptStop | platform::kServiceAcceptSessionChange);
+  ReportStarted();
   // Session changes reach the handler from RUNNING on: a logon between the
   // pipe's first access list and this report is taken in once, now.
   RefreshCurrentPipeAccess();
   while (g_service_running) platform::SleepMilliseconds(kRunningPollMs);
   StopWithProgress();
   DestroyCurrentControlState();
+  ReportWindowsEvent(platform::EventType::kInformation, "QuorvaneVpnService stopped.");
   Report(platform::kServiceStopped, 0);
   g_service_main_done = true;
 }

@@ -4,6 +4,7 @@
 #include "common/protected_folder.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
+#include "common/windows_events.h"
 #include "control/pipe_protocol.h"
 #include "platform/process.h"
 #include "routes/route_journal.h"
@@ -54,12 +55,42 @@ std::string StartupReportJson() {
   return json;
 }
 
+namespace {
+
+// What the start-up found that an administrator should act on, for the Event
+// Log: the report's keys that say so.
+std::string StartupFindings(const std::string& json) {
+  const struct {
+    const char* key;
+    const char* finding;
+  } findings[] = {
+      {"\"leftover_tunnel_service_running\":true", "a tunnel service left running"},
+      {"\"leftover_tunnel_default_route_detected\":true", "a default route on a tunnel interface"},
+      {"\"leftover_journalled_bypass_routes\"", "bypass routes left by an earlier run"},
+      {"\"route_journal_error\"", "an unreadable route journal"},
+      {"\"program_folder_unsafe\"", "a program folder others may write: connects are refused"},
+      {"\"unsafe_folders\"", "a service folder someone else made or linked"},
+  };
+  std::string found;
+  for (const auto& f : findings) {
+    if (json.find(f.key) != std::string::npos) found += (found.empty() ? "" : "; ") + std::string(f.finding);
+  }
+  return found;
+}
+
+}  // namespace
+
 void PrintStartupReport() {
   // The report is UTF-8 (interface names may be any language); both streams
   // get the same characters.
-  const std::wstring line = L"[Quorvane] passive startup report: " + Utf8ToWide(StartupReportJson()) + L"\n";
+  const std::string json = StartupReportJson();
+  const std::wstring line = L"[Quorvane] passive startup report: " + Utf8ToWide(json) + L"\n";
   platform::WriteStdout(line);
   Diagnose(line);
+  const std::string found = StartupFindings(json);
+  if (!found.empty()) {
+    ReportWindowsEvent(platform::EventType::kWarning, "The start-up found " + found + ". QuorvaneVpnCtl report tells more.");
+  }
 }
 
 int RunDryRunStartup() {

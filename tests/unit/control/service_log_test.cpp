@@ -99,6 +99,24 @@ TEST_F(ServiceLogTest, PolledStatuses_AreCountedAndKeepTheConnect) {
   EXPECT_EQ(log.find("request op=status"), std::string::npos);
 }
 
+// Fleet tools read the Event Log: a guard's refusal is a warning there, with
+// its code and the caller, and nothing of the request.
+TEST_F(ServiceLogTest, GuardRefusal_IsAWarningEvent) {
+  std::string error;
+  ASSERT_TRUE(StartPipeServer(state_.get(), &error)) << error;
+  platform::fake::SetRemoteSession(true);  // RDP without safe mode: refused
+  EXPECT_NE(platform::fake::PipeExchange(kPipeName, ConnectRequest("")).find("\"error\":\"poc_route_guard_failed\""),
+            std::string::npos);
+  platform::fake::PipeExchange(kPipeName, "{\"v\":1,\"op\":\"connect\",\"node_id\":\"n\"}");  // not a guard's
+  StopPipeServer(state_.get());
+  const std::vector<platform::fake::EventRecord> events = platform::fake::Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, L"QuorvaneVpn");
+  EXPECT_EQ(events[0].type, platform::EventType::kWarning);
+  EXPECT_EQ(events[0].event_id, 0x80000002u);
+  EXPECT_EQ(events[0].text, L"A connect was refused: poc_route_guard_failed (session 0, S-1-5-18)");
+}
+
 TEST_F(ServiceLogTest, ConsoleMode_WritesNoFileAndDiagnosticsStillReachStandardError) {
   SetServiceLogEnabled(false);
   Diagnose(L"[Quorvane] console line\n");
