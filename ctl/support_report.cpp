@@ -195,6 +195,7 @@ std::string Utf8(const std::wstring& wide) {
 std::string SupportReport() {
   std::vector<std::string> unreadable;
   std::string json = "{";
+  Member(&json, "version", JsonLiteral(QUORVANE_VERSION));
   const std::string status = StatusPart();
   Member(&json, "status", status.rfind("{", 0) == 0 ? status : JsonLiteral(status));
   if (!quorvane_windows_vpn::ParseServiceReply(status).ok) unreadable.push_back("status");

@@ -36,7 +36,7 @@ else
 fi
 
 wine "$ctl" report >"$out" 2>/dev/null </dev/null
-parts="all(k in d for k in ['status','startup_report','settings','services','route_journal','log_tail','not_read'])"
+parts="all(k in d for k in ['status','startup_report','settings','services','route_journal','log_tail','not_read']) and d['version'] == '0.1.0'"
 check "report without a service: valid JSON with every part" "$parts" "$out"
 check "report without a service: says the status could not be read" "d['not_read'] == ['status'] and d['status']['error'] == 'pipe_unavailable'" "$out"
 check "report: the start-up report, and the settings labelled as the command line's own where they are" "d['startup_report']['startup_passive'] is True and set(d['settings']['QUORVANE_POC_DISABLE_DEFAULT_ROUTE']) == {'machine','cli_process','cli_user'}" "$out"
