@@ -17,6 +17,7 @@ packages=(
   libtree-sitter-dev           # the Dart syntax check (the grammar comes from npm)
   python3                      # checks that QuorvaneVpnCtl's report is valid JSON
   wixl                         # builds the Windows Installer package (scripts/package.sh)
+  msitools                     # msiinfo and msibuild: scripts/package.sh types rollback and commit actions
 )
 
 missing=()

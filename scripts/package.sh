@@ -49,5 +49,27 @@ package="$out/QuorvaneVpn-$version-x64$suffix.msi"
 cp "$root/packaging/QuorvaneVpn.wxs" "$stage/"
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductName="$product" -o "$package" QuorvaneVpn.wxs) \
   2> >(grep -v "has no property named 'Platform'\|^$" >&2)
+# wixl writes a rollback or commit custom action as an immediate one (no
+# in-script bit, no rollback or commit bit), which would run it at once in
+# every transaction. Each is typed again as the source says: in the script,
+# as the system account, on rollback (0x100) or at commit (0x200).
+python3 - "$root/packaging/QuorvaneVpn.wxs" "$stage/CustomAction.idt" "$package" <<'PY'
+import re, subprocess, sys
+source, idt, package = sys.argv[1:4]
+kinds = dict(re.findall(r'<CustomAction\s+Id="(\w+)"[^>]*?Execute="(rollback|commit)"', open(source).read(), re.S))
+table = subprocess.run(["msiinfo", "export", package, "CustomAction"], check=True, capture_output=True, text=True).stdout
+lines = table.split("\n")
+for i, line in enumerate(lines[3:], start=3):
+    fields = line.split("\t")
+    if fields[0] in kinds:
+        # An executable from an installed file (0x12), return ignored (0x40).
+        fields[1] = str(0x12 | 0x40 | 0x400 | 0x800 | (0x100 if kinds[fields[0]] == "rollback" else 0x200))
+        lines[i] = "\t".join(fields)
+        del kinds[fields[0]]
+if kinds:
+    sys.exit("package: custom actions not found in the package: " + ", ".join(kinds))
+open(idt, "w").write("\n".join(lines))
+PY
+(cd "$stage" && msibuild "$package" -i CustomAction.idt)
 rm -rf "$stage"
 echo "$package"

@@ -64,7 +64,7 @@ int RunCommandLine(const std::vector<std::wstring>& args) {
     case EntryMode::kVersion:
       platform::WriteStdout(L"QuorvaneVpnService " + Utf8ToWide(QUORVANE_VERSION) + L"\n");
       return 0;
-    case EntryMode::kUninstall: return RunUninstallCommand();
+    case EntryMode::kUninstall: return RunUninstallCommand(args);
     case EntryMode::kConfigure: return RunConfigureCommand(args);
     case EntryMode::kRunAsService: return RunServiceDispatcher();
     case EntryMode::kConsole: return RunConsoleMode();

@@ -8,7 +8,7 @@
 namespace quorvane {
 
 int RunInstallCommand(const std::vector<std::wstring>& args);  // "--install [START=...]"
-int RunUninstallCommand();   // "--uninstall"
+int RunUninstallCommand(const std::vector<std::wstring>& args);  // "--uninstall [--keep-registration]"
 int RunServiceDispatcher();  // "--run-as-service"
 int RunConsoleMode();        // "--console"
 

@@ -215,8 +215,15 @@ int RunInstallCommand(const std::vector<std::wstring>& args) {
 // A tunnel left running would have no controller, and a configuration left
 // behind would keep its key: both go as a disconnect takes them, once the
 // control service has stopped. Success means the service is gone (or was
-// never there); whatever else is left is said, and fails it too.
-int RunUninstallCommand() {
+// never there); whatever else is left is said, and fails it too. With
+// "--keep-registration" (an upgrade replaces the program) the service stops
+// and the tunnel goes, and the registration, event source and folders stay.
+int RunUninstallCommand(const std::vector<std::wstring>& args) {
+  const bool keep_registration = args.size() == 2 && args[1] == L"--keep-registration";
+  if (args.size() > 1 && !keep_registration) {
+    Diagnose(L"uninstall failed: the only option is --keep-registration\n");
+    return 2;
+  }
   std::string error;
   bool clean = true;
   if (!StopControlService(&error)) {
@@ -225,6 +232,15 @@ int RunUninstallCommand() {
   }
   MarkUserConnectBegun();  // an explicit request, as a disconnect after a start is
   const Teardown down = TearDownTunnel();
+  if (keep_registration) {
+    if (!down.tunnel_gone) {
+      Diagnose(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
+      return 1;
+    }
+    if (!clean) return 1;
+    platform::WriteStdout(L"service stopped for an upgrade\n");
+    return 0;
+  }
   if (!UninstallService(&error)) {
     Diagnose(L"uninstall failed: " + Utf8ToWide(error) + L"\n");
     clean = false;

@@ -125,6 +125,15 @@ TEST_F(ServiceSetupTest, Uninstall_ExitsOneUnlessTheServiceIsGone) {
             std::wstring::npos);
   EXPECT_TRUE(FindService(kControlServiceName).has_value());
 
+  // An upgrade replaces the program: the service stops, the registration stays.
+  platform::fake::Reset();
+  SeedControlService(kAuto, platform::kServiceRunning);
+  EXPECT_EQ(RunCommandLine({L"--uninstall", L"--keep-registration"}), 0);
+  EXPECT_EQ(platform::fake::StdoutText(), L"service stopped for an upgrade\n");
+  ASSERT_TRUE(FindService(kControlServiceName).has_value());
+  EXPECT_EQ(FindService(kControlServiceName)->state, platform::kServiceStopped);
+  EXPECT_EQ(FindService(kControlServiceName)->registration.start_type, kAuto);
+
   // A control service still starting takes no stop (1061): it is asked again.
   platform::fake::Reset();
   SeedControlService(kAuto, platform::kServiceStartPending);

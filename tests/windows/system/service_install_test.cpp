@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,18 @@ std::wstring Program() { return PathBesideThisProgram(L"QuorvaneVpnService.exe")
 ChildResult Sc(const std::wstring& arguments) { return RunChild(L"C:\\windows\\system32\\sc.exe", arguments, kTimeoutMs); }
 
 DWORD ServiceState() { return ::ServiceState(L"QuorvaneVpnTunnel"); }
+
+constexpr wchar_t kEventSourceKey[] = L"System\\CurrentControlSet\\Services\\EventLog\\Application\\QuorvaneVpn";
+
+std::wstring EventMessageFile() {
+  wchar_t buffer[1024] = {};
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile", RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
+    return L"<none>";
+  }
+  return buffer;
+}
 
 bool RegistryDword(const wchar_t* name, DWORD* value) {
   DWORD size = sizeof(*value);
@@ -69,11 +82,23 @@ TEST_F(ServiceInstallOnWine, InstallRegistersTheControlServiceAndRemovesItAgain)
   const std::wstring image = RegistryText(L"ImagePath", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ);
   EXPECT_EQ(image, L"\"" + Program() + L"\" --run-as-service" + std::wstring(1, L'\0'));
   EXPECT_EQ(RegistryText(L"DependOnService", RRF_RT_REG_MULTI_SZ), std::wstring(L"Nsi\0TcpIp\0\0", 11));
+  EXPECT_EQ(RegistryText(L"Description", RRF_RT_REG_SZ),
+            std::wstring(L"Brings the Quorvane VPN tunnel up and down for the desktop app and guards the PC's routes.") +
+                L'\0');
+  EXPECT_EQ(EventMessageFile(), Program()) << "the event source, its messages in the program";
+  for (const wchar_t* program : {L"QuorvaneVpnService", L"QuorvaneVpnCtl"}) {
+    const ChildResult version = RunChild(PathBesideThisProgram(std::wstring(program) + L".exe"), L"--version", kTimeoutMs);
+    EXPECT_EQ(version.exit_code, 0u);
+    std::wstring printed(version.out.begin(), version.out.end());
+    printed.erase(std::remove(printed.begin(), printed.end(), L'\r'), printed.end());  // a console program's text mode
+    EXPECT_EQ(printed, std::wstring(program) + L" " QUORVANE_VERSION_W L"\n");
+  }
 
   const ChildResult removed = RunChild(Program(), L"--uninstall", kTimeoutMs);
   EXPECT_EQ(removed.out, "service uninstalled\n");
   EXPECT_EQ(removed.exit_code, 0u);
   EXPECT_TRUE(Within(10000, [] { return ServiceState() == 0; }));
+  EXPECT_EQ(EventMessageFile(), L"<none>") << "the event source goes with the service";
   const ChildResult nothing = RunChild(Program(), L"--uninstall", kTimeoutMs);
   EXPECT_EQ(nothing.out, "service uninstalled\n");
   EXPECT_EQ(nothing.exit_code, 0u);
