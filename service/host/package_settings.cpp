@@ -1,5 +1,7 @@
 #include "host/package_settings.h"
 
+#include <cwchar>
+
 #include "common/safe_mode_settings.h"
 #include "common/service_log.h"
 #include "common/wide_text.h"
@@ -20,6 +22,10 @@ constexpr wchar_t kSettingsBackupKey[] = L"SOFTWARE\\Quorvane\\Setup";
 constexpr wchar_t kBackupUnset[] = L"unset";
 constexpr wchar_t kBackupSet[] = L"set:";
 constexpr uint32_t kServiceDisabled = 4;
+// Where an upgrade says it has begun, for the older product's removal.
+constexpr wchar_t kUpgradeKey[] = L"SOFTWARE\\Quorvane\\Upgrade";
+constexpr wchar_t kUpgradeStarted[] = L"Started";
+constexpr int64_t kUpgradeMarkSeconds = 15 * 60;
 
 bool IsFlag(const std::string& value) { return value == "0" || value == "1"; }
 
@@ -121,7 +127,21 @@ bool BackUp(const wchar_t* setting) {
   return Fail("the settings could not be kept for a rollback (error " + std::to_string(error_code) + ")");
 }
 
+int MarkUpgrade() {
+  uint32_t error_code = 0;
+  if (!platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kUpgradeKey, kUpgradeStarted,
+                                     std::to_wstring(platform::UnixTimeSeconds()), &error_code)) {
+    Fail("the upgrade could not be marked (error " + std::to_string(error_code) + ")");
+    return 1;
+  }
+  return 0;
+}
+
 int RemoveSettings() {
+  if (UpgradeInProgress()) {
+    platform::WriteStdout(L"settings kept for an upgrade\n");
+    return 0;
+  }
   uint32_t error_code = 0;
   platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
   for (const Property& property : kProperties) {
@@ -176,6 +196,22 @@ int ForgetSettingsBackup() {
 
 }  // namespace
 
+bool UpgradeInProgress() {
+  std::wstring started;
+  uint32_t error_code = 0;
+  if (!platform::ReadRegistryString(platform::RegistryRoot::kLocalMachine, kUpgradeKey, kUpgradeStarted, kSettingBytes,
+                                    &started, &error_code)) {
+    return false;
+  }
+  const int64_t age = platform::UnixTimeSeconds() - std::wcstoll(started.c_str(), nullptr, 10);
+  return age >= 0 && age <= kUpgradeMarkSeconds;
+}
+
+void ForgetUpgradeMark() {
+  uint32_t error_code = 0;
+  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kUpgradeKey, &error_code);
+}
+
 bool ReadInstallStart(const std::vector<std::wstring>& args, InstallStart* start, std::string* error) {
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string arg = WideToUtf8(args[i]);
@@ -205,6 +241,7 @@ int RunConfigureCommand(const std::vector<std::wstring>& args) {
   if (args.size() == 2 && args[1] == L"--remove-settings") return RemoveSettings();
   if (args.size() == 2 && args[1] == L"--restore-settings") return RestoreSettings();
   if (args.size() == 2 && args[1] == L"--forget-settings-backup") return ForgetSettingsBackup();
+  if (args.size() == 2 && args[1] == L"--mark-upgrade") return MarkUpgrade();
   std::vector<Change> changes;
   if (!ReadChanges(args, &changes)) return 1;
   uint32_t error_code = 0;

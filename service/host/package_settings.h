@@ -23,7 +23,12 @@ namespace quorvane {
 //   --restore-settings  a rollback: the settings as they were before this
 //                       transaction's change or removal
 //   --forget-settings-backup  the transaction's end: what a rollback would
-//                       have restored is let go of
+//                       have restored is let go of, and an upgrade's mark
+//   --mark-upgrade      an upgrade begins: the older product's removal,
+//                       within the next 15 minutes, keeps the registration
+//                       and the settings (Windows Installer tells it so with
+//                       UPGRADINGPRODUCTCODE; Wine's removal of the older
+//                       product does not)
 // A change or removal first keeps each value it touches, as it was, under
 // HKLM\SOFTWARE\Quorvane\Setup, for the restore.
 int RunConfigureCommand(const std::vector<std::wstring>& args);
@@ -33,5 +38,10 @@ int RunConfigureCommand(const std::vector<std::wstring>& args);
 // registry ("#2" automatic, "#3" demand, "#4" disabled), or empty. False with
 // |error| for anything else.
 bool ReadInstallStart(const std::vector<std::wstring>& args, InstallStart* start, std::string* error);
+
+// Whether an upgrade marked itself within the last 15 minutes; the mark is
+// let go of by the install that follows the older product's removal.
+bool UpgradeInProgress();
+void ForgetUpgradeMark();
 
 }  // namespace quorvane

@@ -205,6 +205,7 @@ int RunInstallCommand(const std::vector<std::wstring>& args) {
                      "runs from";
   } else if (!ReadInstallStart(args, &start, &error)) {
   } else if (EnsureServiceFolders(&error) && InstallService(program, start, &error)) {
+    ForgetUpgradeMark();
     platform::WriteStdout(L"service installed\n");
     return 0;
   }
@@ -219,10 +220,14 @@ int RunInstallCommand(const std::vector<std::wstring>& args) {
 // "--keep-registration" (an upgrade replaces the program) the service stops
 // and the tunnel goes, and the registration, event source and folders stay.
 int RunUninstallCommand(const std::vector<std::wstring>& args) {
-  const bool keep_registration = args.size() == 2 && args[1] == L"--keep-registration";
-  if (args.size() > 1 && !keep_registration) {
+  const bool asked_to_keep = args.size() == 2 && args[1] == L"--keep-registration";
+  if (args.size() > 1 && !asked_to_keep) {
     Diagnose(L"uninstall failed: the only option is --keep-registration\n");
     return 2;
+  }
+  const bool keep_registration = asked_to_keep || UpgradeInProgress();
+  if (keep_registration && !asked_to_keep) {
+    Diagnose(L"uninstall: an upgrade is under way: the registration stays\n");
   }
   std::string error;
   bool clean = true;
