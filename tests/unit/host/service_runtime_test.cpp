@@ -119,6 +119,10 @@ TEST_F(ServiceInstallTest, ProgramFolderOthersMayWrite_IsRefusedAtInstallAndRepo
        "C:\\Program Files\\Quorvane\\wireguard.dll has no access list: everyone may write it"},
       {"only for what is made inside", folder, L"", {{L"S-1-5-32-545", 0x10000000, true, true}}, true, ""},
       {"the service's own account", folder, L"S-1-5-18", {{L"S-1-5-18", 0x10000000, true, false}}, true, ""},
+      {"Users may rename Program Files", L"C:\\Program Files", L"", {{L"S-1-5-32-545", 0x10000, true, false}}, true,
+       "C:\\Program Files may be written by S-1-5-32-545"},
+      {"a user owns the volume root", L"C:\\", L"S-1-5-21-7-1001", {}, true, "C:\\ is owned by S-1-5-21-7-1001"},
+      {"Users may add folders to the volume root", L"C:\\", L"", {{L"S-1-5-11", 0x4 | 0x2, true, false}}, true, ""},
   };
   for (const auto& c : cases) {
     platform::fake::Reset();

@@ -34,6 +34,20 @@ std::wstring EventMessageFile() {
   return buffer;
 }
 
+// The "FileVersion" text of a program's version resource.
+std::wstring FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  std::vector<char> block(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  wchar_t* text = nullptr;
+  UINT length = 0;
+  if (block.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
+      !VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion", reinterpret_cast<void**>(&text),
+                      &length)) {
+    return L"<none>";
+  }
+  return std::wstring(text, length > 0 ? length - 1 : 0);
+}
+
 bool RegistryDword(const wchar_t* name, DWORD* value) {
   DWORD size = sizeof(*value);
   return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, RRF_RT_REG_DWORD, nullptr, value, &size) ==
@@ -86,6 +100,10 @@ TEST_F(ServiceInstallOnWine, InstallRegistersTheControlServiceAndRemovesItAgain)
             std::wstring(L"Brings the Quorvane VPN tunnel up and down for the desktop app and guards the PC's routes.") +
                 L'\0');
   EXPECT_EQ(EventMessageFile(), Program()) << "the event source, its messages in the program";
+  for (const wchar_t* program : {L"QuorvaneVpnService", L"QuorvaneVpnCtl", L"QuorvaneVpnSetup"}) {
+    EXPECT_EQ(FileVersion(PathBesideThisProgram(std::wstring(program) + L".exe")), QUORVANE_VERSION_W)
+        << "the version resource";
+  }
   for (const wchar_t* program : {L"QuorvaneVpnService", L"QuorvaneVpnCtl"}) {
     const ChildResult version = RunChild(PathBesideThisProgram(std::wstring(program) + L".exe"), L"--version", kTimeoutMs);
     EXPECT_EQ(version.exit_code, 0u);
