@@ -22,7 +22,8 @@ const char kUsage[] =
     "  --run-as-service       SCM entry (used by installer)\n"
     "  --install              Register Windows service (admin)\n"
     "  --uninstall            Remove Windows service (admin)\n"
-    "  /service <conf>        WireGuard tunnel entry (W1-C)\n";
+    "  /service <conf>        WireGuard tunnel entry (W1-C)\n"
+    "  --version              Print the version\n";
 
 ChildResult RunService(const std::wstring& arguments) {
   return RunChild(PathBesideThisProgram(L"QuorvaneVpnService.exe"), arguments, kTimeoutMs);

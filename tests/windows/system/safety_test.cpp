@@ -124,11 +124,11 @@ TEST(ControlServiceStop, WithAnAutoStopPending_LeavesNoTunnelServiceOrConfigurat
     }));
   }
   // Standard error went nowhere: the log has the start-up report, a line a
-  // request (a refused connect's with its code alone), and no key and no
-  // value of a request.
+  // request (a refused connect's with its code alone; statuses counted), and
+  // no key and no value of a request.
   const std::string log = ServiceLog();
   EXPECT_TRUE(Contains(log, "Z [Quorvane] passive startup report: {")) << log;
-  EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=status client_pid=")) << log;
+  EXPECT_TRUE(Contains(log, "Z [Quorvane] requests op=status ok=true count=")) << "statuses counted: " << log;
   EXPECT_TRUE(Contains(log, " ok=false error=invalid_profile ms=")) << log;
   EXPECT_FALSE(Contains(log, "203.0.113.77")) << "no request value in the log";
   EXPECT_TRUE(Contains(log, "Z [Quorvane] request op=connect client_pid=")) << log;
