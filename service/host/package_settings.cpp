@@ -137,13 +137,20 @@ int MarkUpgrade() {
   return 0;
 }
 
+// What an earlier transaction kept is not this one's to put back: dropped
+// before anything else, also when nothing follows.
+void DropEarlierBackup() {
+  uint32_t error_code = 0;
+  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
+}
+
 int RemoveSettings() {
+  DropEarlierBackup();
   if (UpgradeInProgress()) {
     platform::WriteStdout(L"settings kept for an upgrade\n");
     return 0;
   }
   uint32_t error_code = 0;
-  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
   for (const Property& property : kProperties) {
     if (property.setting == nullptr) continue;
     if (!BackUp(property.setting)) return 1;
@@ -242,10 +249,10 @@ int RunConfigureCommand(const std::vector<std::wstring>& args) {
   if (args.size() == 2 && args[1] == L"--restore-settings") return RestoreSettings();
   if (args.size() == 2 && args[1] == L"--forget-settings-backup") return ForgetSettingsBackup();
   if (args.size() == 2 && args[1] == L"--mark-upgrade") return MarkUpgrade();
+  DropEarlierBackup();
   std::vector<Change> changes;
   if (!ReadChanges(args, &changes)) return 1;
   uint32_t error_code = 0;
-  platform::DeleteRegistryKey(platform::RegistryRoot::kLocalMachine, kSettingsBackupKey, &error_code);
   // The settings first: a service started by START reads them.
   for (const Change& change : changes) {
     if (change.property->setting == nullptr) continue;

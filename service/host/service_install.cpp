@@ -187,7 +187,10 @@ bool UninstallService(std::string* error) {
     *error = CallFailed("DeleteService", error_code);
     return false;
   }
-  return RemoveEventSource(error);
+  // The service is gone; a source left in the registry is said, not failed.
+  std::string source_error;
+  if (!RemoveEventSource(&source_error)) Diagnose(L"uninstall: " + Utf8ToWide(source_error) + L"\n");
+  return true;
 }
 
 // The checks come before anything is made: whoever may write the program's

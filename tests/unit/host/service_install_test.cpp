@@ -174,6 +174,13 @@ TEST_F(ServiceSetupTest, Settings_AreKeptForARollbackRestoredAndRemoved) {
   ASSERT_EQ(RunCommandLine({L"--configure", L"--forget-settings-backup"}), 0);
   EXPECT_FALSE(platform::fake::RegistryValueExists(RegistryRoot::kLocalMachine, L"SOFTWARE\\Quorvane\\Setup",
                                                    kSettingAdminBypass));
+
+  // A transaction whose check fails puts back nothing that an earlier
+  // change (by hand, never let go of) kept.
+  ASSERT_EQ(RunCommandLine({L"--configure", L"SAFE_MODE=1"}), 0);
+  EXPECT_EQ(RunCommandLine({L"--configure", L"SAFE_MODE=maybe"}), 1);
+  ASSERT_EQ(RunCommandLine({L"--configure", L"--restore-settings"}), 0);
+  EXPECT_EQ(Machine(kSettingDisableDefaultRoute), L"1");
 }
 
 }  // namespace
