@@ -22,6 +22,12 @@ wine_prefix_ready() {
       wineserver -w
       touch "$WINEPREFIX/.quorvane-ready"
     fi
+    # The checkout is a volume of its own, Q:, as the program's folder under
+    # C:\Program Files is on Windows: the service refuses to run from a
+    # folder that anyone may rename or replace, or from below one, and Wine
+    # shows a checkout under /tmp (mode 1777, whose sticky bit it does not
+    # know) as such. Z: would still reach the checkout by its Unix path.
+    ln -sfn "$QUORVANE_ROOT" "$WINEPREFIX/dosdevices/q:"
   ) 9>"$WINEPREFIX.lock"
 }
 
