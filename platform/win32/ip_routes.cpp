@@ -151,51 +151,49 @@ bool ReadAdapterIpv4Addresses(std::vector<Ipv4Address>* addresses, uint32_t* err
   return true;
 }
 
-bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code) {
-  connections->clear();
-  std::vector<MIB_TCPROW_OWNER_PID> buffer;
-  const auto call = [](MIB_TCPROW_OWNER_PID* data, uint32_t* bytes) -> uint32_t {
+namespace {
+
+// The TCP connections of |family| with their owning processes, as Windows
+// lays them out (Table: a count, then Row after Row).
+template <typename Table, typename Row>
+bool ReadOwnerPidRows(ULONG family, std::vector<Row>* rows, uint32_t* error_code) {
+  rows->clear();
+  std::vector<Row> buffer;  // kept aligned for the rows
+  const auto call = [family](Row* data, uint32_t* bytes) -> uint32_t {
     DWORD size = *bytes;
-    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, family, TCP_TABLE_OWNER_PID_ALL, 0);
     *bytes = size;
     return result;
   };
   if (!ReadSized(call, ERROR_INSUFFICIENT_BUFFER, &buffer, error_code)) return false;
-  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& raw = table->table[i];
-    TcpConnection connection;
-    connection.state = raw.dwState;
-    connection.local_address = raw.dwLocalAddr;
-    // The port is in network byte order in the low 16 bits.
-    connection.local_port = ntohs(static_cast<u_short>(raw.dwLocalPort));
-    connection.remote_address = raw.dwRemoteAddr;
-    connection.remote_port = ntohs(static_cast<u_short>(raw.dwRemotePort));
-    connection.owning_pid = raw.dwOwningPid;
-    connections->push_back(connection);
+  const auto* table = reinterpret_cast<const Table*>(buffer.data());
+  rows->assign(table->table, table->table + table->dwNumEntries);
+  return true;
+}
+
+// A port is in network byte order in the low 16 bits.
+uint16_t Port(DWORD raw) { return ntohs(static_cast<u_short>(raw)); }
+
+}  // namespace
+
+bool ReadTcpConnections(std::vector<TcpConnection>* connections, uint32_t* error_code) {
+  connections->clear();
+  std::vector<MIB_TCPROW_OWNER_PID> rows;
+  if (!ReadOwnerPidRows<MIB_TCPTABLE_OWNER_PID>(AF_INET, &rows, error_code)) return false;
+  for (const MIB_TCPROW_OWNER_PID& raw : rows) {
+    connections->push_back(TcpConnection{raw.dwState, raw.dwLocalAddr, Port(raw.dwLocalPort), raw.dwRemoteAddr,
+                                         Port(raw.dwRemotePort), raw.dwOwningPid});
   }
   return true;
 }
 
 bool ReadTcp6Connections(std::vector<Tcp6Connection>* connections, uint32_t* error_code) {
   connections->clear();
-  std::vector<MIB_TCP6ROW_OWNER_PID> buffer;
-  const auto call = [](MIB_TCP6ROW_OWNER_PID* data, uint32_t* bytes) -> uint32_t {
-    DWORD size = *bytes;
-    const DWORD result = GetExtendedTcpTable(data, &size, FALSE, AF_INET6, TCP_TABLE_OWNER_PID_ALL, 0);
-    *bytes = size;
-    return result;
-  };
-  if (!ReadSized(call, ERROR_INSUFFICIENT_BUFFER, &buffer, error_code)) return false;
-  const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCP6ROW_OWNER_PID& raw = table->table[i];
-    Tcp6Connection connection;
-    connection.state = raw.dwState;
-    connection.local_port = ntohs(static_cast<u_short>(raw.dwLocalPort));
+  std::vector<MIB_TCP6ROW_OWNER_PID> rows;
+  if (!ReadOwnerPidRows<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, &rows, error_code)) return false;
+  for (const MIB_TCP6ROW_OWNER_PID& raw : rows) {
+    Tcp6Connection connection{raw.dwState, Port(raw.dwLocalPort), {}, Port(raw.dwRemotePort), raw.dwOwningPid};
     std::copy(std::begin(raw.ucRemoteAddr), std::end(raw.ucRemoteAddr), connection.remote_address.begin());
-    connection.remote_port = ntohs(static_cast<u_short>(raw.dwRemotePort));
-    connection.owning_pid = raw.dwOwningPid;
     connections->push_back(connection);
   }
   return true;

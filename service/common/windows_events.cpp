@@ -19,11 +19,6 @@ void ReportWindowsEvent(platform::EventType type, const std::string& text) {
   platform::WriteEvent(kEventSource, type, id, Utf8ToWide(CapLoggedText(text)), &error_code);
 }
 
-void ReportStarted() {
-  ReportWindowsEvent(platform::EventType::kInformation,
-                     std::string("QuorvaneVpnService ") + QUORVANE_VERSION + " started; it serves \\\\.\\pipe\\QuorvaneVpn.");
-}
-
 bool InstallEventSource(const std::wstring& message_file, std::string* error) {
   uint32_t error_code = 0;
   if (!platform::WriteRegistryString(platform::RegistryRoot::kLocalMachine, kEventSourceKey, L"EventMessageFile",

@@ -23,9 +23,6 @@ constexpr uint32_t kEventIdError = 0xC0000003;
 // Writes one event; a log that cannot be written is not the caller's failure.
 void ReportWindowsEvent(platform::EventType type, const std::string& text);
 
-// "QuorvaneVpnService <version> started; it serves \\.\pipe\QuorvaneVpn."
-void ReportStarted();
-
 // The source's registration: its message file (this program) and the types
 // it writes. Removing one that is not there succeeds.
 bool InstallEventSource(const std::wstring& message_file, std::string* error);

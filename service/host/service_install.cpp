@@ -240,23 +240,19 @@ int RunUninstallCommand(const std::vector<std::wstring>& args) {
   }
   MarkUserConnectBegun();  // an explicit request, as a disconnect after a start is
   const Teardown down = TearDownTunnel();
+  if (!down.tunnel_gone) {
+    Diagnose(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
+    clean = false;
+  }
   if (keep_registration) {
-    if (!down.tunnel_gone) {
-      Diagnose(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
-      return 1;
-    }
-    if (!clean) return 1;
-    platform::WriteStdout(L"service stopped for an upgrade\n");
-    return 0;
+    if (clean) platform::WriteStdout(L"service stopped for an upgrade\n");
+    return clean ? 0 : 1;
   }
   if (!UninstallService(&error)) {
     Diagnose(L"uninstall failed: " + Utf8ToWide(error) + L"\n");
     clean = false;
   }
-  if (!down.tunnel_gone) {
-    Diagnose(L"uninstall: the tunnel is left as it is: " + Utf8ToWide(CapLoggedText(down.note)) + L"\n");
-    clean = false;
-  } else {
+  if (down.tunnel_gone) {
     for (const auto& [leaf, names] : RemovedFolders()) {
       if (!RemoveServiceFolder(leaf, names, &error)) Diagnose(L"uninstall: " + Utf8ToWide(error) + L"\n");
     }

@@ -93,6 +93,11 @@ void PrintStartupReport() {
   }
 }
 
+void ReportStarted() {
+  ReportWindowsEvent(platform::EventType::kInformation, std::string("QuorvaneVpnService ") + QUORVANE_VERSION +
+                                                            " started; it serves " + WideToUtf8(kPipeName) + ".");
+}
+
 int RunDryRunStartup() {
   PrintStartupReport();
   return 0;

@@ -11,6 +11,9 @@ std::string StartupReportJson();
 // Writes the report to standard output and to standard error.
 void PrintStartupReport();
 
+// The Event Log's "QuorvaneVpnService <version> started; it serves <pipe>."
+void ReportStarted();
+
 // "--dry-run-startup": the report alone; exit code 0.
 int RunDryRunStartup();
 

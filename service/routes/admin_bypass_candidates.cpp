@@ -8,6 +8,7 @@
 
 #include "common/ascii_case.h"
 #include "common/ip_prefix.h"
+#include "common/remote_sessions.h"
 #include "common/ipv4_text.h"
 #include "platform/environment.h"
 #include "platform/ip_routes.h"
@@ -138,14 +139,8 @@ uint32_t RemoteDesktopProcessId() {
 }
 
 bool HasRdpLogon() {
-  std::vector<platform::SessionEntry> sessions;
-  uint32_t error_code = 0;
-  if (!platform::EnumerateSessions(&sessions, &error_code)) return false;
-  for (const platform::SessionEntry& session : sessions) {
-    if (session.state == platform::kSessionActive && session.protocol_type == platform::kProtocolRdp &&
-        IsLoggedOn(session.session_id)) {
-      return true;
-    }
+  for (uint32_t session_id : ActiveRdpSessions()) {
+    if (IsLoggedOn(session_id)) return true;
   }
   return false;
 }
